@@ -1,0 +1,49 @@
+// Test fixtures shared by every test program: scratch folders, the renderer registry key,
+// fixture installations, and where the products and the test server live.
+#pragma once
+#include <windows.h>
+#include <string>
+
+//--- where things are
+std::string binDir();             // build\bin: QIMUpdate.exe, QIM_InstallPlugins.exe
+std::string fixtureDir();         // build\bin\fixtures: PlenaraDLL32*.dll, 7zG.exe, idle.exe
+std::string updaterExe();         // the shipped build (real server host)
+std::string loopbackUpdaterExe(); // the same sources, asking the loopback test server
+std::string pluginInstallerExe();
+std::string tempDir();            // GetTempPathA without the trailing backslash
+
+//--- scratch folders: a fresh, empty folder per use, under C:\qimtests
+std::string freshDir(const std::string &name);
+void removeTree(const std::string &path);
+bool writeFile(const std::string &path, const std::string &bytes);
+bool readFile(const std::string &path, std::string *bytes);
+bool makeDirs(const std::string &path);
+bool pathIsFile(const std::string &path);
+bool pathIsDir(const std::string &path);
+// Names in the temporary directory that start with "qim" (left-overs of the updater).
+std::vector<std::string> qimTempEntries();
+
+//--- HKCU\Software\Valdormine\Renderer
+void deleteValdormineKey();            // removes HKCU\Software\Valdormine and all below
+void createRendererKey();              // creates it empty
+void setRendererString(const char *name, const std::string &value);
+void setRendererDword(const char *name, DWORD value);
+void setRendererValue(const char *name, DWORD type, const void *data, DWORD size);
+bool readRendererValue(const char *name, DWORD *type, std::string *data);
+
+//--- fixture installations
+struct InstallOptions {
+    int major = 1, minor = 0, build = 0;
+    bool engine = true;             // dll\32\PlenaraDLL32.dll present
+    bool twoExportsOnly = false;    // the engine lacks getVersionBuild
+    bool extractor = true;          // bin\32\7zG.exe (real 7-Zip)
+    bool recordInRegistry = true;   // value directory = the installation
+};
+// A renderer installation under C:\qimtests\<name>; returns its directory.
+std::string makeInstallation(const std::string &name, const InstallOptions &options = {});
+// Writes the version the engine library reports.
+void setEngineVersion(const std::string &installation, int major, int minor, int build);
+
+//--- the loopback update server (tests/server/testserver.py)
+int testServerPort();
+std::string webRoot(); // Windows path of the folder the server serves

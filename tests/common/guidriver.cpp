@@ -1,0 +1,243 @@
+#include "guidriver.h"
+#include <commctrl.h>
+#include <vector>
+
+Program::~Program()
+{
+    kill();
+}
+
+bool Program::start(const std::string &exePath, const std::string &arguments,
+                    const std::string &workDir)
+{
+    std::string commandLine = "\"" + exePath + "\"";
+    if (!arguments.empty())
+        commandLine += " " + arguments;
+    std::vector<char> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back('\0');
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info_))
+        return false;
+    WaitForInputIdle(info_.hProcess, 5000);
+    return true;
+}
+
+bool Program::running() const
+{
+    return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+bool Program::waitForExit(DWORD timeoutMs, DWORD *exitCode)
+{
+    if (!info_.hProcess || WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    if (exitCode)
+        GetExitCodeProcess(info_.hProcess, exitCode);
+    return true;
+}
+
+void Program::kill()
+{
+    if (info_.hProcess) {
+        if (running()) {
+            TerminateProcess(info_.hProcess, 99);
+            WaitForSingleObject(info_.hProcess, 5000);
+        }
+        CloseHandle(info_.hProcess);
+    }
+    if (info_.hThread)
+        CloseHandle(info_.hThread);
+    info_ = PROCESS_INFORMATION{};
+}
+
+namespace {
+struct WindowSearch {
+    DWORD processId;
+    const char *className;
+    HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND window, LPARAM param)
+{
+    auto *search = reinterpret_cast<WindowSearch *>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != search->processId || className(window) != search->className)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+} // namespace
+
+HWND Program::findWindow(const char *wanted) const
+{
+    WindowSearch search{info_.dwProcessId, wanted, nullptr};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND Program::waitForWindow(const char *wanted, DWORD timeoutMs, bool mustBeVisible)
+{
+    HWND found = nullptr;
+    waitUntil(
+        [&] {
+            found = findWindow(wanted);
+            return found && (!mustBeVisible || IsWindowVisible(found));
+        },
+        timeoutMs);
+    return found && (!mustBeVisible || IsWindowVisible(found)) ? found : nullptr;
+}
+
+bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (condition())
+            return true;
+        if (GetTickCount() - start >= timeoutMs)
+            return false;
+        Sleep(20);
+    }
+}
+
+std::string windowText(HWND window)
+{
+    char buffer[4096] = "";
+    DWORD_PTR copied = 0;
+    if (!SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
+                             SMTO_ABORTIFHUNG, 5000, &copied))
+        return "<no answer>";
+    return std::string(buffer, copied);
+}
+
+std::string className(HWND window)
+{
+    char buffer[256] = "";
+    GetClassNameA(window, buffer, sizeof buffer);
+    return buffer;
+}
+
+HWND control(HWND parent, int id)
+{
+    return GetDlgItem(parent, id);
+}
+
+std::string controlText(HWND parent, int id)
+{
+    HWND child = control(parent, id);
+    return child ? windowText(child) : "<no control>";
+}
+
+bool waitForText(HWND window, const std::string &text, DWORD timeoutMs)
+{
+    return waitUntil([&] { return windowText(window) == text; }, timeoutMs);
+}
+
+bool isEnabled(HWND window)
+{
+    return IsWindowEnabled(window) != FALSE;
+}
+
+bool isVisible(HWND window)
+{
+    return IsWindowVisible(window) != FALSE;
+}
+
+int checkState(HWND button)
+{
+    DWORD_PTR state = 0;
+    SendMessageTimeoutA(button, BM_GETCHECK, 0, 0, SMTO_ABORTIFHUNG, 5000, &state);
+    return static_cast<int>(state);
+}
+
+int progressPosition(HWND progressBar)
+{
+    DWORD_PTR position = 0;
+    SendMessageTimeoutA(progressBar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 5000, &position);
+    return static_cast<int>(position);
+}
+
+SIZE clientSize(HWND window)
+{
+    RECT rect{};
+    GetClientRect(window, &rect);
+    return SIZE{rect.right - rect.left, rect.bottom - rect.top};
+}
+
+RECT childRect(HWND child)
+{
+    RECT rect{};
+    GetWindowRect(child, &rect);
+    MapWindowPoints(HWND_DESKTOP, GetParent(child), reinterpret_cast<POINT *>(&rect), 2);
+    return rect;
+}
+
+void click(HWND button)
+{
+    PostMessageA(button, BM_CLICK, 0, 0);
+}
+
+namespace {
+BOOL CALLBACK collectChild(HWND window, LPARAM param)
+{
+    reinterpret_cast<std::vector<HWND> *>(param)->push_back(window);
+    return TRUE;
+}
+} // namespace
+
+std::vector<HWND> children(HWND parent)
+{
+    std::vector<HWND> found;
+    EnumChildWindows(parent, collectChild, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+namespace {
+void describeMessageBox(HWND dialog, MessageBoxInfo *box)
+{
+    box->window = dialog;
+    box->owner = GetWindow(dialog, GW_OWNER);
+    box->caption = windowText(dialog);
+    HWND text = GetDlgItem(dialog, 0xFFFF);
+    box->text = text ? windowText(text) : "";
+    box->buttons.clear();
+    box->hasIcon = false;
+    for (HWND child : children(dialog)) {
+        int id = GetDlgCtrlID(child);
+        std::string kind = className(child);
+        if (kind == "Button" && IsWindowVisible(child))
+            box->buttons.push_back(id);
+        if (kind == "Static" && (GetWindowLongA(child, GWL_STYLE) & SS_ICON) == SS_ICON &&
+            SendMessageA(child, STM_GETICON, 0, 0))
+            box->hasIcon = true;
+    }
+}
+} // namespace
+
+bool waitForMessageBox(const Program &program, MessageBoxInfo *box, DWORD timeoutMs)
+{
+    HWND dialog = nullptr;
+    if (!waitUntil([&] { return (dialog = program.findWindow("#32770")) != nullptr; }, timeoutMs))
+        return false;
+    // The text is set while the dialog initialises; give it a moment to settle.
+    waitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 2000);
+    describeMessageBox(dialog, box);
+    return true;
+}
+
+bool noMessageBox(const Program &program)
+{
+    return program.findWindow("#32770") == nullptr;
+}
+
+bool answerMessageBox(const MessageBoxInfo &box, int buttonId, DWORD timeoutMs)
+{
+    HWND button = GetDlgItem(box.window, buttonId);
+    if (!button)
+        return false;
+    PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+    return waitUntil([&] { return !IsWindow(box.window); }, timeoutMs);
+}

@@ -1,0 +1,10 @@
+// Turning a downloaded archive into an installed renderer.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+bool startInstallation();
+DWORD WINAPI installWorker(LPVOID archivePath);
+bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCount);
+bool unpackArchive(const char *archivePath, char **unpackDir);
+bool launchPluginInstaller();

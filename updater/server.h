@@ -1,0 +1,13 @@
+// Where the update server is and what it serves.
+#pragma once
+
+#ifndef QIM_UPDATE_SERVER_HOST
+#error "QIM_UPDATE_SERVER_HOST must be set by the build"
+#endif
+
+static const char updateServerHost[] = QIM_UPDATE_SERVER_HOST;
+static const char versionFilePathRelease[] = "/files/qimRenderer/update/qim.ver";
+static const char versionFilePathBeta[] = "/files/qimRenderer/update/alpha.ver";
+static const char archivePathFormatRelease[] = "/files/qimRenderer/Renderer_%d.%d.%d.zip";
+static const char archivePathFormatBeta[] = "/files/qimRenderer/alpha/Renderer_%d.%d.%d.zip";
+static const int versionFileSize = 3;
