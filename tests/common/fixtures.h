@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <string>
+#include <vector>
 
 //--- where things are
 std::string binDir();             // build\bin: QIMUpdate.exe, QIM_InstallPlugins.exe

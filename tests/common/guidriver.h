@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <functional>
 #include <string>
+#include <vector>
 
 // A started program; the destructor kills it if it is still running.
 class Program {
