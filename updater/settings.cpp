@@ -1,0 +1,98 @@
+#include "settings.h"
+#include "installsupport.h"
+#include "session.h"
+#include <string.h>
+
+static const DWORD registryValueBufferSize = 2048;
+
+// Only a REG_DWORD holding exactly 1 counts as on; anything else leaves the flag as it was.
+static void readFlag(HKEY renderer, const char *name, bool *flag)
+{
+    BYTE buffer[registryValueBufferSize] = {};
+    DWORD type = REG_NONE;
+    DWORD size = sizeof buffer;
+    if (RegQueryValueExA(renderer, name, nullptr, &type, buffer, &size) != ERROR_SUCCESS)
+        return;
+    if (type != REG_DWORD)
+        return;
+    DWORD value = 0;
+    memcpy(&value, buffer, sizeof value);
+    *flag = value == 1;
+}
+
+bool readSettings()
+{
+    RendererKey key;
+    if (!openRendererKey(&key, KEY_READ))
+        return false;
+    readFlag(key.renderer, "betatester", &session.betaTester);
+    readFlag(key.renderer, "autoupdate", &session.autoUpdate);
+    readFlag(key.renderer, "autoinstall", &session.autoInstall);
+    readFlag(key.renderer, "differentdirs", &session.differentDirs);
+    closeRendererKey(&key);
+    return true;
+}
+
+static bool writeRendererValue(const char *name, DWORD type, const BYTE *data, DWORD size)
+{
+    RendererKey key;
+    if (!openRendererKey(&key, KEY_WRITE))
+        return false;
+    LONG status = RegSetValueExA(key.renderer, name, 0, type, data, size);
+    closeRendererKey(&key);
+    return status == ERROR_SUCCESS;
+}
+
+static bool writeFlag(const char *name, bool on)
+{
+    DWORD value = on ? 1 : 0;
+    return writeRendererValue(name, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
+}
+
+bool writeAutoUpdate(bool on)
+{
+    return writeFlag("autoupdate", on);
+}
+
+bool writeAutoInstall(bool on)
+{
+    return writeFlag("autoinstall", on);
+}
+
+bool writeDifferentDirs(bool on)
+{
+    return writeFlag("differentdirs", on);
+}
+
+bool writeRendererDirectory(const char *path)
+{
+    if (!path)
+        return false;
+    DWORD size = static_cast<DWORD>(strlen(path) + 1);
+    return writeRendererValue("directory", REG_SZ, reinterpret_cast<const BYTE *>(path), size);
+}
+
+typedef int (*VersionFunction)();
+
+// The engine is loaded afresh for every question so that an installation replaced in the
+// meantime answers with its own version.
+bool queryInstalledVersion()
+{
+    HMODULE engine = LoadLibraryA("PlenaraDLL32.dll");
+    if (!engine)
+        return false;
+    VersionFunction major =
+        reinterpret_cast<VersionFunction>(GetProcAddress(engine, "?getVersionMajor@Raytracer@@SAHXZ"));
+    VersionFunction minor =
+        reinterpret_cast<VersionFunction>(GetProcAddress(engine, "?getVersionMinor@Raytracer@@SAHXZ"));
+    VersionFunction build =
+        reinterpret_cast<VersionFunction>(GetProcAddress(engine, "?getVersionBuild@Raytracer@@SAHXZ"));
+    bool complete = major && minor && build;
+    if (complete) {
+        session.installedVersion.major = major();
+        session.installedVersion.minor = minor();
+        session.installedVersion.build = build();
+    }
+    FreeLibrary(engine);
+    return complete;
+}

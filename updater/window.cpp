@@ -1,0 +1,178 @@
+#include "window.h"
+#include "archivedownload.h"
+#include "install.h"
+#include "session.h"
+#include "settings.h"
+#include "versioncheck.h"
+
+static const int actionButtonId = 201;
+static const int exitButtonId = 203;
+static const int autoUpdateCheckboxId = 206;
+static const int autoInstallCheckboxId = 207;
+static const int differentDirsCheckboxId = 208;
+static const int applicationIconId = 101;
+
+void registerMainWindowClass(HINSTANCE instance)
+{
+    HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(applicationIconId));
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = mainWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = icon;
+    windowClass.hIconSm = icon;
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = "qim_update";
+    RegisterClassExA(&windowClass);
+}
+
+static void setInstalledVersionState()
+{
+    session.state = queryInstalledVersion() ? Ready : NotInstalled;
+}
+
+// The check goes on even when the engine cannot be read: the comparison then uses the
+// version read last.
+void requestVersionCheck()
+{
+    session.abortDownload = false;
+    setInstalledVersionState();
+    SetWindowTextA(session.statusLabel, "Checking server version. Please wait...");
+    if (startVersionCheck())
+        return;
+    session.state = CheckFailed;
+    SetWindowTextA(session.exitButton, "Exit");
+    if (session.silent)
+        SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
+}
+
+static void requestArchiveDownload()
+{
+    session.abortDownload = false;
+    if (startArchiveDownload())
+        return;
+    session.state = DownloadFailed;
+    SetWindowTextA(session.exitButton, "Exit");
+}
+
+// A failed start keeps the state at Downloaded; the action button stays disabled.
+static void requestInstallation()
+{
+    if (!startInstallation())
+        SetWindowTextA(session.exitButton, "Exit");
+}
+
+static void requestPluginInstaller()
+{
+    session.state = PluginsInstaller;
+    launchPluginInstaller();
+    SetWindowTextA(session.exitButton, "Exit");
+    EnableWindow(session.actionButton, FALSE);
+    SetWindowTextA(session.actionButton, "Done");
+}
+
+static void onActionClicked()
+{
+    switch (session.state.load()) {
+    case Ready:
+        requestVersionCheck();
+        break;
+    case UpdateAvailable:
+    case UpToDate:
+        requestArchiveDownload();
+        break;
+    case Downloaded:
+        requestInstallation();
+        break;
+    case Installed:
+        requestPluginInstaller();
+        break;
+    default:
+        break;
+    }
+}
+
+// While a worker runs, leaving means asking it to stop; the window stays until it has
+// ended. Returns true when a worker runs (or the folder picker is open), so the window
+// must not be closed now.
+static bool requestAbortOfWorker()
+{
+    switch (session.state.load()) {
+    case CheckingServer:
+    case Downloading:
+        session.abortDownload = true;
+        return true;
+    case Installing:
+    case Unpacking:
+    case Copying:
+        session.abortInstall = true;
+        return true;
+    case ChoosingDirectory:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static void onExitClicked(HWND window)
+{
+    if (!requestAbortOfWorker())
+        SendMessageA(window, WM_CLOSE, 0, 0);
+}
+
+static bool isChecked(HWND box)
+{
+    return SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+// A failed registry write is not reported: the flag follows the box for this run anyway.
+static void onCheckboxClicked(int id)
+{
+    if (id == autoUpdateCheckboxId) {
+        bool on = isChecked(session.autoUpdateCheckbox);
+        writeAutoUpdate(on);
+        session.autoUpdate = on;
+    } else if (id == autoInstallCheckboxId) {
+        bool on = isChecked(session.autoInstallCheckbox);
+        writeAutoInstall(on);
+        session.autoInstall = on;
+    } else if (id == differentDirsCheckboxId && session.betaTester) {
+        bool on = isChecked(session.differentDirsCheckbox);
+        writeDifferentDirs(on);
+        session.differentDirs = on;
+    }
+}
+
+static void onCommand(HWND window, int id)
+{
+    if (id == actionButtonId)
+        onActionClicked();
+    else if (id == exitButtonId)
+        onExitClicked(window);
+    else
+        onCheckboxClicked(id);
+}
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_CREATE:
+    case WM_SIZE:
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (HIWORD(wParam) == BN_CLICKED)
+            onCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_CLOSE:
+        // The close box must not destroy the window around a running worker.
+        if (requestAbortOfWorker())
+            return 0;
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
