@@ -1,28 +1,252 @@
 #include "install.h"
+#include "download.h"
+#include "installsupport.h"
 #include "session.h"
+#include "settings.h"
+#include "treeops.h"
+#include <stdio.h>
+#include <stdlib.h>
 
-// Not built yet: report that no installation could be started.
-bool startInstallation()
-{
-    return false;
+enum { pathBufferSize = 2048, extractorBufferSize = 1024 };
+
+static void setStatus(const char *text) {
+    SetWindowTextA(session.statusLabel, text);
 }
 
-DWORD WINAPI installWorker(LPVOID)
-{
-    return 0;
+static void failInstallation(const char *status, UpdaterState state) {
+    setStatus(status);
+    session.state = state;
 }
 
-bool runInstallation(const char *, char **, uint32_t *)
-{
-    return false;
+// Whether snprintf's whole text fitted: a shortened path would name another file.
+static bool fits(int length, size_t size) {
+    return length >= 0 && (size_t)length < size;
 }
 
-bool unpackArchive(const char *, char **)
-{
-    return false;
+// Starts a program of the renderer directory without waiting for it. The program's own path
+// goes in as the application name too, so a path with blanks can never start "C:\Program.exe".
+static bool startProgram(const char *application, char *commandLine, PROCESS_INFORMATION *process) {
+    char desktop[1] = "";
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    startup.lpDesktop = desktop;
+    return CreateProcessA(application, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL,
+                          NULL, &startup, process) != 0;
 }
 
-bool launchPluginInstaller()
-{
-    return false;
+bool startInstallation() {
+    session.abortInstall = false;
+    EnableWindow(session.actionButton, FALSE);
+    SetWindowTextA(session.exitButton, "Abort");
+    HANDLE thread = CreateThread(NULL, 0, installWorker, session.archivePath, 0, NULL);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
+}
+
+// Everything unpacked is removed, Renderer or not: the directory was created empty for this run,
+// so nothing in it belongs to anyone else.
+static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount) {
+    uint32_t filesDeleted = 0;
+    if (directoryExists(unpackDir))
+        deleteTree(unpackDir, &filesDeleted, &fileCount);
+    if (directoryExists(unpackDir))
+        RemoveDirectoryA(unpackDir);
+}
+
+static void finishInstalled() {
+    setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
+                                   : "Installation complete.");
+    SetWindowTextA(session.exitButton, "Exit");
+    EnableWindow(session.actionButton, TRUE);
+    SetWindowTextA(session.actionButton, "Install plugins");
+    setStatus("Done. Running plugins installer...");
+    session.state = PluginsInstaller;
+    launchPluginInstaller();
+    EnableWindow(session.actionButton, FALSE);
+    SetWindowTextA(session.actionButton, "Done");
+}
+
+DWORD WINAPI installWorker(LPVOID archivePath) {
+    const char *archive = (const char *)archivePath;
+    if (!archive) {
+        failInstallation("Internal error. Sorry", InstallFailed);
+        SetWindowTextA(session.exitButton, "Exit");
+        return 0;
+    }
+    char *unpackDir = NULL;
+    uint32_t fileCount = 0;
+    bool installed = runInstallation(archive, &unpackDir, &fileCount);
+    setStatus("Cleaning up...");
+    if (fileExists(archive))
+        DeleteFileA(archive);
+    if (unpackDir) {
+        removeUnpackedFiles(unpackDir, fileCount);
+        free(unpackDir);
+        setStatus("OK");
+    }
+    if (!installed) {
+        setStatus(session.abortInstall ? "Installation aborted." : "Installation failed.");
+        SetWindowTextA(session.exitButton, "Exit");
+        return 0;
+    }
+    finishInstalled();
+    return 1;
+}
+
+// The renderer directory, or the one the user picks instead; none when the user gives up.
+static char *chooseInstallDir(char *rendererDir) {
+    session.state = ChoosingDirectory;
+    char *chosen =
+        chooseDirectory(session.mainWindow, "Choose directory for new version:", rendererDir);
+    if (chosen)
+        return chosen;
+    int answer = MessageBoxA(session.mainWindow,
+                             "You have not chosen new directory.\nDo you want to update to old "
+                             "directory?",
+                             "What now?", MB_YESNO);
+    if (answer == IDNO)
+        return NULL;
+    return _strdup(rendererDir);
+}
+
+static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint32_t *fileCount) {
+    char sourceDir[pathBufferSize];
+    if (!fits(snprintf(sourceDir, sizeof sourceDir, "%s\\Renderer", unpackDir), sizeof sourceDir) ||
+        !directoryExists(sourceDir)) {
+        failInstallation("Error. Can't find unpacked folder.", InstallFailed);
+        return false;
+    }
+    session.state = Copying;
+    uint32_t files = 0, totalBytes = 0;
+    if (!countTree(unpackDir, &files, &totalBytes)) {
+        failInstallation("Error checking unpacked files.", InstallFailed);
+        return false;
+    }
+    *fileCount = files;
+    session.filesIgnored = false;
+    uint32_t bytesCopied = 0, filesCopied = 0;
+    if (!copyTree(installDir, sourceDir, &bytesCopied, &totalBytes, &filesCopied, &files)) {
+        failInstallation("File copy failed.",
+                         session.abortInstall ? InstallAborted : InstallFailed);
+        return false;
+    }
+    setStatus(session.filesIgnored ? "Files copied, with some exceptions."
+                                   : "File successfully copied.");
+    writeRendererDirectory(installDir);
+    session.state = Installed;
+    return true;
+}
+
+// Unpacks into a fresh directory and copies it over the installation. The unpack directory is
+// handed to the caller as soon as it exists, so the caller removes it whatever happens next.
+static bool unpackAndCopy(const char *archivePath, const char *installDir, char **unpackDir,
+                          uint32_t *fileCount) {
+    session.state = Unpacking;
+    if (!unpackArchive(archivePath, unpackDir)) {
+        failInstallation("Something wrong with unpacking update file.", InstallFailed);
+        return false;
+    }
+    if (session.abortInstall) {
+        failInstallation("Installation aborted.", InstallAborted);
+        return false;
+    }
+    return copyUnpackedTree(installDir, *unpackDir, fileCount);
+}
+
+bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCount) {
+    session.state = Installing;
+    *fileCount = 0;
+    bool installed = false;
+    char *installDir = NULL;
+    char *rendererDir = NULL;
+    if (archivePath && fileExists(archivePath))
+        rendererDir = rendererDirectory();
+    if (!rendererDir || !directoryExists(rendererDir)) {
+        failInstallation("Internal error. Sorry", InstallFailed);
+        goto out;
+    }
+    installDir = session.differentDirs ? chooseInstallDir(rendererDir) : _strdup(rendererDir);
+    if (!installDir) {
+        failInstallation(session.differentDirs ? "Update aborted by user."
+                                               : "Internal error. Sorry",
+                         session.differentDirs ? InstallAborted : InstallFailed);
+        goto out;
+    }
+    installed = unpackAndCopy(archivePath, installDir, unpackDir, fileCount);
+out:
+    free(installDir);
+    free(rendererDir);
+    return installed;
+}
+
+// Runs the extractor and waits for it without a time limit: killing it halfway would leave a
+// half-written tree, so an abort waits for its end.
+static bool runExtractor(const char *extractor, char *commandLine) {
+    PROCESS_INFORMATION process;
+    if (!startProgram(extractor, commandLine, &process))
+        return false;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(process.hProcess, &exitCode))
+        exitCode = 1;
+    SwitchToThisWindow(session.mainWindow, TRUE);
+    if (exitCode != 0)
+        setStatus("Something wrong with unpacking update file.");
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return exitCode == 0;
+}
+
+static bool extractInto(const char *rendererDir, const char *archivePath, char **unpackDir) {
+    char extractor[extractorBufferSize];
+    if (!fits(snprintf(extractor, sizeof extractor, "%s\\bin\\32\\7zG.exe", rendererDir),
+              sizeof extractor) ||
+        !fileExists(extractor))
+        return false;
+    char *directory = makeTempFileName();
+    if (!directory)
+        return false;
+    if (!CreateDirectoryA(directory, NULL)) {
+        free(directory);
+        return false;
+    }
+    *unpackDir = directory;
+    setStatus("Unpacking file... please wait");
+    char commandLine[pathBufferSize];
+    if (!fits(snprintf(commandLine, sizeof commandLine, "%s\\bin\\32\\7zG.exe x \"%s\" -o\"%s\" -y",
+                       rendererDir, archivePath, directory),
+              sizeof commandLine))
+        return false;
+    return runExtractor(extractor, commandLine);
+}
+
+bool unpackArchive(const char *archivePath, char **unpackDir) {
+    if (!archivePath || !unpackDir || !fileExists(archivePath))
+        return false;
+    char *rendererDir = rendererDirectory();
+    bool unpacked = rendererDir && directoryExists(rendererDir) &&
+                    extractInto(rendererDir, archivePath, unpackDir);
+    free(rendererDir);
+    return unpacked;
+}
+
+bool launchPluginInstaller() {
+    char *rendererDir = rendererDirectory();
+    if (!rendererDir)
+        return false;
+    char path[pathBufferSize];
+    bool started = false;
+    PROCESS_INFORMATION process;
+    if (fits(snprintf(path, sizeof path, "%s\\bin\\32\\QIM_InstallPlugins.exe", rendererDir),
+             sizeof path) &&
+        fileExists(path) && startProgram(path, path, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        started = true;
+    }
+    free(rendererDir);
+    return started;
 }

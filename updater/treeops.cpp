@@ -1,23 +1,295 @@
 #include "treeops.h"
+#include "installsupport.h"
+#include "session.h"
+#include <commctrl.h>
+#include <stdio.h>
+#include <string.h>
 
-// Not built yet.
-bool countTree(const char *, uint32_t *, uint32_t *)
-{
+enum { pathBufferSize = 2048, statusBufferSize = 512 };
+
+// Count and copy keep two 2 KiB paths per level on the worker's 1 MiB stack; past this depth a
+// crafted archive could exhaust the stack, so deeper trees fail the walk instead.
+enum { maxWalkDepth = 100 };
+
+// "%s\%s" into a path buffer; a cut path would name another file, so it fails instead.
+static bool joinPath(char *buffer, const char *directory, const char *name) {
+    int length = snprintf(buffer, pathBufferSize, "%s\\%s", directory, name);
+    return length >= 0 && length < pathBufferSize;
+}
+
+static bool isDotEntry(const char *name) {
+    return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+}
+
+static bool isDirectoryEntry(const WIN32_FIND_DATAA *entry) {
+    return (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Starts the enumeration of directory's entries; the pattern is formed in buffer.
+static HANDLE startEnumeration(char *buffer, const char *directory, WIN32_FIND_DATAA *entry) {
+    if (!joinPath(buffer, directory, "*.*"))
+        return INVALID_HANDLE_VALUE;
+    return FindFirstFileA(buffer, entry);
+}
+
+// Advances to the next entry; when none is left, tells whether the listing was complete.
+static bool nextEntry(HANDLE search, WIN32_FIND_DATAA *entry, bool *complete) {
+    if (FindNextFileA(search, entry))
+        return true;
+    *complete = GetLastError() == ERROR_NO_MORE_FILES;
     return false;
 }
 
-bool copyTree(const char *, const char *, uint32_t *, uint32_t *, uint32_t *, uint32_t *)
-{
-    return false;
+// A zero denominator means there was nothing to measure, which is as good as done; a numerator
+// past the denominator (files added since the count) must not leave the bar's range either.
+static void showProgress(uint32_t done, uint32_t total) {
+    uint64_t position = 100;
+    if (total != 0)
+        position = (uint64_t)done * 100 / total;
+    if (position > 100)
+        position = 100;
+    SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)position, 0);
 }
 
-bool deleteTree(const char *, uint32_t *, uint32_t *)
-{
-    return false;
-}
-
-bool queryFileSize(const char *, uint32_t *size)
-{
+bool queryFileSize(const char *path, uint32_t *size) {
     *size = 0;
-    return false;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD value = GetFileSize(file, NULL);
+    CloseHandle(file);
+    if (value == INVALID_FILE_SIZE)
+        return false;
+    *size = value;
+    return true;
+}
+
+//--- count
+
+static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes, int depth);
+
+static bool countEntry(const char *path, const WIN32_FIND_DATAA *entry, uint32_t *fileCount,
+                       uint32_t *totalBytes, int depth) {
+    if (isDirectoryEntry(entry)) {
+        uint32_t subFiles = 0, subBytes = 0;
+        if (!countLevel(path, &subFiles, &subBytes, depth + 1))
+            return false;
+        *fileCount += subFiles;
+        *totalBytes += subBytes;
+        return true;
+    }
+    uint32_t size = 0;
+    if (!queryFileSize(path, &size))
+        return false;
+    *fileCount += 1;
+    *totalBytes += size;
+    return true;
+}
+
+static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes,
+                       int depth) {
+    if (!directory || depth > maxWalkDepth || !directoryExists(directory))
+        return false;
+    char path[pathBufferSize];
+    WIN32_FIND_DATAA entry;
+    HANDLE search = startEnumeration(path, directory, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    do {
+        if (isDotEntry(entry.cFileName))
+            continue;
+        if (!joinPath(path, directory, entry.cFileName) ||
+            !countEntry(path, &entry, fileCount, totalBytes, depth))
+            break;
+    } while (nextEntry(search, &entry, &complete));
+    FindClose(search);
+    return complete;
+}
+
+bool countTree(const char *directory, uint32_t *fileCount, uint32_t *totalBytes) {
+    return countLevel(directory, fileCount, totalBytes, 0);
+}
+
+//--- copy
+
+struct CopyCounters {
+    uint32_t *bytesCopied;
+    uint32_t *totalBytes;
+    uint32_t *filesCopied;
+    uint32_t *fileCount;
+};
+
+// The question texts live only while a box is shown, not on every level of the walk.
+static __attribute__((noinline)) int askCreateDirectory(const char *destination) {
+    char text[pathBufferSize];
+    snprintf(text, sizeof text,
+             "Can't create directory:\n%s\nProbably you don't have write permissions there.",
+             destination);
+    return MessageBoxA(session.mainWindow, text, "Error", MB_ABORTRETRYIGNORE);
+}
+
+static __attribute__((noinline)) int askCopyFile(const char *source, const char *destination) {
+    char text[pathBufferSize];
+    snprintf(text, sizeof text,
+             "Can't copy file\n%s\nto\n%s\nProbably old one is being used (QIM/Max) or you "
+             "don't have write permissions there.",
+             source, destination);
+    return MessageBoxA(session.mainWindow, text, "Error", MB_ABORTRETRYIGNORE);
+}
+
+static __attribute__((noinline)) void reportCopied(const char *source, const CopyCounters *c) {
+    uint32_t size = 0;
+    if (queryFileSize(source, &size))
+        *c->bytesCopied += size;
+    *c->filesCopied += 1;
+    char status[statusBufferSize];
+    snprintf(status, sizeof status, "Copied %d of %d files.", (int)*c->filesCopied,
+             (int)*c->fileCount);
+    SetWindowTextA(session.statusLabel, status);
+    showProgress(*c->bytesCopied, *c->totalBytes);
+}
+
+static bool copyLevel(const char *destination, const char *source, const CopyCounters *c,
+                      int depth);
+
+enum EntryOutcome { EntryDone, EntryFailed };
+
+static EntryOutcome copyDirectoryEntry(const char *target, const char *from, const CopyCounters *c,
+                                       int depth) {
+    for (;;) {
+        if (directoryExists(target))
+            return copyLevel(target, from, c, depth + 1) ? EntryDone : EntryFailed;
+        if (CreateDirectoryA(target, NULL))
+            continue;
+        int answer = askCreateDirectory(target);
+        if (answer == IDABORT)
+            return EntryFailed;
+        if (answer == IDIGNORE) {
+            session.filesIgnored = true;
+            return EntryDone;
+        }
+    }
+}
+
+static EntryOutcome copyFileEntry(const char *target, const char *from, const CopyCounters *c) {
+    for (;;) {
+        if (CopyFileA(from, target, FALSE)) {
+            reportCopied(from, c);
+            return EntryDone;
+        }
+        int answer = askCopyFile(from, target);
+        if (answer == IDABORT)
+            return EntryFailed;
+        if (answer == IDIGNORE) {
+            session.filesIgnored = true;
+            return EntryDone;
+        }
+    }
+}
+
+static bool copyLevel(const char *destination, const char *source, const CopyCounters *c,
+                      int depth) {
+    if (!destination || !source || depth > maxWalkDepth || !directoryExists(destination) ||
+        !directoryExists(source))
+        return false;
+    // Abort is honoured per directory level: a half-copied file is never left behind.
+    if (session.abortInstall) {
+        SetWindowTextA(session.statusLabel, "Installation aborted.");
+        session.state = InstallAborted;
+        return false;
+    }
+    char from[pathBufferSize];
+    char target[pathBufferSize];
+    WIN32_FIND_DATAA entry;
+    HANDLE search = startEnumeration(from, source, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    do {
+        if (isDotEntry(entry.cFileName))
+            continue;
+        if (!joinPath(from, source, entry.cFileName) ||
+            !joinPath(target, destination, entry.cFileName))
+            break;
+        EntryOutcome outcome = isDirectoryEntry(&entry) ? copyDirectoryEntry(target, from, c, depth)
+                                                        : copyFileEntry(target, from, c);
+        if (outcome == EntryFailed)
+            break;
+    } while (nextEntry(search, &entry, &complete));
+    FindClose(search);
+    return complete;
+}
+
+bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied,
+              uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount) {
+    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount};
+    return copyLevel(destination, source, &counters, 0);
+}
+
+//--- delete
+
+// The clean-up must be able to remove any tree that was unpacked, however deep, so the delete
+// walks with one path buffer for the whole tree (each level appends its entry and cuts it off
+// again) and keeps only the enumeration record per level.
+static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount);
+
+static bool appendName(char *path, size_t length, const char *name) {
+    int added = snprintf(path + length, pathBufferSize - length, "\\%s", name);
+    return added >= 0 && (size_t)added < pathBufferSize - length;
+}
+
+// A junction or link is removed as an entry; the tree it points to belongs to someone else.
+static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry,
+                        uint32_t *filesDeleted, uint32_t *fileCount, bool *failed) {
+    if (isDirectoryEntry(entry) && (entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        RemoveDirectoryA(path);
+        return;
+    }
+    if (isDirectoryEntry(entry)) {
+        if (!deleteLevel(path, length + strlen(path + length), filesDeleted, fileCount))
+            *failed = true;
+        return;
+    }
+    DeleteFileA(path);
+    *filesDeleted += 1;
+    showProgress(*filesDeleted, *fileCount);
+}
+
+static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount) {
+    if (!directoryExists(path) || !appendName(path, length, "*.*"))
+        return false;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA(path, &entry);
+    path[length] = '\0';
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    bool failed = false;
+    do {
+        if (isDotEntry(entry.cFileName))
+            continue;
+        if (!appendName(path, length, entry.cFileName)) {
+            path[length] = '\0';
+            break;
+        }
+        deleteEntry(path, length, &entry, filesDeleted, fileCount, &failed);
+        path[length] = '\0';
+    } while (!failed && nextEntry(search, &entry, &complete));
+    FindClose(search);
+    if (!complete)
+        return false;
+    RemoveDirectoryA(path);
+    return true;
+}
+
+bool deleteTree(const char *directory, uint32_t *filesDeleted, uint32_t *fileCount) {
+    if (!directory)
+        return false;
+    char path[pathBufferSize];
+    int length = snprintf(path, sizeof path, "%s", directory);
+    if (length < 0 || length >= pathBufferSize)
+        return false;
+    return deleteLevel(path, (size_t)length, filesDeleted, fileCount);
 }
