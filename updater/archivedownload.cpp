@@ -1,13 +1,76 @@
 #include "archivedownload.h"
+#include "download.h"
+#include "install.h"
+#include "installsupport.h"
+#include "server.h"
 #include "session.h"
+#include <stdio.h>
+#include <stdlib.h>
 
-// Not built yet: report that no download could be started.
-bool startArchiveDownload()
+static const size_t archiveUrlSize = 2048;
+
+static void endDownloadSucceeded()
 {
-    return false;
+    // The status line keeps the last progress line.
+    SetWindowTextA(session.exitButton, "Exit");
+    EnableWindow(session.actionButton, TRUE);
+    SetWindowTextA(session.actionButton, "Install update");
+    session.state = Downloaded;
+    if (session.autoInstall && !startInstallation())
+        SetWindowTextA(session.exitButton, "Exit");
+}
+
+static void endDownloadFailed()
+{
+    SetWindowTextA(session.exitButton, "Exit");
+    session.state = DownloadFailed;
+    SetWindowTextA(session.statusLabel, session.abortDownload ? "Downloading update aborted."
+                                                              : "Downloading update failed.");
+    // A partial archive is of no use to anybody.
+    if (fileExists(session.archivePath))
+        DeleteFileA(session.archivePath);
 }
 
 DWORD WINAPI archiveDownloadWorker(LPVOID)
 {
+    session.state = Downloading;
+    if (!session.archiveUrl || !session.archivePath) {
+        session.state = DownloadFailed;
+        return 0;
+    }
+    if (downloadToFile(session.archiveUrl, session.archivePath))
+        endDownloadSucceeded();
+    else
+        endDownloadFailed();
     return 0;
+}
+
+bool startArchiveDownload()
+{
+    EnableWindow(session.actionButton, FALSE);
+    SetWindowTextA(session.exitButton, "Abort");
+    char *url = (char *)malloc(archiveUrlSize);
+    if (!url)
+        return false;
+    const RendererVersion &version = session.serverVersion;
+    char path[archiveUrlSize];
+    int pathLength = snprintf(path, sizeof path,
+                              session.betaTester ? archivePathFormatBeta : archivePathFormatRelease,
+                              version.major, version.minor, version.build);
+    int urlLength = snprintf(url, archiveUrlSize, "http://%s%s", updateServerHost, path);
+    char *file = nullptr;
+    if (pathLength < 0 || (size_t)pathLength >= sizeof path || urlLength < 0 ||
+        (size_t)urlLength >= archiveUrlSize || !(file = makeTempFileName())) {
+        free(url);
+        return false;
+    }
+    free(session.archiveUrl);
+    free(session.archivePath);
+    session.archiveUrl = url;
+    session.archivePath = file;
+    HANDLE thread = CreateThread(nullptr, 0, archiveDownloadWorker, nullptr, 0, nullptr);
+    if (!thread)
+        return false;
+    CloseHandle(thread);
+    return true;
 }

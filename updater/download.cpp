@@ -1,17 +1,149 @@
+#define _CRT_RAND_S
 #include "download.h"
+#include "installsupport.h"
+#include "session.h"
+#include <commctrl.h>
+#include <curl/curl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
 
-// Not built yet.
+// The test build lowers the stall limit so that a stalled server can be tested quickly.
+#ifndef QIM_DOWNLOAD_STALL_SECONDS
+#define QIM_DOWNLOAD_STALL_SECONDS 120
+#endif
+
+const DownloadLimits downloadLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20};
+
+static const size_t pathBufferSize = 2048;
+
+//--- temporary names
+
+// The platform reports the temporary directory in any form (short names, trailing separator);
+// the long form without a trailing separator keeps the names we hand out predictable.
+static bool longTempDirectory(char *directory, size_t size)
+{
+    char reported[pathBufferSize];
+    DWORD length = GetTempPathA(sizeof reported, reported);
+    if (length >= sizeof reported || length < 3)
+        return false;
+    length = GetLongPathNameA(reported, directory, (DWORD)size);
+    if (length == 0 || length >= size)
+        return false;
+    if (directory[length - 1] == '\\' || directory[length - 1] == '/')
+        directory[length - 1] = '\0';
+    return directoryExists(directory);
+}
+
+// A nonzero unique number makes GetTempFileNameA only form the name; zero would create a file.
+static unsigned int randomUniqueNumber()
+{
+    unsigned int number = 0;
+    while (rand_s(&number) != 0 || number == 0) {
+    }
+    return number;
+}
+
 char *makeTempFileName()
 {
-    return nullptr;
+    char directory[pathBufferSize];
+    if (!longTempDirectory(directory, sizeof directory))
+        return nullptr;
+    char formed[pathBufferSize];
+    if (GetTempFileNameA(directory, "qim", randomUniqueNumber(), formed) == 0)
+        return nullptr;
+    size_t length = strnlen(formed, sizeof formed);
+    if (length >= sizeof formed || length < strlen(directory))
+        return nullptr;
+    char *name = (char *)malloc(length + 1);
+    if (!name)
+        return nullptr;
+    memcpy(name, formed, length + 1);
+    return name;
 }
 
-bool downloadToFile(const char *, const char *)
+//--- progress
+
+// The bar's own range bounds what it shows; only values that cannot be held are pinned here.
+static int barPosition(double percent)
 {
-    return false;
+    if (!(percent >= 0.0))
+        return 0;
+    if (percent >= (double)INT32_MAX)
+        return INT32_MAX;
+    return (int)percent;
 }
 
-int downloadProgress(void *, double, double, double, double)
+// Counts are shown in full, also from 2 GiB on where a 32-bit integer would turn negative.
+static long long shownByteCount(double bytes)
 {
-    return 0;
+    if (!(bytes >= 0.0))
+        return 0;
+    if (bytes >= 9.0e18)
+        return 9000000000000000000LL;
+    return (long long)bytes;
+}
+
+int downloadProgress(void *, double downloadTotal, double downloaded, double, double)
+{
+    double percent = downloadTotal > 0.0 ? downloaded * 100.0 / downloadTotal : 0.0;
+    SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)barPosition(percent), 0);
+    int shownPercent = (percent >= 0.0 && percent <= 100.0) ? (int)percent : 0;
+    char line[512];
+    snprintf(line, sizeof line, "Downloading %lld of %lld bytes... %d%%",
+             shownByteCount(downloaded), shownByteCount(downloadTotal), shownPercent);
+    SetWindowTextA(session.statusLabel, line);
+    return session.abortDownload ? 1 : 0;
+}
+
+//--- transfer
+
+static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
+                               const DownloadLimits *limits)
+{
+    bool set = curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_URL, url) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_PROGRESSDATA, (void *)nullptr) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_PROGRESSFUNCTION, downloadProgress) == CURLE_OK &&
+               curl_easy_setopt(transfer, CURLOPT_WRITEDATA, file) == CURLE_OK;
+    // A server that accepts and then falls silent, or redirects in a circle, must not keep the
+    // transfer (and a hidden silent updater) alive for ever.
+    return set && curl_easy_setopt(transfer, CURLOPT_CONNECTTIMEOUT, limits->connectSeconds) == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, limits->stallSeconds) == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK;
+}
+
+bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits)
+{
+    if (!url || !path || !limits)
+        return false;
+    FILE *file = nullptr;
+    if (fopen_s(&file, path, "wb") != 0 || !file)
+        return false;
+    bool completed = false;
+    long responseCode = 0;
+    CURL *transfer = curl_easy_init();
+    if (!transfer)
+        goto closeFile;
+    if (setTransferOptions(transfer, url, file, limits)) {
+        CURLcode result = curl_easy_perform(transfer);
+        curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &responseCode);
+        completed = result == CURLE_OK;
+    }
+    curl_easy_cleanup(transfer);
+closeFile:
+    // A file that cannot be flushed to the end holds less than was received.
+    if (fclose(file) != 0)
+        completed = false;
+    return completed && responseCode < 400;
+}
+
+bool downloadToFile(const char *url, const char *path)
+{
+    return downloadToFileWithin(url, path, &downloadLimits);
 }

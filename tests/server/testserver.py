@@ -1,40 +1,204 @@
 #!/usr/bin/env python3
-"""Loopback test update server: serves files under --root on 127.0.0.1:--port.
+"""Loopback test update server.
 
-Every request path is appended to <root>/requests.log.
+Usage: testserver.py --port P --root DIR
+
+Serves the files under DIR on 127.0.0.1:P (never any other address) with HTTP/1.1, one thread
+per connection, until killed. Only GET (and HEAD) are answered.
+
+Every request's path (as sent, query included) is appended as one line to DIR/requests.log, so
+a test can check which paths were asked for.
+
+A file is served as it is, with its real Content-Length. A path that names no file and has no
+side file below is answered 404. A side file "<file>.behave" (key=value lines, '#' starts a
+comment) chooses a scenario for the path "<file>"; the file itself need not exist for status and
+redirect scenarios:
+
+  status=<code>        answer with this code and a short HTML error page (e.g. 404, 500)
+  redirect=<path>      answer 302 with Location: <path> (chains and loops by pointing side
+                       files at each other)
+  nolength=1           no Content-Length; the body ends when the connection is closed
+  chunked=1            Transfer-Encoding: chunked
+  announce=<n>         send Content-Length: n whatever the real size, then the real body and
+                       close (n larger than the body: a transfer that does not complete)
+  rate=<bytes/s>       send the body slowly, in small pieces at about this rate
+  stall=<n>            send the headers and the first n bytes of the body, then hold until the
+                       file "<file>.release" exists, then send the rest; a hold ends by itself
+                       after 120 s or when the client goes away
+  mute=1               read the request and send nothing at all, held like stall=
+  delay=<ms>           wait this long before answering
+
+Keys combine where that makes sense (e.g. nolength=1 with stall=100).
 """
 import argparse
 import http.server
 import os
+import select
+import socket
 import socketserver
+import threading
+import time
+
+HOLD_LIMIT = 120.0
+CHUNK = 64 * 1024
 
 
-class Handler(http.server.SimpleHTTPRequestHandler):
-    def do_GET(self):
-        with open(os.path.join(self.server.root, "requests.log"), "a") as log:
-            log.write(self.path + "\n")
-        super().do_GET()
+def read_behaviour(path):
+    behaviour = {}
+    try:
+        with open(path + ".behave") as side:
+            for line in side:
+                line = line.split("#", 1)[0].strip()
+                if "=" in line:
+                    key, value = line.split("=", 1)
+                    behaviour[key.strip()] = value.strip()
+    except OSError:
+        pass
+    return behaviour
 
-    def translate_path(self, path):
-        path = path.split("?", 1)[0]
-        return os.path.join(self.server.root, *[p for p in path.split("/") if p not in ("", "..")])
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
 
     def log_message(self, *args):
         pass
+
+    def do_HEAD(self):
+        self.answer(send_body=False)
+
+    def do_GET(self):
+        self.answer(send_body=True)
+
+    # --- helpers
+
+    def local_path(self):
+        parts = self.path.split("?", 1)[0].split("#", 1)[0].split("/")
+        parts = [p for p in parts if p not in ("", ".", "..")]
+        return os.path.join(self.server.root, *parts)
+
+    def log_request_path(self):
+        with self.server.log_lock:
+            with open(os.path.join(self.server.root, "requests.log"), "a") as log:
+                log.write(self.path + "\n")
+
+    def client_gone(self):
+        try:
+            readable, _, _ = select.select([self.connection], [], [], 0)
+            if readable:
+                return self.connection.recv(1, socket.MSG_PEEK) == b""
+        except OSError:
+            return True
+        return False
+
+    def hold(self, path):
+        """Waits for <path>.release, the hold limit or the client's disconnection."""
+        deadline = time.monotonic() + HOLD_LIMIT
+        while time.monotonic() < deadline:
+            if os.path.exists(path + ".release") or self.client_gone():
+                return
+            time.sleep(0.05)
+
+    def send_simple(self, code, headers=(), body=b""):
+        self.send_response(code)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def write_body(self, source, length, behaviour, chunked):
+        """Copies length bytes of the open file source to the client (paced by rate=)."""
+        rate = int(behaviour.get("rate", "0") or 0)
+        piece = CHUNK
+        if rate > 0:
+            piece = max(1, min(CHUNK, rate // 10))
+        while length > 0:
+            block = source.read(min(piece, length))
+            if not block:
+                break
+            length -= len(block)
+            if chunked:
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(block), block))
+            else:
+                self.wfile.write(block)
+            if rate > 0:
+                self.wfile.flush()
+                time.sleep(len(block) / rate)
+        self.wfile.flush()
+
+    # --- the answer
+
+    def answer(self, send_body):
+        self.log_request_path()
+        path = self.local_path()
+        behaviour = read_behaviour(path)
+        if "delay" in behaviour:
+            time.sleep(int(behaviour["delay"]) / 1000.0)
+        if behaviour.get("mute") == "1":
+            self.hold(path)
+            if self.client_gone():
+                self.close_connection = True
+                return
+        if "status" in behaviour:
+            code = int(behaviour["status"])
+            body = b"<html><body><h1>%d</h1></body></html>\n" % code
+            self.send_simple(code, body=body if send_body else b"")
+            return
+        if "redirect" in behaviour:
+            self.send_simple(302, headers=[("Location", behaviour["redirect"])])
+            return
+        if not os.path.isfile(path):
+            self.send_simple(404, body=b"<html><body><h1>404</h1></body></html>\n")
+            return
+        with open(path, "rb") as served:
+            self.send_file(path, served, os.fstat(served.fileno()).st_size, behaviour, send_body)
+
+    def send_file(self, path, source, size, behaviour, send_body):
+        chunked = behaviour.get("chunked") == "1"
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        elif behaviour.get("nolength") == "1":
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", behaviour.get("announce", str(size)))
+            if "announce" in behaviour:
+                self.send_header("Connection", "close")
+                self.close_connection = True
+        self.end_headers()
+        if not send_body:
+            return
+        if "stall" in behaviour:
+            first = min(size, int(behaviour["stall"]))
+            self.write_body(source, first, behaviour, chunked)
+            self.hold(path)
+            size -= first
+        self.write_body(source, size, behaviour, chunked)
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
+        self.wfile.flush()
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
+    def handle_error(self, request, client_address):
+        # A client that aborts a transfer is an everyday event here, not an error.
+        pass
+
 
 def main():
-    parser = argparse.ArgumentParser()
+    parser = argparse.ArgumentParser(description="Loopback test update server")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--root", required=True)
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
-    server.root = args.root
+    server.root = os.path.abspath(args.root)
+    server.log_lock = threading.Lock()
     server.serve_forever()
 
 
