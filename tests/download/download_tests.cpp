@@ -1,0 +1,325 @@
+// downloadToFile, its progress line and fresh temporary names, run in-process against the
+// loopback test server, with a hidden window holding the status line and the progress bar.
+#include "download.h"
+#include "downloadtest.h"
+#include "session.h"
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <thread>
+
+namespace {
+class DownloadTest : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&classes);
+        host_ = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPED, 0, 0, 320, 120, nullptr,
+                                nullptr, nullptr, nullptr);
+        ASSERT_NE(host_, nullptr);
+        session.statusLabel = CreateWindowExA(0, "STATIC", "Click Check update...",
+                                              WS_CHILD | WS_VISIBLE, 10, 30, 335, 20, host_,
+                                              nullptr, nullptr, nullptr);
+        session.progressBar = CreateWindowExA(0, PROGRESS_CLASSA, nullptr,
+                                              WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 10, 50, 290, 17,
+                                              host_, nullptr, nullptr, nullptr);
+        SendMessageA(session.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+        session.abortDownload = false;
+        scratch_ = freshDir("download-unit");
+    }
+    void TearDown() override
+    {
+        DestroyWindow(host_);
+        session.statusLabel = session.progressBar = nullptr;
+        session.abortDownload = false;
+    }
+    std::string statusLine() const { return windowText(session.statusLabel); }
+    int barPosition() const { return progressPosition(session.progressBar); }
+    std::string target(const char *name) const { return scratch_ + "\\" + name; }
+
+    HWND host_ = nullptr;
+    std::string scratch_;
+};
+
+std::string pattern(size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
+    return bytes;
+}
+} // namespace
+
+//--- progress line
+
+TEST_F(DownloadTest, ProgressLineAndBarFollowTheCounts)
+{
+    struct Case {
+        double total, downloaded;
+        const char *line;
+        int bar; // the bar's range 0..100 bounds what it shows
+    };
+    const Case cases[] = {
+        {0, 0, "Downloading 0 of 0 bytes... 0%", 0},
+        {0, 5000, "Downloading 5000 of 0 bytes... 0%", 0}, // size not announced
+        {3, 3, "Downloading 3 of 3 bytes... 100%", 100},
+        {200, 50, "Downloading 50 of 200 bytes... 25%", 25},
+        {3, 1, "Downloading 1 of 3 bytes... 33%", 33},
+        {1000, 999.9, "Downloading 999 of 1000 bytes... 99%", 99},
+        {100, 150, "Downloading 150 of 100 bytes... 0%", 100}, // more than announced: bar full
+        {2147483647.0, 2147483647.0, "Downloading 2147483647 of 2147483647 bytes... 100%", 100},
+        // From 2 GiB on the counts stay whole and positive.
+        {3221225472.0, 2684354560.0, "Downloading 2684354560 of 3221225472 bytes... 83%", 83},
+        {5e9, 5e9, "Downloading 5000000000 of 5000000000 bytes... 100%", 100},
+        {1, 1e12, "Downloading 1000000000000 of 1 bytes... 0%", 100},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        SendMessageA(session.progressBar, PBM_SETPOS, 7, 0);
+        EXPECT_EQ(downloadProgress(nullptr, c.total, c.downloaded, 0, 0), 0);
+        EXPECT_EQ(statusLine(), c.line);
+        EXPECT_EQ(barPosition(), c.bar);
+    }
+}
+
+TEST_F(DownloadTest, ProgressCallbackStopsTheTransferOnlyAfterAbort)
+{
+    EXPECT_EQ(downloadProgress(nullptr, 10, 5, 0, 0), 0);
+    session.abortDownload = true;
+    EXPECT_NE(downloadProgress(nullptr, 10, 6, 0, 0), 0);
+    EXPECT_EQ(statusLine(), "Downloading 6 of 10 bytes... 60%"); // the line still follows
+}
+
+//--- temporary names
+
+namespace {
+class TempName : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        saved_ = GetEnvironmentVariableA("TMP", previous_, sizeof previous_) > 0;
+        dir_ = freshDir("download-tmp");
+    }
+    void TearDown() override { SetEnvironmentVariableA("TMP", saved_ ? previous_ : nullptr); }
+    char previous_[2048] = "";
+    bool saved_ = false;
+    std::string dir_;
+};
+
+bool isEmptyDir(const std::string &dir)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
+    bool empty = true;
+    if (find == INVALID_HANDLE_VALUE)
+        return true;
+    do
+        empty = empty && (strcmp(entry.cFileName, ".") == 0 || strcmp(entry.cFileName, "..") == 0);
+    while (FindNextFileA(find, &entry));
+    FindClose(find);
+    return empty;
+}
+} // namespace
+
+TEST_F(TempName, FormsANameInTheTemporaryDirectoryWithoutCreatingIt)
+{
+    // However the directory is reported, the name has exactly one separator after it.
+    const char *const spellings[] = {"", "\\", "/"};
+    for (const char *ending : spellings) {
+        SCOPED_TRACE(ending);
+        SetEnvironmentVariableA("TMP", (dir_ + ending).c_str());
+        char *name = makeTempFileName();
+        ASSERT_NE(name, nullptr);
+        std::string text = name;
+        free(name);
+        std::string prefix = dir_ + "\\qim";
+        ASSERT_GT(text.size(), prefix.size());
+        EXPECT_EQ(_strnicmp(text.c_str(), prefix.c_str(), prefix.size()), 0) << text;
+        std::string rest = text.substr(prefix.size());
+        ASSERT_GT(rest.size(), 4u);
+        EXPECT_EQ(_stricmp(rest.substr(rest.size() - 4).c_str(), ".tmp"), 0) << text;
+        EXPECT_EQ(rest.find_first_not_of("0123456789abcdefABCDEF"), rest.size() - 4) << text;
+        EXPECT_TRUE(isEmptyDir(dir_)) << "nothing may be created under " << text;
+    }
+}
+
+TEST_F(TempName, NumbersAreDrawnAtRandom)
+{
+    SetEnvironmentVariableA("TMP", dir_.c_str());
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; ++i) {
+        char *name = makeTempFileName();
+        ASSERT_NE(name, nullptr);
+        names.push_back(name);
+        free(name);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_GT(std::unique(names.begin(), names.end()) - names.begin(), 1);
+}
+
+TEST_F(TempName, MissingTemporaryDirectoryGivesNoName)
+{
+    SetEnvironmentVariableA("TMP", (dir_ + "\\absent").c_str());
+    EXPECT_EQ(makeTempFileName(), nullptr);
+}
+
+//--- transfers
+
+TEST_F(DownloadTest, TransfersEndAsTheServerAnswers)
+{
+    const std::string body = pattern(100000);
+    struct Case {
+        const char *name;
+        const char *behaviour;
+        bool fileExists; // the path names a file on the server
+        bool ok;
+        const char *kept; // nullptr: the served body; else text the file must contain
+    };
+    const Case cases[] = {
+        {"plain", "", true, true, nullptr},
+        {"empty", "", true, true, ""},
+        {"missing", "", false, false, "404"},
+        {"notfound", "status=404", false, false, "404"}, // error page kept, not interpreted
+        {"servererror", "status=500", false, false, "500"},
+        {"redirected", "redirect=/unit/plain", false, true, nullptr},
+        {"chain1", "redirect=/unit/chain2", false, true, nullptr},
+        {"chain2", "redirect=/unit/chain3", false, true, nullptr},
+        {"chain3", "redirect=/unit/plain", false, true, nullptr},
+        {"redirect404", "redirect=/unit/missing", false, false, "404"},
+        {"nolength", "nolength=1", true, true, nullptr},
+        {"chunked", "chunked=1", true, true, nullptr},
+        {"slow", "rate=200000", true, true, nullptr},
+        {"short", "announce=200000", true, false, nullptr}, // ends before the announced size
+    };
+    for (const Case &c : cases) {
+        std::string urlPath = std::string("/unit/") + c.name;
+        std::string served = strcmp(c.name, "empty") == 0 ? "" : body;
+        if (c.fileExists)
+            serve(urlPath, served, c.behaviour);
+        else if (*c.behaviour)
+            serveBehaviour(urlPath, c.behaviour);
+        else
+            DeleteFileA(webPath(urlPath).c_str());
+    }
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = target(c.name);
+        EXPECT_EQ(downloadToFile(serverUrl(std::string("/unit/") + c.name).c_str(), path.c_str()),
+                  c.ok);
+        std::string stored;
+        ASSERT_TRUE(readFile(path, &stored)) << "the file stays whatever the outcome";
+        if (!c.kept)
+            EXPECT_EQ(stored, body);
+        else if (!*c.kept)
+            EXPECT_EQ(stored, "");
+        else
+            EXPECT_NE(stored.find(c.kept), std::string::npos) << stored;
+    }
+}
+
+TEST_F(DownloadTest, DestinationIsTruncated)
+{
+    std::string path = target("old");
+    ASSERT_TRUE(writeFile(path, pattern(5000)));
+    ASSERT_TRUE(downloadToFile(serve("/unit/small", "abc").c_str(), path.c_str()));
+    std::string stored;
+    ASSERT_TRUE(readFile(path, &stored));
+    EXPECT_EQ(stored, "abc");
+}
+
+TEST_F(DownloadTest, ProgressLineEndsWithTheWholeFile)
+{
+    ASSERT_TRUE(downloadToFile(serve("/unit/three", "\x01\x02\x03").c_str(), target("three").c_str()));
+    EXPECT_EQ(statusLine(), "Downloading 3 of 3 bytes... 100%");
+    EXPECT_EQ(barPosition(), 100);
+
+    ASSERT_TRUE(downloadToFile(serve("/unit/unsized", pattern(4321), "nolength=1").c_str(),
+                               target("unsized").c_str()));
+    EXPECT_EQ(statusLine(), "Downloading 4321 of 0 bytes... 0%");
+    EXPECT_EQ(barPosition(), 0);
+}
+
+TEST_F(DownloadTest, MissingArgumentsTouchNothing)
+{
+    std::string url = serve("/unit/args", "abc");
+    std::string path = target("args");
+    clearRequests();
+    EXPECT_FALSE(downloadToFile(nullptr, path.c_str()));
+    EXPECT_FALSE(downloadToFile(url.c_str(), nullptr));
+    EXPECT_FALSE(pathIsFile(path));
+    EXPECT_EQ(requestCount("/unit/args"), 0);
+}
+
+TEST_F(DownloadTest, UnwritableDestinationFailsBeforeAnyRequest)
+{
+    std::string url = serve("/unit/nowhere", "abc");
+    clearRequests();
+    EXPECT_FALSE(downloadToFile(url.c_str(), target("absent\\file").c_str()));
+    EXPECT_FALSE(downloadToFile(url.c_str(), scratch_.c_str())); // a directory
+    EXPECT_EQ(requestCount("/unit/nowhere"), 0);
+}
+
+TEST_F(DownloadTest, UnreachableServerFails)
+{
+    // Nothing listens on port 1 of the loopback address: the connection is refused.
+    EXPECT_FALSE(downloadToFile("http://127.0.0.1:1/x", target("refused").c_str()));
+}
+
+TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit)
+{
+    serveBehaviour("/unit/loopA", "redirect=/unit/loopB");
+    std::string url = serveBehaviour("/unit/loopB", "redirect=/unit/loopA");
+    clearRequests();
+    EXPECT_FALSE(downloadToFile(url.c_str(), target("loop").c_str()));
+    int asked = requestCount("/unit/loopA") + requestCount("/unit/loopB");
+    EXPECT_EQ(asked, downloadLimits.maxRedirects + 1);
+}
+
+TEST_F(DownloadTest, StalledServerIsGivenUpOn)
+{
+    const DownloadLimits shortStall = {30, 2, 20};
+    std::string body = pattern(50000);
+    // Headers and 1000 bytes, then silence.
+    std::string url = serve("/unit/stall", body, "stall=1000");
+    std::string path = target("stall");
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), path.c_str(), &shortStall));
+    std::string stored;
+    ASSERT_TRUE(readFile(path, &stored));
+    EXPECT_EQ(stored, body.substr(0, 1000)) << "the file holds what arrived";
+    EXPECT_EQ(statusLine(), "Downloading 1000 of 50000 bytes... 2%");
+
+    // Connection accepted, request read, never a byte of answer.
+    url = serve("/unit/mute", body, "mute=1");
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mute").c_str(), &shortStall));
+}
+
+TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff)
+{
+    // About 2 KB/s for 5 s: well beyond the stall period, yet always delivering.
+    const DownloadLimits shortStall = {30, 2, 20};
+    std::string body = pattern(10000);
+    std::string url = serve("/unit/trickle", body, "rate=2000");
+    std::string path = target("trickle");
+    EXPECT_TRUE(downloadToFileWithin(url.c_str(), path.c_str(), &shortStall));
+    std::string stored;
+    ASSERT_TRUE(readFile(path, &stored));
+    EXPECT_EQ(stored, body);
+}
+
+TEST_F(DownloadTest, AbortStopsAStalledTransfer)
+{
+    // Without the abort this transfer would only end when the server's hold runs out and
+    // then succeed, since the stall limit here is longer than the hold.
+    const DownloadLimits longStall = {30, 600, 20};
+    std::string url = serve("/unit/abort", pattern(50000), "stall=1000");
+    clearRequests();
+    std::thread user([] {
+        if (waitForRequest("/unit/abort"))
+            Sleep(300);
+        session.abortDownload = true;
+    });
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("abort").c_str(), &longStall));
+    user.join();
+    releaseServer("/unit/abort");
+}
