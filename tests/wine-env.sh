@@ -1,0 +1,44 @@
+# Sourced by the test runner, the demo and the benchmarks: a fresh copy of a ready Wine prefix
+# with its own virtual X server, its own wineserver and the loopback test update server.
+# qim_start_env ROOT BUILD ARCH WORK  sets WINEPREFIX, DISPLAY, QIM_TEST_WEBROOT(_UNIX) and
+# installs an EXIT trap that stops everything it started.
+
+qim_env_pids=()
+
+qim_stop_env() {
+  wineserver -k 2>/dev/null || true
+  for pid in "${qim_env_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+
+qim_start_env() {
+  local root=$1 build=$2 arch=$3 work=$4
+  local port
+  port=$(sed -n 's/^QIM_TEST_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
+  rm -rf "$work"
+  mkdir -p "$work/webroot"
+  cp -a "$root/.cache/wine-template-$arch" "$work/prefix"
+
+  export WINEPREFIX="$work/prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export QIM_TEST_WEBROOT="Z:$(printf '%s' "$work/webroot" | tr / '\\')"
+  export QIM_TEST_WEBROOT_UNIX="$work/webroot"
+  trap qim_stop_env EXIT
+
+  # Xvfb picks a free display itself, so parallel runs never share one.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+  qim_env_pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n1 "$work/display")"
+
+  python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
+    >"$work/server.log" 2>&1 &
+  qim_env_pids+=($!)
+
+  # One wineserver for the whole run; Wine's services inherit the first process's output,
+  # so that process must not hold a caller's pipe.
+  wineserver -p
+  wine "$build/bin/fixtures/idle.exe" </dev/null >/dev/null 2>&1 &
+  qim_env_pids+=($!)
+  # Let Wine finish starting its services before the first timed test program.
+  timeout 120 wine cmd.exe /c ver </dev/null >/dev/null 2>&1 || true
+}
