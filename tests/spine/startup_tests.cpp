@@ -1,0 +1,118 @@
+// The updater's start-up as a user meets it: the window, its controls and the ways to leave.
+// These also run in the 64-bit prefix, where the updater sees an x64 processor.
+#include "spinetest.h"
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+namespace {
+struct ControlSpec {
+    int id;
+    const char *windowClass;
+    const char *text;
+    RECT rect;
+};
+
+const ControlSpec plainControls[] = {
+    {ActionButtonId, "Button", "Check update", {10, 120, 150, 150}},
+    {ExitButtonId, "Button", "Exit", {160, 120, 300, 150}},
+    {VersionLabelId, "Static", "Current QIM version: 1.2.3", {10, 10, 345, 30}},
+    {StatusLabelId, "Static", "Click Check update...", {10, 30, 345, 50}},
+    {AutoUpdateCheckboxId, "Button", "Check for updates on QIM start", {10, 75, 260, 95}},
+    {AutoInstallCheckboxId, "Button", "Auto install after download", {10, 95, 260, 115}},
+};
+
+class UpdaterStartup : public ::testing::Test {
+  protected:
+    void SetUp() override
+    {
+        deleteValdormineKey();
+        makeInstallation("spine-startup", {1, 2, 3});
+    }
+    void TearDown() override { deleteValdormineKey(); }
+};
+} // namespace
+
+TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout)
+{
+    Program program;
+    HWND window = startUpdater(program);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(windowText(window), "QIM Update");
+    SIZE client = clientSize(window);
+    EXPECT_EQ(client.cx, 310);
+    EXPECT_EQ(client.cy, 160);
+    for (const ControlSpec &spec : plainControls) {
+        SCOPED_TRACE(spec.text);
+        HWND child = control(window, spec.id);
+        ASSERT_NE(child, nullptr);
+        EXPECT_EQ(className(child), spec.windowClass);
+        EXPECT_EQ(windowText(child), spec.text);
+        RECT rect = childRect(child);
+        EXPECT_EQ(rect.left, spec.rect.left);
+        EXPECT_EQ(rect.top, spec.rect.top);
+        EXPECT_EQ(rect.right, spec.rect.right);
+        EXPECT_EQ(rect.bottom, spec.rect.bottom);
+        EXPECT_TRUE(isVisible(child));
+        EXPECT_TRUE(isEnabled(child));
+        EXPECT_EQ(GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP, 0);
+    }
+    EXPECT_EQ(control(window, DifferentDirsCheckboxId), nullptr);
+}
+
+TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow)
+{
+    Program program;
+    HWND window = startUpdater(program);
+    ASSERT_NE(window, nullptr);
+    HWND bar = nullptr;
+    for (HWND child : children(window))
+        if (className(child) == PROGRESS_CLASSA)
+            bar = child;
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(GetDlgCtrlID(bar), 0);
+    RECT rect = childRect(bar);
+    EXPECT_EQ(rect.left, 10);
+    EXPECT_EQ(rect.top, 50);
+    EXPECT_EQ(rect.right, 300);
+    EXPECT_EQ(rect.bottom, 67);
+    EXPECT_EQ(progressPosition(bar), 0);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETRANGE, FALSE, 0), 100);
+    EXPECT_EQ(SendMessageA(bar, PBM_GETRANGE, TRUE, 0), 0);
+    EXPECT_NE(GetWindowLongA(bar, GWL_STYLE) & PBS_SMOOTH, 0);
+}
+
+TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
+{
+    Program program;
+    HWND window = startUpdater(program);
+    ASSERT_NE(window, nullptr);
+    click(control(window, ExitButtonId));
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program.waitForExit(10000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero)
+{
+    Program program;
+    HWND window = startUpdater(program);
+    ASSERT_NE(window, nullptr);
+    PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    DWORD exitCode = 99;
+    ASSERT_TRUE(program.waitForExit(10000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(UpdaterStartup, SilentWithoutEngineEndsUnseenWithCodeZero)
+{
+    InstallOptions options;
+    options.engine = false;
+    makeInstallation("spine-startup", options);
+    Program program;
+    ASSERT_TRUE(program.start(updaterExe(), "-silent"));
+    DWORD exitCode = 99;
+    bool everVisible = true;
+    ASSERT_TRUE(waitForExitUnseen(program, &exitCode, &everVisible));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(everVisible);
+}

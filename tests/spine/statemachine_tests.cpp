@@ -1,0 +1,156 @@
+// The main window's answers to Exit, the close box and the action button in every state,
+// driven in-process on a window of the updater's own class.
+#include "fixtures.h"
+#include "session.h"
+#include "window.h"
+#include <gtest/gtest.h>
+
+namespace {
+const UpdaterState allStates[] = {Starting, Ready, NotInstalled, CheckingServer, UpdateAvailable,
+                                  UpToDate, CheckFailed, Downloading, Downloaded, DownloadFailed,
+                                  Installing, ChoosingDirectory, Unpacking, Copying,
+                                  PluginsInstaller, InstallFailed, InstallAborted, Installed};
+
+enum Leaving { Closes, AbortsDownload, AbortsInstall, StaysOpen };
+
+Leaving expectedLeaving(UpdaterState state)
+{
+    switch (state) {
+    case CheckingServer:
+    case Downloading:
+        return AbortsDownload;
+    case Installing:
+    case Unpacking:
+    case Copying:
+        return AbortsInstall;
+    case ChoosingDirectory:
+        return StaysOpen;
+    default:
+        return Closes;
+    }
+}
+
+// A fresh main window per state; each test walks the states itself, since every test
+// process costs a Wine start-up.
+class StateMachine : public ::testing::Test {
+  protected:
+    void TearDown() override { closeWindow(); }
+    void openWindow(UpdaterState state)
+    {
+        closeWindow();
+        registerMainWindowClass(GetModuleHandleA(nullptr));
+        session.mainWindow = CreateWindowExA(0, "qim_update", "QIM Update", WS_OVERLAPPEDWINDOW, 0, 0,
+                                             315, 200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+        ASSERT_NE(session.mainWindow, nullptr);
+        session.actionButton = button("Check update", 201);
+        session.exitButton = button("Abort", 203);
+        session.abortDownload = false;
+        session.abortInstall = false;
+        session.state = state;
+    }
+    void closeWindow()
+    {
+        if (session.mainWindow && IsWindow(session.mainWindow))
+            DestroyWindow(session.mainWindow);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            ;
+        session.mainWindow = session.actionButton = session.exitButton = nullptr;
+        session.state = Starting;
+    }
+    HWND button(const char *text, int id)
+    {
+        return CreateWindowExA(0, "BUTTON", text, WS_CHILD | WS_VISIBLE, 0, 0, 10, 10, session.mainWindow,
+                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+    }
+    void command(int id, WORD notification = BN_CLICKED)
+    {
+        HWND source = id == 201 ? session.actionButton : session.exitButton;
+        SendMessageA(session.mainWindow, WM_COMMAND, MAKEWPARAM(id, notification),
+                     reinterpret_cast<LPARAM>(source));
+    }
+    static std::string caption(HWND window)
+    {
+        char text[64] = "";
+        GetWindowTextA(window, text, sizeof text);
+        return text;
+    }
+    static bool quitPosted()
+    {
+        MSG message;
+        return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) && message.wParam == 0;
+    }
+    void expectLeaving(UpdaterState state)
+    {
+        Leaving leaving = expectedLeaving(state);
+        EXPECT_EQ(IsWindow(session.mainWindow) != FALSE, leaving != Closes);
+        EXPECT_EQ(quitPosted(), leaving == Closes);
+        EXPECT_EQ(session.abortDownload.load(), leaving == AbortsDownload);
+        EXPECT_EQ(session.abortInstall.load(), leaving == AbortsInstall);
+        EXPECT_EQ(session.state.load(), state);
+    }
+};
+} // namespace
+
+TEST_F(StateMachine, ExitButtonClosesOnlyWithoutARunningWorker)
+{
+    for (UpdaterState state : allStates) {
+        SCOPED_TRACE(state);
+        openWindow(state);
+        command(203);
+        expectLeaving(state);
+    }
+}
+
+// The close box acts like Exit, so a running worker is asked to stop instead of being cut off.
+TEST_F(StateMachine, CloseBoxActsLikeExit)
+{
+    for (UpdaterState state : allStates) {
+        SCOPED_TRACE(state);
+        openWindow(state);
+        SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
+        expectLeaving(state);
+    }
+}
+
+TEST_F(StateMachine, NotificationsOtherThanClicksAreIgnored)
+{
+    for (UpdaterState state : allStates) {
+        SCOPED_TRACE(state);
+        openWindow(state);
+        command(203, BN_DOUBLECLICKED);
+        command(201, BN_SETFOCUS);
+        EXPECT_TRUE(IsWindow(session.mainWindow));
+        EXPECT_FALSE(session.abortDownload.load());
+        EXPECT_FALSE(session.abortInstall.load());
+        EXPECT_EQ(session.state.load(), state);
+    }
+}
+
+TEST_F(StateMachine, ActionButtonDoesNothingWhereItHasNoMeaning)
+{
+    const UpdaterState idleStates[] = {Starting,  NotInstalled, CheckingServer, CheckFailed, Downloading,
+                                       DownloadFailed, Installing, ChoosingDirectory, Unpacking, Copying,
+                                       PluginsInstaller, InstallFailed, InstallAborted};
+    for (UpdaterState state : idleStates) {
+        SCOPED_TRACE(state);
+        openWindow(state);
+        command(201);
+        EXPECT_EQ(session.state.load(), state);
+        EXPECT_TRUE(IsWindowEnabled(session.actionButton));
+        EXPECT_EQ(caption(session.actionButton), "Check update");
+        EXPECT_EQ(caption(session.exitButton), "Abort");
+    }
+}
+
+// Without a renderer directory the plug-in installer cannot start; the buttons change anyway.
+TEST_F(StateMachine, ActionAfterInstallationStartsThePluginInstallerAndEndsWithDone)
+{
+    deleteValdormineKey();
+    openWindow(Installed);
+    command(201);
+    EXPECT_EQ(session.state.load(), PluginsInstaller);
+    EXPECT_FALSE(IsWindowEnabled(session.actionButton));
+    EXPECT_EQ(caption(session.actionButton), "Done");
+    EXPECT_EQ(caption(session.exitButton), "Exit");
+}
