@@ -13,8 +13,7 @@ struct ProbeCase {
     bool isFile;
 };
 
-void PrintTo(const ProbeCase &value, std::ostream *out)
-{
+void PrintTo(const ProbeCase &value, std::ostream *out) {
     *out << value.name;
 }
 
@@ -22,8 +21,7 @@ const std::string probeRoot = "C:\\qimtests\\probes";
 
 class Probes : public ::testing::TestWithParam<ProbeCase> {
   protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         freshDir("probes");
         makeDirs(probeRoot + "\\folder");
         writeFile(probeRoot + "\\file.txt", "x");
@@ -31,8 +29,7 @@ class Probes : public ::testing::TestWithParam<ProbeCase> {
 };
 } // namespace
 
-TEST_P(Probes, TellFilesFromDirectories)
-{
+TEST_P(Probes, TellFilesFromDirectories) {
     const ProbeCase &probe = GetParam();
     EXPECT_EQ(directoryExists(probe.path.c_str()), probe.isDirectory);
     EXPECT_EQ(fileExists(probe.path.c_str()), probe.isFile);
@@ -52,8 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"Empty", "", false, false}),
     [](const ::testing::TestParamInfo<ProbeCase> &info) { return std::string(info.param.name); });
 
-TEST(ProbesWithoutPath, FileExistsIsFalse)
-{
+TEST(ProbesWithoutPath, FileExistsIsFalse) {
     EXPECT_FALSE(fileExists(nullptr));
 }
 
@@ -66,27 +62,29 @@ struct DirectoryCase {
     std::string expected;
 };
 
-void PrintTo(const DirectoryCase &value, std::ostream *out)
-{
+void PrintTo(const DirectoryCase &value, std::ostream *out) {
     *out << value.name;
 }
 
 class RendererDirectoryValue : public ::testing::TestWithParam<DirectoryCase> {
   protected:
-    void SetUp() override { deleteValdormineKey(); }
-    void TearDown() override { deleteValdormineKey(); }
+    void SetUp() override {
+        deleteValdormineKey();
+    }
+    void TearDown() override {
+        deleteValdormineKey();
+    }
 };
 
-std::string withZero(const std::string &text)
-{
+std::string withZero(const std::string &text) {
     return text + std::string(1, '\0');
 }
 } // namespace
 
-TEST_P(RendererDirectoryValue, IsTrimmedOfTrailingSeparators)
-{
+TEST_P(RendererDirectoryValue, IsTrimmedOfTrailingSeparators) {
     const DirectoryCase &value = GetParam();
-    setRendererValue("directory", value.type, value.stored.data(), static_cast<DWORD>(value.stored.size()));
+    setRendererValue("directory", value.type, value.stored.data(),
+                     static_cast<DWORD>(value.stored.size()));
     char *directory = rendererDirectory();
     ASSERT_EQ(directory != nullptr, value.found);
     if (directory) {
@@ -107,17 +105,20 @@ INSTANTIATE_TEST_SUITE_P(
         DirectoryCase{"Empty", REG_SZ, withZero(""), true, ""},
         DirectoryCase{"NoData", REG_SZ, "", true, ""},
         DirectoryCase{"WithoutTerminator", REG_SZ, "D:\\Render\\", true, "D:\\Render"},
-        DirectoryCase{"BinaryUpToFirstZero", REG_BINARY, std::string("E:\\Bin\\\0junk", 12), true, "E:\\Bin"},
-        DirectoryCase{"ExpandStringUnexpanded", REG_EXPAND_SZ, withZero("%TEMP%\\r"), true, "%TEMP%\\r"},
-        DirectoryCase{"FullBufferWithoutTerminator", REG_BINARY, "C:\\" + std::string(2045, 'a'), true,
-                      "C:\\" + std::string(2045, 'a')},
-        DirectoryCase{"FullBufferWithTerminator", REG_SZ, withZero("C:\\" + std::string(2044, 'a')), true,
-                      "C:\\" + std::string(2044, 'a')},
+        DirectoryCase{"BinaryUpToFirstZero", REG_BINARY, std::string("E:\\Bin\\\0junk", 12), true,
+                      "E:\\Bin"},
+        DirectoryCase{"ExpandStringUnexpanded", REG_EXPAND_SZ, withZero("%TEMP%\\r"), true,
+                      "%TEMP%\\r"},
+        DirectoryCase{"FullBufferWithoutTerminator", REG_BINARY, "C:\\" + std::string(2045, 'a'),
+                      true, "C:\\" + std::string(2045, 'a')},
+        DirectoryCase{"FullBufferWithTerminator", REG_SZ, withZero("C:\\" + std::string(2044, 'a')),
+                      true, "C:\\" + std::string(2044, 'a')},
         DirectoryCase{"OverBuffer", REG_SZ, withZero("C:\\" + std::string(2045, 'a')), false, ""}),
-    [](const ::testing::TestParamInfo<DirectoryCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<DirectoryCase> &info) {
+        return std::string(info.param.name);
+    });
 
-TEST(RendererDirectory, MissingValueOrKeyGivesNone)
-{
+TEST(RendererDirectory, MissingValueOrKeyGivesNone) {
     deleteValdormineKey();
     EXPECT_EQ(rendererDirectory(), nullptr);
     createRendererKey();
@@ -128,8 +129,7 @@ TEST(RendererDirectory, MissingValueOrKeyGivesNone)
     deleteValdormineKey();
 }
 
-TEST(RendererKey, OpensNothingWhenALevelIsMissing)
-{
+TEST(RendererKey, OpensNothingWhenALevelIsMissing) {
     deleteValdormineKey();
     RendererKey key;
     EXPECT_FALSE(openRendererKey(&key, KEY_READ));
@@ -137,12 +137,14 @@ TEST(RendererKey, OpensNothingWhenALevelIsMissing)
     EXPECT_EQ(key.maker, nullptr);
     EXPECT_EQ(key.renderer, nullptr);
     HKEY maker;
-    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Valdormine", 0, KEY_READ, &maker), ERROR_SUCCESS);
+    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Valdormine", 0, KEY_READ, &maker),
+              ERROR_SUCCESS);
 
     createRendererKey();
     ASSERT_TRUE(openRendererKey(&key, KEY_WRITE));
-    EXPECT_EQ(RegSetValueExA(key.renderer, "probe", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2),
-              ERROR_SUCCESS);
+    EXPECT_EQ(
+        RegSetValueExA(key.renderer, "probe", 0, REG_SZ, reinterpret_cast<const BYTE *>("x"), 2),
+        ERROR_SUCCESS);
     closeRendererKey(&key);
     EXPECT_EQ(key.renderer, nullptr);
     deleteValdormineKey();
@@ -151,16 +153,14 @@ TEST(RendererKey, OpensNothingWhenALevelIsMissing)
 namespace {
 class DllDirectories : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         SetDllDirectoryA(nullptr);
         deleteValdormineKey();
     }
 };
 } // namespace
 
-TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32)
-{
+TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32) {
     std::string dir = makeInstallation("dlldirs", {});
     EXPECT_TRUE(dllDirectoriesExist(dir.c_str()));
     removeTree(dir + "\\dll\\32");
@@ -168,19 +168,16 @@ TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32)
     EXPECT_FALSE(dllDirectoriesExist((dir + "\\missing").c_str()));
 }
 
-// A text cut to fit the buffer would name another directory; it is refused instead.
-TEST_F(DllDirectories, TextsLongerThanTheBufferAreRefused)
-{
+// Texts beyond the 2560-byte buffer are refused, never cut into another path or overrun.
+TEST_F(DllDirectories, TextsBeyondTheBufferAreRefused) {
     std::string dir = makeInstallation("dlldirs", {});
-    std::string padded = dir;
-    while (padded.size() < 2555)
-        padded += "\\.";
-    EXPECT_FALSE(dllDirectoriesExist(padded.c_str()));
-    EXPECT_FALSE(dllDirectoriesExist((dir + std::string(2600, '\\')).c_str()));
+    for (size_t length : {2553u, 2559u, 2560u, 4000u}) {
+        std::string padded = dir + std::string(length - dir.size(), '\\');
+        EXPECT_FALSE(dllDirectoriesExist(padded.c_str())) << length;
+    }
 }
 
-TEST_F(DllDirectories, SearchPathGetsTheRenderersDll32)
-{
+TEST_F(DllDirectories, SearchPathGetsTheRenderersDll32) {
     deleteValdormineKey();
     std::string dir = makeInstallation("dlldirs", {2, 0, 1});
     setRendererString("directory", dir + "\\");

@@ -8,13 +8,11 @@
 namespace {
 const char rendererPath[] = "Software\\Valdormine\\Renderer";
 
-void clearFlags()
-{
+void clearFlags() {
     session.betaTester = session.autoUpdate = session.autoInstall = session.differentDirs = false;
 }
 
-bool rendererKeyExists()
-{
+bool rendererKeyExists() {
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, rendererPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
@@ -24,14 +22,12 @@ bool rendererKeyExists()
 
 class Settings : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         deleteValdormineKey();
         createRendererKey();
         clearFlags();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         deleteValdormineKey();
         clearFlags();
     }
@@ -44,13 +40,11 @@ struct FlagCase {
     bool expected;
 };
 
-void PrintTo(const FlagCase &value, std::ostream *out)
-{
+void PrintTo(const FlagCase &value, std::ostream *out) {
     *out << value.name;
 }
 
-std::string dword(DWORD value)
-{
+std::string dword(DWORD value) {
     return std::string(reinterpret_cast<const char *>(&value), 4);
 }
 
@@ -58,29 +52,28 @@ class SettingsFlag : public Settings, public ::testing::WithParamInterface<FlagC
 } // namespace
 
 // Only a REG_DWORD of exactly 1 turns a flag on.
-TEST_P(SettingsFlag, OnlyDwordOneTurnsTheFlagOn)
-{
+TEST_P(SettingsFlag, OnlyDwordOneTurnsTheFlagOn) {
     const FlagCase &flag = GetParam();
-    setRendererValue("betatester", flag.type, flag.data.data(), static_cast<DWORD>(flag.data.size()));
-    setRendererValue("autoupdate", flag.type, flag.data.data(), static_cast<DWORD>(flag.data.size()));
+    setRendererValue("betatester", flag.type, flag.data.data(),
+                     static_cast<DWORD>(flag.data.size()));
+    setRendererValue("autoupdate", flag.type, flag.data.data(),
+                     static_cast<DWORD>(flag.data.size()));
     EXPECT_TRUE(readSettings());
     EXPECT_EQ(session.betaTester, flag.expected);
     EXPECT_EQ(session.autoUpdate, flag.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, SettingsFlag,
-                         ::testing::Values(FlagCase{"DwordOne", REG_DWORD, dword(1), true},
-                                           FlagCase{"DwordZero", REG_DWORD, dword(0), false},
-                                           FlagCase{"DwordTwo", REG_DWORD, dword(2), false},
-                                           FlagCase{"StringOne", REG_SZ, std::string("1\0", 2), false},
-                                           FlagCase{"BinaryOne", REG_BINARY, dword(1), false},
-                                           FlagCase{"Oversize", REG_DWORD, dword(1) + std::string(2996, '\0'), false}),
-                         [](const ::testing::TestParamInfo<FlagCase> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsFlag,
+    ::testing::Values(FlagCase{"DwordOne", REG_DWORD, dword(1), true},
+                      FlagCase{"DwordZero", REG_DWORD, dword(0), false},
+                      FlagCase{"DwordTwo", REG_DWORD, dword(2), false},
+                      FlagCase{"StringOne", REG_SZ, std::string("1\0", 2), false},
+                      FlagCase{"BinaryOne", REG_BINARY, dword(1), false},
+                      FlagCase{"Oversize", REG_DWORD, dword(1) + std::string(2996, '\0'), false}),
+    [](const ::testing::TestParamInfo<FlagCase> &info) { return std::string(info.param.name); });
 
-TEST_F(Settings, EachValueIsReadOnItsOwn)
-{
+TEST_F(Settings, EachValueIsReadOnItsOwn) {
     setRendererString("betatester", "1");
     setRendererDword("autoinstall", 1);
     setRendererDword("differentdirs", 1);
@@ -91,16 +84,14 @@ TEST_F(Settings, EachValueIsReadOnItsOwn)
     EXPECT_TRUE(session.differentDirs);
 }
 
-TEST_F(Settings, UnreadableValuesKeepWhatTheFlagsHeld)
-{
+TEST_F(Settings, UnreadableValuesKeepWhatTheFlagsHeld) {
     session.autoUpdate = true;
     setRendererString("autoupdate", "0");
     EXPECT_TRUE(readSettings());
     EXPECT_TRUE(session.autoUpdate);
 }
 
-TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated)
-{
+TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated) {
     RegDeleteKeyA(HKEY_CURRENT_USER, rendererPath);
     session.autoInstall = true;
     EXPECT_FALSE(readSettings());
@@ -112,13 +103,13 @@ TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated)
     EXPECT_FALSE(rendererKeyExists());
 }
 
-TEST_F(Settings, MissingMakerKeyIsNotCreated)
-{
+TEST_F(Settings, MissingMakerKeyIsNotCreated) {
     deleteValdormineKey();
     EXPECT_FALSE(readSettings());
     EXPECT_FALSE(writeAutoUpdate(true));
     HKEY key;
-    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Valdormine", 0, KEY_READ, &key), ERROR_SUCCESS);
+    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Valdormine", 0, KEY_READ, &key),
+              ERROR_SUCCESS);
 }
 
 namespace {
@@ -127,16 +118,14 @@ struct WriteCase {
     const char *name;
 };
 
-void PrintTo(const WriteCase &value, std::ostream *out)
-{
+void PrintTo(const WriteCase &value, std::ostream *out) {
     *out << value.name;
 }
 class SettingsWrite : public Settings, public ::testing::WithParamInterface<WriteCase> {};
 } // namespace
 
 // Each write replaces whatever was stored with a 4-byte DWORD of 0 or 1.
-TEST_P(SettingsWrite, WritesFourByteDwordOverAnyType)
-{
+TEST_P(SettingsWrite, WritesFourByteDwordOverAnyType) {
     const WriteCase &write = GetParam();
     setRendererString(write.name, "some text");
     DWORD type = REG_NONE;
@@ -159,8 +148,7 @@ INSTANTIATE_TEST_SUITE_P(Flags, SettingsWrite,
                              return std::string(info.param.name);
                          });
 
-TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator)
-{
+TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator) {
     const char path[] = "D:\\Render\\";
     ASSERT_TRUE(writeRendererDirectory(path));
     DWORD type = REG_NONE;
@@ -174,21 +162,18 @@ TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator)
 namespace {
 class InstalledVersion : public ::testing::Test {
   protected:
-    void TearDown() override
-    {
+    void TearDown() override {
         SetDllDirectoryA(nullptr);
         deleteValdormineKey();
     }
-    void useInstallation(const InstallOptions &options)
-    {
+    void useInstallation(const InstallOptions &options) {
         std::string dir = makeInstallation("spine-engine", options);
         SetDllDirectoryA((dir + "\\dll\\32").c_str());
     }
 };
 } // namespace
 
-TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime)
-{
+TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime) {
     useInstallation({4, 5, 6});
     session.installedVersion = {};
     ASSERT_TRUE(queryInstalledVersion());
@@ -203,8 +188,7 @@ TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime)
     EXPECT_EQ(session.installedVersion.build, 12);
 }
 
-TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged)
-{
+TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged) {
     InstallOptions options;
     options.twoExportsOnly = true;
     useInstallation(options);
@@ -216,8 +200,7 @@ TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged)
     EXPECT_EQ(GetModuleHandleA("PlenaraDLL32.dll"), nullptr);
 }
 
-TEST_F(InstalledVersion, MissingEngineIsNoInstallation)
-{
+TEST_F(InstalledVersion, MissingEngineIsNoInstallation) {
     InstallOptions options;
     options.engine = false;
     useInstallation(options);

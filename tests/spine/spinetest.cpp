@@ -1,28 +1,26 @@
 #include "spinetest.h"
 #include <gtest/gtest.h>
 
-HWND startUpdater(Program &program, const std::string &arguments, const std::string &exe)
-{
+HWND startUpdater(Program &program, const std::string &arguments, const std::string &exe) {
     if (!program.start(exe, arguments))
         return nullptr;
     return waitForStartedWindow(program);
 }
 
-HWND waitForStartedWindow(Program &program)
-{
+HWND waitForStartedWindow(Program &program) {
     HWND window = program.waitForWindow(mainWindowClass, 10000, true);
     if (!window)
         return nullptr;
     // The window is shown before its controls exist.
     bool started = waitUntil([&] {
         std::string text = controlText(window, VersionLabelId);
-        return text.rfind("Current QIM version: ", 0) == 0 || text == "Error, can't find QIM installed.";
+        return text.rfind("Current QIM version: ", 0) == 0 ||
+               text == "Error, can't find QIM installed.";
     });
     return started ? window : nullptr;
 }
 
-bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible)
-{
+bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible) {
     *everVisible = false;
     bool ended = waitUntil([&] {
         HWND window = program.findWindow(mainWindowClass);
@@ -33,8 +31,7 @@ bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible)
     return ended && program.waitForExit(0, exitCode);
 }
 
-static bool autoInstallStored(DWORD *value)
-{
+static bool autoInstallStored(DWORD *value) {
     DWORD type = 0;
     std::string data;
     if (!readRendererValue("autoinstall", &type, &data) || type != REG_DWORD || data.size() != 4)
@@ -43,8 +40,7 @@ static bool autoInstallStored(DWORD *value)
     return true;
 }
 
-void clickAndSettle(HWND window, int id)
-{
+void clickAndSettle(HWND window, int id) {
     click(control(window, id));
     DWORD before = 2;
     autoInstallStored(&before);

@@ -23,17 +23,17 @@ const ControlSpec plainControls[] = {
 
 class UpdaterStartup : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         deleteValdormineKey();
         makeInstallation("spine-startup", {1, 2, 3});
     }
-    void TearDown() override { deleteValdormineKey(); }
+    void TearDown() override {
+        deleteValdormineKey();
+    }
 };
 } // namespace
 
-TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout)
-{
+TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout) {
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -59,8 +59,7 @@ TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout)
     EXPECT_EQ(control(window, DifferentDirsCheckboxId), nullptr);
 }
 
-TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow)
-{
+TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow) {
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -81,8 +80,7 @@ TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow)
     EXPECT_NE(GetWindowLongA(bar, GWL_STYLE) & PBS_SMOOTH, 0);
 }
 
-TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
-{
+TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero) {
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -92,8 +90,7 @@ TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
     EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero)
-{
+TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero) {
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -103,8 +100,7 @@ TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero)
     EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(UpdaterStartup, SilentWithoutEngineEndsUnseenWithCodeZero)
-{
+TEST_F(UpdaterStartup, SilentWithoutEngineEndsUnseenWithCodeZero) {
     InstallOptions options;
     options.engine = false;
     makeInstallation("spine-startup", options);

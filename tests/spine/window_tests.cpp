@@ -10,18 +10,18 @@
 namespace {
 class UpdaterWindow : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         deleteValdormineKey();
         installation = makeInstallation("spine-window", {1, 2, 3});
     }
-    void TearDown() override { deleteValdormineKey(); }
+    void TearDown() override {
+        deleteValdormineKey();
+    }
 
     std::string installation;
 };
 
-DWORD storedDword(const char *name, DWORD *type)
-{
+DWORD storedDword(const char *name, DWORD *type) {
     std::string data;
     *type = REG_NONE;
     if (!readRendererValue(name, type, &data) || data.size() != 4)
@@ -31,8 +31,7 @@ DWORD storedDword(const char *name, DWORD *type)
     return value;
 }
 
-void exitAndExpectCodeZero(Program &program, HWND window)
-{
+void exitAndExpectCodeZero(Program &program, HWND window) {
     click(control(window, ExitButtonId));
     DWORD exitCode = 99;
     ASSERT_TRUE(program.waitForExit(10000, &exitCode));
@@ -40,8 +39,7 @@ void exitAndExpectCodeZero(Program &program, HWND window)
 }
 } // namespace
 
-TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing)
-{
+TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing) {
     InstallOptions options;
     options.engine = false;
     makeInstallation("spine-window", options);
@@ -57,8 +55,7 @@ TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing)
     exitAndExpectCodeZero(program, window);
 }
 
-TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled)
-{
+TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled) {
     InstallOptions options;
     options.twoExportsOnly = true;
     makeInstallation("spine-window", options);
@@ -68,8 +65,7 @@ TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled)
     EXPECT_EQ(controlText(window, VersionLabelId), "Error, can't find QIM installed.");
 }
 
-TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow)
-{
+TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow) {
     setRendererDword("betatester", 1);
     setRendererDword("differentdirs", 1);
     Program program;
@@ -98,8 +94,7 @@ TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow)
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
 }
 
-TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox)
-{
+TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox) {
     setRendererDword("differentdirs", 1);
     setRendererDword("betatester", 2);
     Program program;
@@ -111,8 +106,7 @@ TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox)
     EXPECT_EQ(control(window, DifferentDirsCheckboxId), nullptr);
 }
 
-TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick)
-{
+TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick) {
     setRendererDword("autoupdate", 1);
     setRendererString("autoinstall", "1");
     Program program;
@@ -135,8 +129,7 @@ TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick)
     EXPECT_TRUE(waitUntil([&] { return storedDword("autoinstall", &type) == 0; }));
 }
 
-TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing)
-{
+TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing) {
     deleteValdormineKey();
     createRendererKey();
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Valdormine\\Renderer");
@@ -163,8 +156,7 @@ struct CommandLineCase {
     bool silent;
 };
 
-void PrintTo(const CommandLineCase &value, std::ostream *out)
-{
+void PrintTo(const CommandLineCase &value, std::ostream *out) {
     *out << value.name;
 }
 
@@ -174,8 +166,7 @@ class UpdaterCommandLine : public UpdaterWindow,
 
 // Silent mode checks with the window hidden; the loopback server has no version file, so the
 // check fails and a silent updater ends without ever showing itself.
-TEST_P(UpdaterCommandLine, OnlyTheExactWordSelectsSilentMode)
-{
+TEST_P(UpdaterCommandLine, OnlyTheExactWordSelectsSilentMode) {
     Program program;
     ASSERT_TRUE(program.start(loopbackUpdaterExe(), GetParam().arguments));
     if (GetParam().silent) {
@@ -203,8 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Words, UpdaterCommandLine,
                              return std::string(info.param.name);
                          });
 
-TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit)
-{
+TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit) {
     Program program;
     HWND window = startUpdater(program, "", loopbackUpdaterExe());
     ASSERT_NE(window, nullptr);
@@ -226,17 +216,16 @@ struct WarningCase {
     bool dllDirectory;
 };
 
-void PrintTo(const WarningCase &value, std::ostream *out)
-{
+void PrintTo(const WarningCase &value, std::ostream *out) {
     *out << value.name;
 }
 
-class UpdaterDllWarning : public UpdaterWindow, public ::testing::WithParamInterface<WarningCase> {};
+class UpdaterDllWarning : public UpdaterWindow,
+                          public ::testing::WithParamInterface<WarningCase> {};
 } // namespace
 
 // The warnings are shown whatever the mode, before the window exists; the start-up goes on.
-TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn)
-{
+TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn) {
     const WarningCase &warningCase = GetParam();
     if (!warningCase.rendererKey)
         deleteValdormineKey();
@@ -252,7 +241,8 @@ TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn)
     EXPECT_EQ(warning.buttons, std::vector<int>{IDOK});
     std::string expected =
         warningCase.rendererKey
-            ? "Directory\n" + installation + "\\dll\\32\ndoes not exist.\nApplication may fail to find DLLs and crash."
+            ? "Directory\n" + installation +
+                  "\\dll\\32\ndoes not exist.\nApplication may fail to find DLLs and crash."
             : "Directory not set in registry.\nApplication may fail to find DLLs and crash.";
     EXPECT_EQ(warning.text, expected);
     ASSERT_TRUE(answerMessageBox(warning, IDOK));
@@ -281,16 +271,12 @@ namespace {
 struct DataFile {
     HMODULE module;
     explicit DataFile(const std::string &path)
-        : module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
-    {
-    }
-    ~DataFile()
-    {
+        : module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
+    ~DataFile() {
         if (module)
             FreeLibrary(module);
     }
-    std::string resource(const char *type, const char *name) const
-    {
+    std::string resource(const char *type, const char *name) const {
         HRSRC found = FindResourceA(module, name, type);
         if (!found)
             return "";
@@ -310,8 +296,7 @@ struct IconGroupEntry {
 #pragma pack(pop)
 } // namespace
 
-TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess)
-{
+TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess) {
     DataFile exe(updaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string manifest = exe.resource(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
@@ -319,8 +304,7 @@ TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess)
     EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
 }
 
-TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages)
-{
+TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages) {
     DataFile exe(updaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string group = exe.resource(MAKEINTRESOURCEA(14), MAKEINTRESOURCEA(101));
