@@ -1,0 +1,607 @@
+// The installation's tree walks on real files: counting, copying over with the question boxes,
+// progress and abort, and the clean-up delete.
+#include "fixtures.h"
+#include "guidriver.h"
+#include "session.h"
+#include "treeops.h"
+#include <commctrl.h>
+#include <winioctl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+// The status line and progress bar the walks drive, in a hidden window of the calling thread.
+class ProgressWindow {
+  public:
+    ProgressWindow() {
+        INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&classes);
+        session.mainWindow = CreateWindowExA(0, "STATIC", "tree walks", WS_OVERLAPPEDWINDOW, 0, 0,
+                                             320, 200, nullptr, nullptr, nullptr, nullptr);
+        session.statusLabel = CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE, 10, 30, 300,
+                                              20, session.mainWindow, nullptr, nullptr, nullptr);
+        session.progressBar =
+            CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 10, 50, 290,
+                            17, session.mainWindow, nullptr, nullptr, nullptr);
+        SendMessageA(session.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+        SendMessageA(session.progressBar, PBM_SETPOS, 0, 0);
+    }
+    ~ProgressWindow() {
+        DestroyWindow(session.mainWindow);
+        session.mainWindow = session.statusLabel = session.progressBar = nullptr;
+    }
+    std::string status() const {
+        return windowText(session.statusLabel);
+    }
+    int position() const {
+        return progressPosition(session.progressBar);
+    }
+};
+
+struct Counters {
+    uint32_t bytesCopied = 0, totalBytes = 0, filesCopied = 0, fileCount = 0;
+};
+
+// One copyTree on a thread of its own, so that the test's thread can answer its question boxes.
+struct CopyRun {
+    std::string destination, source;
+    Counters counters;
+    HWND owner = nullptr;
+    bool result = false;
+    std::string status;
+    int position = -1;
+    HANDLE thread = nullptr;
+
+    static DWORD WINAPI body(LPVOID param) {
+        auto *run = static_cast<CopyRun *>(param);
+        ProgressWindow window;
+        run->owner = session.mainWindow;
+        Counters &c = run->counters;
+        run->result = copyTree(run->destination.c_str(), run->source.c_str(), &c.bytesCopied,
+                               &c.totalBytes, &c.filesCopied, &c.fileCount);
+        run->status = window.status();
+        run->position = window.position();
+        return 0;
+    }
+    void start() {
+        thread = CreateThread(nullptr, 0, body, this, 0, nullptr);
+    }
+    bool finish() {
+        bool ended = WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
+        CloseHandle(thread);
+        return ended;
+    }
+};
+
+struct Box {
+    HWND window = nullptr;
+    HWND owner = nullptr;
+    std::string caption, text;
+    std::vector<int> buttons;
+    bool hasIcon = false;
+};
+
+BOOL CALLBACK findOwnDialog(HWND window, LPARAM param) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process != GetCurrentProcessId() || className(window) != "#32770" ||
+        !IsWindowVisible(window))
+        return TRUE;
+    *reinterpret_cast<HWND *>(param) = window;
+    return FALSE;
+}
+
+bool waitForBox(Box *box) {
+    HWND dialog = nullptr;
+    if (!waitUntil([&] {
+            dialog = nullptr;
+            EnumWindows(findOwnDialog, reinterpret_cast<LPARAM>(&dialog));
+            return dialog != nullptr;
+        }))
+        return false;
+    *box = Box();
+    box->window = dialog;
+    box->owner = GetWindow(dialog, GW_OWNER);
+    box->caption = windowText(dialog);
+    box->text = controlText(dialog, 0xFFFF);
+    for (HWND child : children(dialog)) {
+        if (className(child) == "Button" && IsWindowVisible(child))
+            box->buttons.push_back(GetDlgCtrlID(child));
+        if (className(child) == "Static" &&
+            (GetWindowLongA(child, GWL_STYLE) & SS_ICON) == SS_ICON &&
+            SendMessageA(child, STM_GETICON, 0, 0))
+            box->hasIcon = true;
+    }
+    return true;
+}
+
+bool answer(const Box &box, int buttonId) {
+    HWND button = GetDlgItem(box.window, buttonId);
+    PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+    return waitUntil([&] { return !IsWindow(box.window); });
+}
+
+std::string createDirText(const std::string &path) {
+    return "Can't create directory:\n" + path +
+           "\nProbably you don't have write permissions there.";
+}
+
+std::string copyFileText(const std::string &from, const std::string &to) {
+    return "Can't copy file\n" + from + "\nto\n" + to +
+           "\nProbably old one is being used (QIM/Max) or you don't have write permissions there.";
+}
+
+// Holds a file open with share mode 0, the way a running renderer or 3ds Max holds its files.
+HANDLE holdExclusively(const std::string &path) {
+    return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// A file of the given size that takes no room on disk.
+bool makeSizedFile(const std::string &path, uint64_t size) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD unused = 0;
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &unused, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    bool sized = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    CloseHandle(file);
+    return sized;
+}
+
+// A small renderer-like tree: files at three depths and an empty directory.
+void makeSampleTree(const std::string &root) {
+    writeFile(root + "\\readme.txt", "hello");                         // 5
+    writeFile(root + "\\bin\\32\\tool.exe", std::string(300, 'x'));    // 300
+    writeFile(root + "\\bin\\32\\tool.dat", std::string(20, 'y'));     // 20
+    writeFile(root + "\\dll\\32\\engine.dll", std::string(1000, 'z')); // 1000
+    makeDirs(root + "\\empty");
+}
+const uint32_t sampleFiles = 4, sampleBytes = 1325;
+
+std::string contentOf(const std::string &path) {
+    std::string bytes;
+    return readFile(path, &bytes) ? bytes : "<missing>";
+}
+
+class TreeOps : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        session.abortInstall = false;
+        session.filesIgnored = false;
+        session.state = Copying;
+    }
+};
+} // namespace
+
+//--- queryFileSize and countTree
+
+struct SizeCase {
+    uint64_t size;
+    bool readable;
+    uint32_t reported;
+};
+
+TEST_F(TreeOps, FileSizeIsOneThirtyTwoBitValueAndAllOnesIsUnreadable) {
+    const SizeCase cases[] = {
+        {0, true, 0},
+        {4294967294ull, true, 4294967294u},
+        {4294967295ull, false, 0}, // the invalid-size marker
+        {4294967296ull, true, 0},  // high half never asked for
+        {8589934591ull, false, 0}, // modulo 4 GiB it is the marker again
+    };
+    std::string dir = freshDir("treeops-sizes");
+    for (const SizeCase &c : cases) {
+        std::string path = dir + "\\f" + std::to_string(c.size);
+        ASSERT_TRUE(makeSizedFile(path, c.size)) << c.size;
+        uint32_t size = 12345;
+        EXPECT_EQ(queryFileSize(path.c_str(), &size), c.readable) << c.size;
+        EXPECT_EQ(size, c.reported) << c.size;
+        DeleteFileA(path.c_str());
+    }
+    uint32_t size = 7;
+    EXPECT_FALSE(queryFileSize((dir + "\\missing").c_str(), &size));
+    EXPECT_EQ(size, 0u);
+}
+
+TEST_F(TreeOps, CountAddsFilesAndBytesOfTheWholeTreeToTheStartingValues) {
+    std::string root = freshDir("treeops-count");
+    makeSampleTree(root);
+    uint32_t files = 10, bytes = 100;
+    EXPECT_TRUE(countTree(root.c_str(), &files, &bytes));
+    EXPECT_EQ(files, 10 + sampleFiles);
+    EXPECT_EQ(bytes, 100 + sampleBytes);
+
+    uint32_t emptyFiles = 3, emptyBytes = 4;
+    EXPECT_TRUE(countTree((root + "\\empty").c_str(), &emptyFiles, &emptyBytes));
+    EXPECT_EQ(emptyFiles, 3u);
+    EXPECT_EQ(emptyBytes, 4u);
+}
+
+TEST_F(TreeOps, CountFailsOnMissingPathsFilesAndUnsizableFiles) {
+    std::string root = freshDir("treeops-countfail");
+    writeFile(root + "\\plain.txt", "x");
+    uint32_t files = 0, bytes = 0;
+    EXPECT_FALSE(countTree(nullptr, &files, &bytes));
+    EXPECT_FALSE(countTree((root + "\\nothing").c_str(), &files, &bytes));
+    EXPECT_FALSE(countTree((root + "\\plain.txt").c_str(), &files, &bytes));
+
+    ASSERT_TRUE(makeDirs(root + "\\deep\\er"));
+    ASSERT_TRUE(makeSizedFile(root + "\\deep\\er\\huge.bin", 4294967295ull));
+    EXPECT_FALSE(countTree(root.c_str(), &files, &bytes));
+    removeTree(root + "\\deep");
+
+    // Another writer shares reading, but the size query does not share writing.
+    HANDLE writer = CreateFileA((root + "\\plain.txt").c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(countTree(root.c_str(), &files, &bytes));
+    CloseHandle(writer);
+    files = bytes = 0;
+    EXPECT_TRUE(countTree(root.c_str(), &files, &bytes));
+    EXPECT_EQ(files, 1u);
+}
+
+//--- copyTree
+
+TEST_F(TreeOps, CopyRecreatesTheTreeOverwritesAndReportsProgress) {
+    std::string source = freshDir("treeops-copy-src");
+    std::string destination = freshDir("treeops-copy-dst");
+    makeSampleTree(source);
+    writeFile(destination + "\\readme.txt", "old text that is longer");
+    writeFile(destination + "\\keep.txt", "untouched");
+
+    ProgressWindow window;
+    Counters c;
+    c.totalBytes = sampleBytes;
+    c.fileCount = sampleFiles;
+    ASSERT_TRUE(copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
+                         &c.filesCopied, &c.fileCount));
+    EXPECT_EQ(c.filesCopied, sampleFiles);
+    EXPECT_EQ(c.bytesCopied, sampleBytes);
+    EXPECT_EQ(window.status(), "Copied 4 of 4 files.");
+    EXPECT_EQ(window.position(), 100);
+    EXPECT_EQ(contentOf(destination + "\\readme.txt"), "hello");
+    EXPECT_EQ(contentOf(destination + "\\bin\\32\\tool.exe"), std::string(300, 'x'));
+    EXPECT_EQ(contentOf(destination + "\\dll\\32\\engine.dll"), std::string(1000, 'z'));
+    EXPECT_EQ(contentOf(destination + "\\keep.txt"), "untouched");
+    EXPECT_TRUE(pathIsDir(destination + "\\empty"));
+    EXPECT_FALSE(session.filesIgnored);
+}
+
+TEST_F(TreeOps, CopyFailsSilentlyWhenEitherDirectoryIsMissing) {
+    std::string existing = freshDir("treeops-copy-missing");
+    std::string missing = existing + "\\nothing";
+    ProgressWindow window;
+    Counters c;
+    EXPECT_FALSE(copyTree(missing.c_str(), existing.c_str(), &c.bytesCopied, &c.totalBytes,
+                          &c.filesCopied, &c.fileCount));
+    EXPECT_FALSE(copyTree(existing.c_str(), missing.c_str(), &c.bytesCopied, &c.totalBytes,
+                          &c.filesCopied, &c.fileCount));
+    EXPECT_FALSE(copyTree(nullptr, existing.c_str(), &c.bytesCopied, &c.totalBytes, &c.filesCopied,
+                          &c.fileCount));
+    EXPECT_EQ(window.status(), "");
+    EXPECT_FALSE(pathIsDir(missing));
+}
+
+struct ProgressCase {
+    uint32_t bytesBefore;
+    uint32_t fileSize;
+    uint32_t totalBytes;
+    int position;
+};
+
+// The position is bytesCopied * 100 / totalBytes in 64 bits; an empty total or a sum past the
+// total still stays on the bar.
+TEST_F(TreeOps, CopyProgressIsTheShareOfBytesCopied) {
+    const ProgressCase cases[] = {
+        {99999990u, 10, 500000000u, 20},
+        {0, 10, 1000, 1},
+        {4000000000u, 10, 4294967295u, 93}, // would wrap in 32 bits
+        {0, 0, 0, 100},                     // every counted file empty
+        {100, 10, 50, 100},                 // more copied than counted
+    };
+    std::string source = freshDir("treeops-progress-src");
+    for (const ProgressCase &pc : cases) {
+        std::string destination = freshDir("treeops-progress-dst");
+        writeFile(source + "\\one.bin", std::string(pc.fileSize, 'p'));
+        ProgressWindow window;
+        Counters c;
+        c.bytesCopied = pc.bytesBefore;
+        c.totalBytes = pc.totalBytes;
+        c.fileCount = 1;
+        EXPECT_TRUE(copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
+                             &c.filesCopied, &c.fileCount));
+        EXPECT_EQ(c.bytesCopied, pc.bytesBefore + pc.fileSize);
+        EXPECT_EQ(window.position(), pc.position) << pc.bytesBefore << " of " << pc.totalBytes;
+    }
+}
+
+TEST_F(TreeOps, AbortRequestedBeforeTheCopyStopsItOnEntry) {
+    std::string source = freshDir("treeops-abort-src");
+    std::string destination = freshDir("treeops-abort-dst");
+    makeSampleTree(source);
+    session.abortInstall = true;
+    ProgressWindow window;
+    Counters c;
+    EXPECT_FALSE(copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
+                          &c.filesCopied, &c.fileCount));
+    EXPECT_EQ(window.status(), "Installation aborted.");
+    EXPECT_EQ(session.state.load(), InstallAborted);
+    EXPECT_EQ(c.filesCopied, 0u);
+    EXPECT_FALSE(pathIsFile(destination + "\\readme.txt"));
+}
+
+TEST_F(TreeOps, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
+    std::string source = freshDir("treeops-obstacle-src");
+    std::string destination = freshDir("treeops-obstacle-dst");
+    writeFile(source + "\\plugins\\a.dlr", "plugin");
+    writeFile(destination + "\\plugins", "a file where a directory belongs");
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.counters.fileCount = 1;
+    run.counters.totalBytes = 6;
+    run.start();
+    for (int round = 0; round < 2; ++round) {
+        Box box;
+        ASSERT_TRUE(waitForBox(&box)) << round;
+        EXPECT_EQ(box.caption, "Error");
+        EXPECT_EQ(box.text, createDirText(destination + "\\plugins"));
+        EXPECT_EQ(box.buttons, (std::vector<int>{IDABORT, IDRETRY, IDIGNORE}));
+        EXPECT_FALSE(box.hasIcon);
+        EXPECT_EQ(box.owner, run.owner);
+        ASSERT_TRUE(answer(box, IDRETRY));
+    }
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    DeleteFileA((destination + "\\plugins").c_str());
+    ASSERT_TRUE(answer(box, IDRETRY));
+    ASSERT_TRUE(run.finish());
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(contentOf(destination + "\\plugins\\a.dlr"), "plugin");
+    EXPECT_FALSE(session.filesIgnored);
+    EXPECT_EQ(run.status, "Copied 1 of 1 files.");
+}
+
+TEST_F(TreeOps, IgnoredDirectoryLeavesItsSubtreeOutAndIsRemembered) {
+    std::string source = freshDir("treeops-ignoredir-src");
+    std::string destination = freshDir("treeops-ignoredir-dst");
+    writeFile(source + "\\plugins\\deeper\\a.dlr", "plugin");
+    writeFile(destination + "\\plugins", "obstacle");
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    ASSERT_TRUE(answer(box, IDIGNORE));
+    ASSERT_TRUE(run.finish());
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(session.filesIgnored);
+    EXPECT_EQ(run.counters.filesCopied, 0u);
+    EXPECT_TRUE(pathIsFile(destination + "\\plugins"));
+}
+
+TEST_F(TreeOps, FileInUseIsAskedAboutAndIgnoreKeepsTheOldFile) {
+    std::string source = freshDir("treeops-inuse-src");
+    std::string destination = freshDir("treeops-inuse-dst");
+    writeFile(source + "\\dll\\32\\engine.dll", "new engine");
+    writeFile(destination + "\\dll\\32\\engine.dll", "old engine");
+    HANDLE held = holdExclusively(destination + "\\dll\\32\\engine.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.counters.fileCount = 1;
+    run.counters.totalBytes = 10;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_EQ(box.text, copyFileText(source + "\\dll\\32\\engine.dll",
+                                     destination + "\\dll\\32\\engine.dll"));
+    EXPECT_EQ(box.buttons, (std::vector<int>{IDABORT, IDRETRY, IDIGNORE}));
+    EXPECT_FALSE(box.hasIcon);
+    ASSERT_TRUE(answer(box, IDIGNORE));
+    ASSERT_TRUE(run.finish());
+    CloseHandle(held);
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(session.filesIgnored);
+    EXPECT_EQ(run.counters.filesCopied, 0u);
+    EXPECT_EQ(run.counters.bytesCopied, 0u);
+    EXPECT_EQ(contentOf(destination + "\\dll\\32\\engine.dll"), "old engine");
+}
+
+TEST_F(TreeOps, AbortInAQuestionEndsTheWholeCopyWithoutTheAbortFlag) {
+    std::string source = freshDir("treeops-boxabort-src");
+    std::string destination = freshDir("treeops-boxabort-dst");
+    writeFile(source + "\\a\\b\\c\\locked.dll", "new");
+    writeFile(destination + "\\a\\b\\c\\locked.dll", "old");
+    HANDLE held = holdExclusively(destination + "\\a\\b\\c\\locked.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    ASSERT_TRUE(answer(box, IDABORT));
+    ASSERT_TRUE(run.finish());
+    CloseHandle(held);
+    EXPECT_FALSE(run.result);
+    EXPECT_FALSE(session.abortInstall);
+    EXPECT_EQ(session.state.load(), Copying);
+    EXPECT_FALSE(session.filesIgnored);
+    EXPECT_EQ(contentOf(destination + "\\a\\b\\c\\locked.dll"), "old");
+}
+
+// The abort flag is looked at only when the copy enters a directory: set while a question is
+// open, it stops the copy at the next directory, and not at all when none follows.
+TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory) {
+    std::string source = freshDir("treeops-abortdir-src");
+    std::string destination = freshDir("treeops-abortdir-dst");
+    writeFile(source + "\\plugins\\a.dlr", "plugin");
+    writeFile(destination + "\\plugins", "obstacle");
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    session.abortInstall = true;
+    DeleteFileA((destination + "\\plugins").c_str());
+    ASSERT_TRUE(answer(box, IDRETRY));
+    ASSERT_TRUE(run.finish());
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.status, "Installation aborted.");
+    EXPECT_EQ(session.state.load(), InstallAborted);
+    EXPECT_TRUE(pathIsDir(destination + "\\plugins"));
+    EXPECT_FALSE(pathIsFile(destination + "\\plugins\\a.dlr"));
+}
+
+TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen) {
+    std::string source = freshDir("treeops-abortfile-src");
+    std::string destination = freshDir("treeops-abortfile-dst");
+    writeFile(source + "\\engine.dll", "new");
+    writeFile(destination + "\\engine.dll", "old");
+    HANDLE held = holdExclusively(destination + "\\engine.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+
+    CopyRun run;
+    run.destination = destination;
+    run.source = source;
+    run.counters.fileCount = 1;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    session.abortInstall = true;
+    CloseHandle(held);
+    ASSERT_TRUE(answer(box, IDRETRY));
+    ASSERT_TRUE(run.finish());
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(session.state.load(), Copying);
+    EXPECT_EQ(contentOf(destination + "\\engine.dll"), "new");
+}
+
+//--- deleteTree
+
+TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst) {
+    std::string root = freshDir("treeops-delete");
+    makeSampleTree(root);
+    ProgressWindow window;
+    uint32_t deleted = 0, total = sampleFiles;
+    EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total));
+    EXPECT_EQ(deleted, sampleFiles);
+    EXPECT_EQ(window.position(), 100);
+    EXPECT_FALSE(pathIsDir(root));
+
+    uint32_t none = 0;
+    EXPECT_FALSE(deleteTree(root.c_str(), &deleted, &none));
+    EXPECT_FALSE(deleteTree(nullptr, &deleted, &none));
+}
+
+// After a failed count the clean-up divides by 0 and must still remove everything.
+TEST_F(TreeOps, DeleteWithAZeroOrShortDenominatorStaysOnTheBar) {
+    const uint32_t denominators[] = {0, 1};
+    for (uint32_t denominator : denominators) {
+        std::string root = freshDir("treeops-delete-zero");
+        makeSampleTree(root);
+        ProgressWindow window;
+        uint32_t deleted = 0, total = denominator;
+        EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total)) << denominator;
+        EXPECT_EQ(deleted, sampleFiles);
+        int position = window.position();
+        EXPECT_GE(position, 0);
+        EXPECT_LE(position, 100);
+        EXPECT_FALSE(pathIsDir(root));
+    }
+}
+
+TEST_F(TreeOps, DeleteCountsAFileItCannotRemoveAndKeepsItsDirectories) {
+    std::string root = freshDir("treeops-delete-held");
+    writeFile(root + "\\sub\\held.dll", "in use");
+    writeFile(root + "\\sub\\free.txt", "free");
+    writeFile(root + "\\other\\x.txt", "x");
+    HANDLE held = holdExclusively(root + "\\sub\\held.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    uint32_t deleted = 0, total = 3;
+    EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total));
+    CloseHandle(held);
+    EXPECT_EQ(deleted, 3u);
+    EXPECT_TRUE(pathIsFile(root + "\\sub\\held.dll"));
+    EXPECT_FALSE(pathIsFile(root + "\\sub\\free.txt"));
+    EXPECT_FALSE(pathIsDir(root + "\\other"));
+}
+
+//--- depth and path length
+
+TEST_F(TreeOps, VeryDeepTreesFailCountAndCopyButAreStillDeleted) {
+    std::string root = freshDir("treeops-deep");
+    std::string deepest = root;
+    for (int level = 0; level < 110; ++level)
+        deepest += "\\d";
+    ASSERT_TRUE(makeDirs(deepest));
+    ASSERT_TRUE(writeFile(deepest + "\\bottom.txt", "b"));
+    uint32_t files = 0, bytes = 0;
+    EXPECT_FALSE(countTree(root.c_str(), &files, &bytes));
+
+    std::string destination = freshDir("treeops-deep-dst");
+    Counters c;
+    EXPECT_FALSE(copyTree(destination.c_str(), root.c_str(), &c.bytesCopied, &c.totalBytes,
+                          &c.filesCopied, &c.fileCount));
+
+    uint32_t deleted = 0, total = 0;
+    EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total));
+    EXPECT_EQ(deleted, 1u);
+    EXPECT_FALSE(pathIsDir(root));
+}
+
+// Beyond the system's path limit the ANSI calls cannot reach an entry: the walk fails cleanly
+// and copies nothing, whatever 7-Zip managed to unpack there.
+TEST_F(TreeOps, EntriesBeyondThePathLimitFailTheWalk) {
+    std::string root = freshDir("treeops-long");
+    std::wstring longDir = L"\\\\?\\" + std::wstring(root.begin(), root.end());
+    const std::wstring part(120, L'L');
+    for (int level = 0; level < 3; ++level) {
+        longDir += L"\\" + part;
+        ASSERT_TRUE(CreateDirectoryW(longDir.c_str(), nullptr)) << level;
+    }
+    HANDLE file = CreateFileW((longDir + L"\\f.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    uint32_t files = 0, bytes = 0;
+    EXPECT_FALSE(countTree(root.c_str(), &files, &bytes));
+    EXPECT_EQ(files, 0u);
+
+    // The copy cannot create the destination directory either and asks; Abort ends it.
+    CopyRun run;
+    run.destination = freshDir("treeops-long-dst");
+    run.source = root;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    EXPECT_EQ(box.text.rfind("Can't create directory:", 0), 0u) << box.text;
+    ASSERT_TRUE(answer(box, IDABORT));
+    ASSERT_TRUE(run.finish());
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.counters.filesCopied, 0u);
+    DeleteFileW((longDir + L"\\f.txt").c_str());
+    for (int level = 0; level < 3; ++level) {
+        RemoveDirectoryW(longDir.c_str());
+        longDir.resize(longDir.size() - part.size() - 1);
+    }
+    removeTree(root);
+}
