@@ -1,5 +1,6 @@
 // downloadToFile, its progress line and fresh temporary names, run in-process against the
 // loopback test server, with a hidden window holding the status line and the progress bar.
+#include <winsock2.h>
 #include "download.h"
 #include "downloadtest.h"
 #include "session.h"
@@ -322,4 +323,65 @@ TEST_F(DownloadTest, AbortStopsAStalledTransfer)
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("abort").c_str(), &longStall));
     user.join();
     releaseServer("/unit/abort");
+}
+
+namespace {
+// A loopback listener whose queue of pending connections is full and never served: further
+// connection attempts get no answer at all, as from a host that has vanished.
+class FullListener {
+  public:
+    FullListener()
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+            listen(listener_, 1) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        port_ = ntohs(address.sin_port);
+        // Fill the queue: each attempt that does not complete within a moment shows it is full.
+        for (int i = 0; i < 16 && !full_; ++i) {
+            SOCKET client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long nonBlocking = 1;
+            ioctlsocket(client, FIONBIO, &nonBlocking);
+            connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            fd_set writable;
+            FD_ZERO(&writable);
+            FD_SET(client, &writable);
+            timeval wait{0, 500000};
+            full_ = select(0, nullptr, &writable, nullptr, &wait) == 0;
+            clients_.push_back(client);
+        }
+    }
+    ~FullListener()
+    {
+        for (SOCKET client : clients_)
+            closesocket(client);
+        closesocket(listener_);
+        WSACleanup();
+    }
+    bool full() const { return full_; }
+    int port() const { return port_; }
+
+  private:
+    SOCKET listener_ = INVALID_SOCKET;
+    std::vector<SOCKET> clients_;
+    int port_ = 0;
+    bool full_ = false;
+};
+} // namespace
+
+TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
+{
+    FullListener listener;
+    ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
+    // Without a connect limit of its own, libcurl would wait five minutes here.
+    const DownloadLimits shortConnect = {2, 600, 20};
+    std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/qim.ver";
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("vanished").c_str(), &shortConnect));
 }
