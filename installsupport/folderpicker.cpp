@@ -29,12 +29,7 @@ char *chooseDirectory(HWND owner, const char *title, const char *initialPath) {
         browse.lpfn = browseCallback;
         browse.lParam = reinterpret_cast<LPARAM>(initialPath);
     }
-    // The picker needs COM in a single-threaded apartment; the updater opens it from a worker
-    // thread that has none of its own.
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
-    if (SUCCEEDED(com))
-        CoUninitialize();
     if (!item) {
         free(result);
         return nullptr;
