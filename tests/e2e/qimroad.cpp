@@ -1,10 +1,12 @@
-// Drives a whole interactive update the way a user would: QIMUpdate checks the loopback
-// server, downloads and installs the published release and starts QIM_InstallPlugins, whose
-// "Install" then puts the plug-in into 3ds Max. Prints "SHOT <name>" where a screenshot
-// belongs and waits until the caller has taken it.
+// Works the road of one update the way a user would: prepares a machine with the renderer 1.0.0
+// and 3ds Max 2010, starts the given QIMUpdate.exe and drives it through check, download and
+// installation, then the plug-in installer it starts through "Install".
+// Usage: qimroad UPDATER_EXE SCENARIO [SHOTS_DIR]
+//   SCENARIO: interactive | silent_update | silent_no_update | auto_install
+// Prints "RESULT key=value" lines for the caller to check, and "SHOT name x y w h" where a
+// screenshot belongs (only with SHOTS_DIR; it then waits for SHOTS_DIR\name.done).
 #include "fixtures.h"
 #include "guidriver.h"
-#include <map>
 #include <stdio.h>
 
 namespace {
@@ -21,70 +23,24 @@ void say(const char *format, const std::string &text = "")
     fflush(stdout);
 }
 
-void screenshot(const std::string &name)
+void screenshot(const std::string &name, HWND window)
 {
+    if (shotsDir.empty())
+        return;
     Sleep(300); // let the window repaint
-    say("SHOT %s", name);
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    printf("SHOT %s %ld %ld %ld %ld\n", name.c_str(), rect.left, rect.top,
+           rect.right - rect.left, rect.bottom - rect.top);
+    fflush(stdout);
     std::string done = shotsDir + "\\" + name + ".done";
     waitUntil([&] { return pathIsFile(done); }, 30000);
 }
 
 bool fail(const std::string &what)
 {
-    say("demo: FAILED: %s", what);
+    say("road: FAILED: %s", what);
     return false;
-}
-
-std::map<std::string, std::string> snapshot(const std::string &dir, const std::string &prefix = "")
-{
-    std::map<std::string, std::string> files;
-    WIN32_FIND_DATAA entry;
-    HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return files;
-    do {
-        std::string name = entry.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            auto inner = snapshot(dir + "\\" + name, prefix + name + "\\");
-            files.insert(inner.begin(), inner.end());
-        } else {
-            readFile(dir + "\\" + name, &files[prefix + name]);
-        }
-    } while (FindNextFileA(find, &entry));
-    FindClose(find);
-    return files;
-}
-
-std::string engineVersion(const std::string &installation)
-{
-    std::string text;
-    readFile(installation + "\\dll\\32\\PlenaraVersion.txt", &text);
-    int major = -1, minor = -1, build = -1;
-    sscanf(text.c_str(), "%d %d %d", &major, &minor, &build);
-    char version[64];
-    snprintf(version, sizeof version, "%d.%d.%d", major, minor, build);
-    return version;
-}
-
-void prepareMachine(std::string *installation)
-{
-    deleteValdormineKey();
-    *installation = makeInstallation("QIM Renderer", {1, 0, 0});
-    CopyFileA(pluginInstallerExe().c_str(),
-              (*installation + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
-    writeFile(*installation + "\\max2010 plugin\\32\\QIMplugin.dlr", "QIM plug-in 1.0.0\n");
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, maxKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS) {
-        std::string dir = std::string(maxDir) + "\\";
-        RegSetValueExA(key, "Installdir", 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
-                       static_cast<DWORD>(dir.size() + 1));
-        RegCloseKey(key);
-    }
-    removeTree(maxDir);
-    makeDirs(std::string(maxDir) + "\\plugins");
 }
 
 bool startsWith(const std::string &text, const std::string &start)
@@ -92,33 +48,60 @@ bool startsWith(const std::string &text, const std::string &start)
     return text.compare(0, start.size(), start) == 0;
 }
 
-bool updateThroughTheUpdater(Program &updater, HWND window)
+void recordMax2010()
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, maxKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    std::string dir = std::string(maxDir) + "\\";
+    RegSetValueExA(key, "Installdir", 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
+                   static_cast<DWORD>(dir.size() + 1));
+    RegCloseKey(key);
+}
+
+// The renderer 1.0.0 as users have it; every file of it is also in the 1.1.0 release.
+std::string prepareMachine(bool autoInstall)
+{
+    deleteValdormineKey();
+    std::string installation = makeInstallation("QIM Renderer", {1, 0, 0});
+    CopyFileA(pluginInstallerExe().c_str(),
+              (installation + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
+    writeFile(installation + "\\max2010 plugin\\32\\QIMplugin.dlr", "QIM plug-in 1.0.0\n");
+    setRendererDword("autoinstall", autoInstall ? 1 : 0);
+    recordMax2010();
+    removeTree(maxDir);
+    makeDirs(std::string(maxDir) + "\\plugins");
+    return installation;
+}
+
+bool check(HWND window)
 {
     HWND action = control(window, 201), status = control(window, 205);
-    if (!waitUntil([&] { return startsWith(controlText(window, 204), "Current QIM version"); }))
-        return fail("the updater shows no installed version");
-    say("demo: %s", controlText(window, 204));
-    screenshot("1-started");
-
     click(action);
     if (!waitUntil([&] { return startsWith(windowText(status), "Server version:"); }, stepTimeout))
         return fail("no answer from the update server: " + windowText(status));
-    say("demo: %s", windowText(status));
-    screenshot("2-checked");
+    say("road: %s", windowText(status));
+    screenshot("2-checked", window);
+    return true;
+}
 
+bool downloadAndInstall(HWND window, bool autoInstall)
+{
+    HWND action = control(window, 201), status = control(window, 205);
     click(action);
-    if (!waitUntil([&] { return windowText(action) == "Install update" && isEnabled(action); },
-                   stepTimeout))
-        return fail("the download did not finish: " + windowText(status));
-    say("demo: %s", windowText(status));
-    screenshot("3-downloaded");
-
-    click(action);
+    if (!autoInstall) {
+        if (!waitUntil([&] { return windowText(action) == "Install update" && isEnabled(action); },
+                       stepTimeout))
+            return fail("the download did not finish: " + windowText(status));
+        say("road: %s", windowText(status));
+        screenshot("3-downloaded", window);
+        click(action);
+    }
     if (!waitUntil([&] { return windowText(action) == "Done"; }, stepTimeout))
         return fail("the installation did not finish: " + windowText(status));
-    say("demo: %s", windowText(status));
-    screenshot("4-installed");
-    (void)updater;
+    say("road: %s", windowText(status));
+    screenshot("4-installed", window);
     return true;
 }
 
@@ -134,67 +117,101 @@ HWND messageLine(HWND installer)
 bool installPlugins()
 {
     HWND installer = nullptr;
-    if (!waitUntil([&] { return (installer = FindWindowA("qim_max_plugins", nullptr)) != nullptr &&
-                                isVisible(installer); },
-                   stepTimeout))
+    if (!waitUntil(
+            [&] {
+                installer = FindWindowA("qim_max_plugins", nullptr);
+                return installer && isVisible(installer);
+            },
+            stepTimeout))
         return fail("the plug-in installer did not appear");
-    screenshot("5-plugins");
+    screenshot("5-plugins", installer);
     click(control(installer, 251));
     HWND line = messageLine(installer);
     if (!waitUntil([&] { return startsWith(windowText(line), "Installation finished"); },
                    stepTimeout))
         return fail("the plug-in installation did not finish: " + windowText(line));
-    say("demo: %s", windowText(line));
-    screenshot("6-plugins-installed");
+    say("road: %s", windowText(line));
+    screenshot("6-plugins-installed", installer);
     PostMessageA(installer, WM_CLOSE, 0, 0);
     return true;
 }
 
-void summarise(const std::string &installation, const std::map<std::string, std::string> &before)
+void reportRegistry()
 {
-    auto after = snapshot(installation);
-    int changed = 0, added = 0;
-    for (const auto &file : after) {
-        auto old = before.find(file.first);
-        if (old == before.end())
-            added++;
-        else if (old->second != file.second)
-            changed++;
-    }
-    std::string plugin;
-    bool installed = readFile(std::string(maxDir) + "\\plugins\\QIMplugin.dlr", &plugin);
-    printf("\n== Summary ==\n");
-    printf("renderer directory: %s\n", installation.c_str());
-    printf("version before: 1.0.0, after: %s\n", engineVersion(installation).c_str());
-    printf("files: %d changed, %d added, %d in all\n", changed, added, (int)after.size());
-    printf("3ds Max 2010 plug-in: %s\n",
-           installed ? ("installed (" + plugin.substr(0, plugin.find('\n')) + ")").c_str()
-                     : "not installed");
-    fflush(stdout);
+    DWORD type = 0;
+    std::string directory;
+    if (readRendererValue("directory", &type, &directory))
+        directory = directory.c_str(); // up to the terminator
+    say("RESULT directory=%s", directory);
+}
+
+bool interactiveRoad(Program &updater, bool autoInstall)
+{
+    HWND window = updater.waitForWindow("qim_update", 10000, true);
+    // The window shows before its controls exist.
+    if (!window || !waitUntil([&] { return startsWith(controlText(window, 204), "Current"); }))
+        return fail("no QIMUpdate window with the installed version");
+    say("road: %s", controlText(window, 204));
+    screenshot("1-started", window);
+    bool done = check(window) && downloadAndInstall(window, autoInstall) && installPlugins();
+    click(control(window, 203));
+    return done;
+}
+
+// Silent start with an update: the window shows itself, ready to download.
+bool silentRoad(Program &updater)
+{
+    HWND window = updater.waitForWindow("qim_update", stepTimeout, true);
+    if (!window)
+        return fail("the silent updater did not show its window");
+    HWND action = control(window, 201);
+    if (!waitUntil([&] { return windowText(action) == "Download update" && isEnabled(action); }))
+        return fail("the shown window does not offer the download");
+    say("road: %s", controlText(window, 205));
+    screenshot("2-checked", window);
+    bool done = downloadAndInstall(window, false) && installPlugins();
+    click(control(window, 203));
+    return done;
+}
+
+// Silent start without an update: the program ends by itself and never shows a window.
+bool silentQuietRoad(Program &updater)
+{
+    bool shown = false;
+    waitUntil(
+        [&] {
+            HWND window = updater.findWindow("qim_update");
+            shown = shown || (window && isVisible(window));
+            return !updater.running();
+        },
+        stepTimeout);
+    say("RESULT window_shown=%s", shown ? "yes" : "no");
+    return !shown;
 }
 } // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: qimdemo SHOTS_DIR\n");
+    if (argc < 3) {
+        fprintf(stderr, "usage: qimroad UPDATER_EXE SCENARIO [SHOTS_DIR]\n");
         return 2;
     }
-    shotsDir = argv[1];
-    std::string installation;
-    prepareMachine(&installation);
-    auto before = snapshot(installation);
+    std::string scenario = argv[2];
+    shotsDir = argc > 3 ? argv[3] : "";
+    std::string installation = prepareMachine(scenario == "auto_install");
+    say("RESULT installation=%s", installation);
 
+    bool silent = startsWith(scenario, "silent");
     Program updater;
-    if (!updater.start(loopbackUpdaterExe()))
+    if (!updater.start(argv[1], silent ? "-silent" : ""))
         return fail("QIMUpdate.exe did not start"), 1;
-    HWND window = updater.waitForWindow("qim_update", 10000, true);
-    if (!window)
-        return fail("no QIMUpdate window"), 1;
-    bool done = updateThroughTheUpdater(updater, window) && installPlugins();
-    summarise(installation, before);
-    click(control(window, 203));
-    DWORD exitCode = 0;
-    updater.waitForExit(10000, &exitCode);
+    bool done = scenario == "silent_update"      ? silentRoad(updater)
+                : scenario == "silent_no_update" ? silentQuietRoad(updater)
+                                                 : interactiveRoad(updater, scenario == "auto_install");
+    DWORD exitCode = 999;
+    if (!updater.waitForExit(15000, &exitCode))
+        fail("QIMUpdate.exe did not end");
+    say("RESULT exit_code=%s", std::to_string(exitCode));
+    reportRegistry();
     return done ? 0 : 1;
 }

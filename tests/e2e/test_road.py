@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""The road of one update, end to end, against a real web server.
+
+A release 1.1.0 is published with tools/publish-release into a web root that nginx (started
+here on a loopback port with a generated configuration) serves; the driver qimroad.exe then
+works QIMUpdate.exe and QIM_InstallPlugins.exe through their windows under Wine. Afterwards the
+installation must hold exactly the new tree, the registry must name it, the plug-in must be in
+3ds Max's plug-in folder and the temporary folder must hold nothing of the update.
+Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
+"""
+import glob
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import time
+import unittest
+import zipfile
+
+BUILD = os.environ.get("QIM_BUILD", "")
+SOURCE = os.environ.get("QIM_SOURCE", "")
+PORT = int(os.environ.get("QIM_E2E_PORT", "0"))
+PREFIX = os.environ.get("WINEPREFIX", "")
+PUBLISH = os.path.join(SOURCE, "tools", "publish-release")
+WORK = os.path.join(os.path.dirname(PREFIX), "road")
+WEBROOT = os.path.join(WORK, "www")
+
+NGINX_CONF = """worker_processes 1;
+daemon off;
+master_process off;
+pid {work}/nginx.pid;
+error_log {work}/error.log;
+events {{ worker_connections 64; }}
+http {{
+    access_log {work}/access.log;
+    client_body_temp_path {work}/tmp/body;
+    proxy_temp_path {work}/tmp/proxy;
+    fastcgi_temp_path {work}/tmp/fastcgi;
+    uwsgi_temp_path {work}/tmp/uwsgi;
+    scgi_temp_path {work}/tmp/scgi;
+    default_type application/octet-stream;
+    server {{
+        listen 127.0.0.1:{port};
+        root {root};
+        location / {{ }}
+    }}
+}}
+"""
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def unix_path(path):
+    """C:\\x\\y in the Wine prefix as a Linux path."""
+    drive, rest = path[0].lower(), path[2:].replace("\\", "/")
+    return os.path.join(PREFIX, f"drive_{drive}") + rest
+
+
+def tree_files(root):
+    files = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as file:
+                files[os.path.relpath(path, root).lower()] = file.read()
+    return files
+
+
+def make_release_tree(path, version):
+    """The renderer tree of a release; the fixture 1.0.0 installation holds a subset of it."""
+    shutil.rmtree(path, ignore_errors=True)
+    fixtures = os.path.join(BUILD, "bin", "fixtures")
+    files = {
+        "dll/32/PlenaraVersion.txt": "{} {} {}\n".format(*version.split(".")).encode(),
+        "max2010 plugin/32/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 32 bit\n".encode(),
+        "max2010 plugin/64/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 64 bit\n".encode(),
+        "readme.txt": f"QIM renderer {version}\n".encode(),
+        "docs/notes/changes.txt": b"nested folders are installed too\n",
+    }
+    for name, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(path, name)), exist_ok=True)
+        with open(os.path.join(path, name), "wb") as file:
+            file.write(data)
+    os.makedirs(os.path.join(path, "bin/32"))
+    shutil.copy(os.path.join(fixtures, "PlenaraDLL32.dll"), os.path.join(path, "dll/32"))
+    shutil.copy(os.path.join(fixtures, "7zG.exe"), os.path.join(path, "bin/32"))
+    shutil.copy(os.path.join(BUILD, "bin", "QIM_InstallPlugins.exe"), os.path.join(path, "bin/32"))
+
+
+def publish(tree, version, *extra):
+    return subprocess.run([sys.executable, PUBLISH, tree, version, WEBROOT, *extra],
+                          capture_output=True, text=True)
+
+
+class RoadTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        shutil.rmtree(WORK, ignore_errors=True)
+        for folder in ("tmp", "www"):
+            os.makedirs(os.path.join(WORK, folder))
+        conf = os.path.join(WORK, "nginx.conf")
+        with open(conf, "w") as file:
+            file.write(NGINX_CONF.format(work=WORK, port=PORT, root=WEBROOT))
+        cls.nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", WORK, "-c", conf, "-e",
+                                      os.path.join(WORK, "error.log")],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        raise RuntimeError("nginx did not start")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.terminate()
+        cls.nginx.wait(10)
+
+    def setUp(self):
+        shutil.rmtree(WEBROOT, ignore_errors=True)
+        os.makedirs(WEBROOT)
+        self.release = os.path.join(WORK, "release")
+
+    def drive(self, scenario):
+        updater = windows_path(os.path.join(BUILD, "bin", "nginx", "QIMUpdate.exe"))
+        road = os.path.join(BUILD, "bin", "e2e", "qimroad.exe")
+        run = subprocess.run(["wine", road, updater, scenario], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=240)
+        output = run.stdout.decode(errors="replace").replace("\r", "")
+        print(output)
+        results = dict(line[len("RESULT "):].split("=", 1)
+                       for line in output.splitlines() if line.startswith("RESULT "))
+        return run.returncode, results
+
+    def assert_no_update_left_in_temp(self):
+        left = glob.glob(os.path.join(PREFIX, "drive_c", "users", "*", "Temp", "qim*"))
+        self.assertEqual(left, [])
+
+    def assert_updated(self, results):
+        installation = results["installation"]
+        self.assertEqual(tree_files(unix_path(installation)), tree_files(self.release))
+        self.assertEqual(results["directory"], installation)
+        plugin = unix_path("C:\\Program Files\\Autodesk\\3ds Max 2010\\plugins\\QIMplugin.dlr")
+        with open(plugin, "rb") as file:
+            self.assertEqual(file.read(), b"QIM plug-in 1.1.0 for 3ds Max 2010 32 bit\n")
+        self.assertEqual(results["exit_code"], "0")
+        self.assert_no_update_left_in_temp()
+
+    def test_interactive(self):
+        make_release_tree(self.release, "1.1.0")
+        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
+        code, results = self.drive("interactive")
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+
+    def test_auto_install(self):
+        make_release_tree(self.release, "1.1.0")
+        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
+        code, results = self.drive("auto_install")
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+
+    def test_silent_update(self):
+        make_release_tree(self.release, "1.1.0")
+        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
+        code, results = self.drive("silent_update")
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+
+    def test_silent_no_update(self):
+        make_release_tree(self.release, "1.0.0")
+        self.assertEqual(publish(self.release, "1.0.0").returncode, 0)
+        code, results = self.drive("silent_no_update")
+        self.assertEqual(code, 0)
+        self.assertEqual(results["window_shown"], "no")
+        self.assertEqual(results["exit_code"], "0")
+        version = unix_path(results["installation"] + "\\dll\\32\\PlenaraVersion.txt")
+        with open(version) as file:
+            self.assertEqual(file.read().split(), ["1", "0", "0"])
+        self.assert_no_update_left_in_temp()
+
+    def test_publish_tool(self):
+        make_release_tree(self.release, "2.3.4")
+        for bad in ("2.256.0", "-1.0.0", "1.2", "1.2.3.4", "a.b.c"):
+            self.assertNotEqual(publish(self.release, bad).returncode, 0, bad)
+        self.assertFalse(os.path.exists(os.path.join(WEBROOT, "files")))
+
+        self.assertEqual(publish(self.release, "2.3.4", "--beta").returncode, 0)
+        base = os.path.join(WEBROOT, "files", "qimRenderer")
+        with open(os.path.join(base, "update", "alpha.ver"), "rb") as file:
+            self.assertEqual(file.read(), bytes([2, 3, 4]))
+        self.assertFalse(os.path.exists(os.path.join(base, "update", "qim.ver")))
+        archive = os.path.join(base, "alpha", "Renderer_2.3.4.zip")
+        with zipfile.ZipFile(archive) as zipped:
+            names = zipped.namelist()
+        self.assertTrue(all(name.startswith("Renderer/") for name in names))
+        self.assertIn("Renderer/max2010 plugin/32/QIMplugin.dlr", names)
+
+        again = publish(self.release, "2.3.4", "--beta")
+        self.assertNotEqual(again.returncode, 0)
+        self.assertIn("already published", again.stderr)
+        self.assertEqual(publish(self.release, "2.3.4", "--beta", "--force").returncode, 0)
+        leftovers = [name for _, _, files in os.walk(WEBROOT) for name in files
+                     if name.startswith(".publish-")]
+        self.assertEqual(leftovers, [])
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], *sys.argv[1:]], verbosity=2)
