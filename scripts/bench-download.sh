@@ -10,8 +10,9 @@
 #            status line and progress bar on the GUI thread, as in QIMUpdate
 #   bare     the same static libcurl into a fopen_s file, no progress callback
 # Prints MB/s per run and the median of each (1 MB = 1048576 bytes), the ratio updater/bare,
-# the number of status-line updates, and the updater's peak working set during the transfer
-# (target: under 16 MB). Figures only: nothing here passes or fails.
+# the number of progress updates and the share of the transfer time they cost (their count
+# times the measured cost of one callback round trip to the GUI thread), and the updater's peak
+# working set during the transfer (target: under 16 MB). Figures only: nothing here fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build}" && pwd)
@@ -55,7 +56,10 @@ for run in 1 2 3; do
       'BEGIN { printf "  working set: process start %.1f MB, before transfer %.1f MB, peak %.1f MB", s / 1048576, b / 1048576, w / 1048576 }')
     if [ "$mode" = updater ]; then
       updates=$(field updates <<<"$line")
-      extra="$extra, status updates $updates"
+      callback_us=$(field callback_us <<<"$line")
+      share=$(awk -v u="$updates" -v c="$callback_us" -v s="$seconds" \
+        'BEGIN { printf "%.2f", u * c / 1e6 / s * 100 }')
+      extra="$extra, status updates $updates at ${callback_us} us each = ${share}% of the time"
       [ "$ws" -gt "$peak_ws" ] && peak_ws=$ws
       growth=$(( ws - before ))
       [ "$growth" -gt "${peak_growth:-0}" ] && peak_growth=$growth
@@ -79,4 +83,4 @@ awk -v u="$updater_mbs" -v b="$bare_mbs" 'BEGIN { printf "ratio updater/bare: %.
 awk -v w="$peak_ws" -v g="$peak_growth" -v b="$bare_start" 'BEGIN {
   printf "updater peak working set: %.1f MB (target < 16 MB), of which %.1f MB added during the transfer\n", w / 1048576, g / 1048576
   printf "(any Wine process here starts at about %.1f MB: the bare program at its start)\n", b / 1048576 }'
-echo "status-line updates per updater transfer: $updates"
+echo "progress callback: $updates calls per transfer, ${callback_us} us each (last run)"
