@@ -1,0 +1,231 @@
+// The installation on the real updater: a fixture installation at 1.0.0, version 1.2.3 checked
+// and downloaded from the loopback server, then "Install update" through the window.
+#include "guidriver.h"
+#include "installtest.h"
+#include <shlobj.h>
+#include <gtest/gtest.h>
+
+namespace {
+enum { ActionButtonId = 201, ExitButtonId = 203, StatusLabelId = 205 };
+
+class RealInstall : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        deleteValdormineKey();
+        clearQimTempEntries();
+        installation = makeInstallation("real-installation");
+        ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
+        writeFile(installation + "\\readme.txt", "old readme");
+        stage = freshDir("real-stage");
+        writeFile(stage + "\\Renderer\\readme.txt", "new readme");
+        writeFile(stage + "\\Renderer\\docs\\manual.txt", "manual");
+    }
+    void TearDown() override {
+        program.kill();
+        deleteValdormineKey();
+    }
+
+    // Serves version 1.2.3 and its archive, starts the updater and downloads the archive.
+    void reachDownloaded() {
+        std::string files = webRoot() + "\\files\\qimRenderer";
+        ASSERT_TRUE(writeFile(files + "\\update\\qim.ver", std::string("\x01\x02\x03", 3)));
+        ASSERT_TRUE(makeZip(stage, files + "\\Renderer_1.2.3.zip"));
+        ASSERT_TRUE(program.start(loopbackUpdaterExe()));
+        window = program.waitForWindow("qim_update", 10000, true);
+        ASSERT_NE(window, nullptr);
+        action = control(window, ActionButtonId);
+        exitButton = control(window, ExitButtonId);
+        click(action);
+        ASSERT_TRUE(waitUntil([&] {
+            return isEnabled(action) && windowText(action) == "Download update";
+        })) << status();
+        click(action);
+        ASSERT_TRUE(waitUntil([&] {
+            return isEnabled(action) && windowText(action) == "Install update";
+        })) << status();
+    }
+
+    std::string status() {
+        return controlText(window, StatusLabelId);
+    }
+
+    // The Exit button pressed while a question box keeps the user's hands off the window.
+    void pressExitBehindTheBox() {
+        PostMessageA(window, WM_COMMAND, MAKEWPARAM(ExitButtonId, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(exitButton));
+    }
+
+    bool waitForEnd(const std::string &finalStatus) {
+        return waitUntil(
+            [&] { return status() == finalStatus && windowText(exitButton) == "Exit"; }, 30000);
+    }
+
+    void expectDoneAndRecorded(const std::string &directory) {
+        EXPECT_TRUE(waitForEnd("Done. Running plugins installer...")) << status();
+        EXPECT_TRUE(waitUntil([&] { return windowText(action) == "Done"; }));
+        EXPECT_FALSE(isEnabled(action));
+        DWORD type = 0;
+        std::string value;
+        EXPECT_TRUE(readRendererValue("directory", &type, &value));
+        EXPECT_EQ(std::string(value.c_str()), directory);
+        EXPECT_TRUE(
+            waitUntil([&] { return pathIsFile(directory + "\\bin\\32\\plugins-ran.txt"); }));
+    }
+
+    // Whatever the outcome, neither the archive nor anything unpacked stays behind.
+    void expectTempClean() {
+        EXPECT_TRUE(waitUntil([] { return qimTempEntries().empty(); }, 5000))
+            << joined(qimTempEntries());
+    }
+
+    Program program;
+    HWND window = nullptr, action = nullptr, exitButton = nullptr;
+    std::string installation, stage;
+};
+
+std::string obstacleQuestion(const std::string &installation) {
+    return "Can't create directory:\n" + installation +
+           "\\docs\nProbably you don't have write permissions there.";
+}
+} // namespace
+
+TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored) {
+    reachDownloaded();
+    HANDLE held = holdExclusively(installation + "\\readme.txt");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    click(action);
+    MessageBoxInfo box;
+    ASSERT_TRUE(waitForMessageBox(program, &box)) << status();
+    EXPECT_EQ(box.caption, "Error");
+    EXPECT_EQ(box.owner, window);
+    EXPECT_EQ(box.buttons, (std::vector<int>{IDABORT, IDRETRY, IDIGNORE}));
+    EXPECT_FALSE(box.hasIcon);
+    std::string ending = "\\Renderer\\readme.txt\nto\n" + installation +
+                         "\\readme.txt\nProbably old one is being used (QIM/Max) or you don't "
+                         "have write permissions there.";
+    EXPECT_EQ(box.text.rfind("Can't copy file\n" + tempDir() + "\\qim", 0), 0u) << box.text;
+    ASSERT_GE(box.text.size(), ending.size());
+    EXPECT_EQ(box.text.substr(box.text.size() - ending.size()), ending);
+    EXPECT_EQ(windowText(exitButton), "Abort");
+    ASSERT_TRUE(answerMessageBox(box, IDIGNORE));
+
+    expectDoneAndRecorded(installation);
+    CloseHandle(held);
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    EXPECT_EQ(contentOf(installation + "\\docs\\manual.txt"), "manual");
+    expectTempClean();
+}
+
+TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
+    writeFile(installation + "\\docs", "a file where the update has a directory");
+    reachDownloaded();
+    click(action);
+    for (int round = 0; round < 2; ++round) {
+        MessageBoxInfo box;
+        ASSERT_TRUE(waitForMessageBox(program, &box)) << round;
+        EXPECT_EQ(box.text, obstacleQuestion(installation));
+        if (round == 1)
+            DeleteFileA((installation + "\\docs").c_str());
+        ASSERT_TRUE(answerMessageBox(box, IDRETRY));
+    }
+    expectDoneAndRecorded(installation);
+    EXPECT_EQ(contentOf(installation + "\\docs\\manual.txt"), "manual");
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "new readme");
+    expectTempClean();
+}
+
+TEST_F(RealInstall, AbortAnsweredInAQuestionFails) {
+    writeFile(installation + "\\docs", "obstacle");
+    reachDownloaded();
+    click(action);
+    MessageBoxInfo box;
+    ASSERT_TRUE(waitForMessageBox(program, &box));
+    ASSERT_TRUE(answerMessageBox(box, IDABORT));
+    EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
+    EXPECT_FALSE(isEnabled(action));
+    EXPECT_FALSE(pathIsDir(installation + "\\docs"));
+    expectTempClean();
+    // The run is over: Exit now closes the program.
+    click(exitButton);
+    DWORD exitCode = 99;
+    EXPECT_TRUE(program.waitForExit(10000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(RealInstall, AbortButtonDuringTheCopyAborts) {
+    writeFile(installation + "\\docs", "obstacle");
+    reachDownloaded();
+    click(action);
+    MessageBoxInfo box;
+    ASSERT_TRUE(waitForMessageBox(program, &box));
+    pressExitBehindTheBox();
+    DeleteFileA((installation + "\\docs").c_str());
+    ASSERT_TRUE(answerMessageBox(box, IDRETRY));
+    EXPECT_TRUE(waitForEnd("Installation aborted.")) << status();
+    EXPECT_TRUE(program.running());
+    EXPECT_FALSE(pathIsFile(installation + "\\docs\\manual.txt"));
+    expectTempClean();
+}
+
+TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd) {
+    ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
+    ASSERT_TRUE(placeInBin(installation, nullptr, "7za.exe"));
+    std::string bin = installation + "\\bin\\32";
+    reachDownloaded();
+    click(action);
+    ASSERT_TRUE(waitUntil([&] { return pathIsFile(bin + "\\extractor-commandline.txt"); }));
+    EXPECT_TRUE(waitForText(control(window, StatusLabelId), "Unpacking file... please wait"));
+    click(exitButton);
+    // The press only asks; the window stays while the extractor works.
+    EXPECT_TRUE(waitUntil([&] { return !isEnabled(action); }));
+    EXPECT_TRUE(program.running());
+    EXPECT_EQ(status(), "Unpacking file... please wait");
+    writeFile(bin + "\\release", "");
+    EXPECT_TRUE(waitForEnd("Installation aborted.")) << status();
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    expectTempClean();
+}
+
+// The picker lives in the updater's process, so the path it is to select is written there.
+TEST_F(RealInstall, DifferentDirectoryChosenInThePicker) {
+    setRendererDword("differentdirs", 1);
+    std::string chosen = freshDir("real-newdir");
+    ASSERT_TRUE(placeInBin(chosen, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
+    reachDownloaded();
+    click(action);
+    MessageBoxInfo picker;
+    ASSERT_TRUE(waitForMessageBox(program, &picker));
+    EXPECT_EQ(picker.owner, window);
+    void *remote = VirtualAllocEx(program.handle(), nullptr, chosen.size() + 1,
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(remote, nullptr);
+    ASSERT_TRUE(
+        WriteProcessMemory(program.handle(), remote, chosen.c_str(), chosen.size() + 1, nullptr));
+    DWORD_PTR unused = 0;
+    SendMessageTimeoutA(picker.window, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote),
+                        SMTO_ABORTIFHUNG, 5000, &unused);
+    ASSERT_TRUE(answerMessageBox(picker, IDOK));
+
+    expectDoneAndRecorded(chosen);
+    EXPECT_EQ(contentOf(chosen + "\\readme.txt"), "new readme");
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    EXPECT_FALSE(pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"));
+    expectTempClean();
+}
+
+TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone) {
+    setRendererDword("differentdirs", 1);
+    reachDownloaded();
+    click(action);
+    MessageBoxInfo picker;
+    ASSERT_TRUE(waitForMessageBox(program, &picker));
+    ASSERT_TRUE(answerMessageBox(picker, IDCANCEL));
+    MessageBoxInfo question;
+    ASSERT_TRUE(waitForMessageBox(program, &question));
+    EXPECT_EQ(question.caption, "What now?");
+    ASSERT_TRUE(answerMessageBox(question, IDNO));
+    EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
+    EXPECT_TRUE(program.running());
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    expectTempClean();
+}
