@@ -11,12 +11,14 @@ Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
 import glob
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import time
 import unittest
 import zipfile
+
+import nginxserver
+from fixturerelease import make_release_tree
 
 BUILD = os.environ.get("QIM_BUILD", "")
 SOURCE = os.environ.get("QIM_SOURCE", "")
@@ -26,27 +28,6 @@ PUBLISH = os.path.join(SOURCE, "tools", "publish-release")
 WORK = os.path.join(os.path.dirname(PREFIX), "road")
 WEBROOT = os.path.join(WORK, "www")
 
-NGINX_CONF = """worker_processes 1;
-daemon off;
-master_process off;
-pid {work}/nginx.pid;
-error_log {work}/error.log;
-events {{ worker_connections 64; }}
-http {{
-    access_log {work}/access.log;
-    client_body_temp_path {work}/tmp/body;
-    proxy_temp_path {work}/tmp/proxy;
-    fastcgi_temp_path {work}/tmp/fastcgi;
-    uwsgi_temp_path {work}/tmp/uwsgi;
-    scgi_temp_path {work}/tmp/scgi;
-    default_type application/octet-stream;
-    server {{
-        listen 127.0.0.1:{port};
-        root {root};
-        location / {{ }}
-    }}
-}}
-"""
 
 
 def windows_path(path):
@@ -69,27 +50,6 @@ def tree_files(root):
     return files
 
 
-def make_release_tree(path, version):
-    """The renderer tree of a release; the fixture 1.0.0 installation holds a subset of it."""
-    shutil.rmtree(path, ignore_errors=True)
-    fixtures = os.path.join(BUILD, "bin", "fixtures")
-    files = {
-        "dll/32/PlenaraVersion.txt": "{} {} {}\n".format(*version.split(".")).encode(),
-        "max2010 plugin/32/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 32 bit\n".encode(),
-        "max2010 plugin/64/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 64 bit\n".encode(),
-        "readme.txt": f"QIM renderer {version}\n".encode(),
-        "docs/notes/changes.txt": b"nested folders are installed too\n",
-    }
-    for name, data in files.items():
-        os.makedirs(os.path.dirname(os.path.join(path, name)), exist_ok=True)
-        with open(os.path.join(path, name), "wb") as file:
-            file.write(data)
-    os.makedirs(os.path.join(path, "bin/32"))
-    shutil.copy(os.path.join(fixtures, "PlenaraDLL32.dll"), os.path.join(path, "dll/32"))
-    shutil.copy(os.path.join(fixtures, "7zG.exe"), os.path.join(path, "bin/32"))
-    shutil.copy(os.path.join(BUILD, "bin", "QIM_InstallPlugins.exe"), os.path.join(path, "bin/32"))
-
-
 def publish(tree, version, *extra):
     return subprocess.run([sys.executable, PUBLISH, tree, version, WEBROOT, *extra],
                           capture_output=True, text=True)
@@ -99,28 +59,12 @@ class RoadTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         shutil.rmtree(WORK, ignore_errors=True)
-        for folder in ("tmp", "www"):
-            os.makedirs(os.path.join(WORK, folder))
-        conf = os.path.join(WORK, "nginx.conf")
-        with open(conf, "w") as file:
-            file.write(NGINX_CONF.format(work=WORK, port=PORT, root=WEBROOT))
-        cls.nginx = subprocess.Popen(["/usr/sbin/nginx", "-p", WORK, "-c", conf, "-e",
-                                      os.path.join(WORK, "error.log")],
-                                     stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL)
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", PORT), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        raise RuntimeError("nginx did not start")
+        os.makedirs(WEBROOT)
+        cls.nginx = nginxserver.start(WORK, PORT, WEBROOT)
 
     @classmethod
     def tearDownClass(cls):
-        cls.nginx.terminate()
-        cls.nginx.wait(10)
+        nginxserver.stop(cls.nginx)
 
     def setUp(self):
         shutil.rmtree(WEBROOT, ignore_errors=True)
@@ -153,28 +97,28 @@ class RoadTest(unittest.TestCase):
         self.assert_no_update_left_in_temp()
 
     def test_interactive(self):
-        make_release_tree(self.release, "1.1.0")
+        make_release_tree(BUILD, self.release, "1.1.0")
         self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
         code, results = self.drive("interactive")
         self.assertEqual(code, 0)
         self.assert_updated(results)
 
     def test_auto_install(self):
-        make_release_tree(self.release, "1.1.0")
+        make_release_tree(BUILD, self.release, "1.1.0")
         self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
         code, results = self.drive("auto_install")
         self.assertEqual(code, 0)
         self.assert_updated(results)
 
     def test_silent_update(self):
-        make_release_tree(self.release, "1.1.0")
+        make_release_tree(BUILD, self.release, "1.1.0")
         self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
         code, results = self.drive("silent_update")
         self.assertEqual(code, 0)
         self.assert_updated(results)
 
     def test_silent_no_update(self):
-        make_release_tree(self.release, "1.0.0")
+        make_release_tree(BUILD, self.release, "1.0.0")
         self.assertEqual(publish(self.release, "1.0.0").returncode, 0)
         code, results = self.drive("silent_no_update")
         self.assertEqual(code, 0)
@@ -186,7 +130,7 @@ class RoadTest(unittest.TestCase):
         self.assert_no_update_left_in_temp()
 
     def test_publish_tool(self):
-        make_release_tree(self.release, "2.3.4")
+        make_release_tree(BUILD, self.release, "2.3.4")
         for bad in ("2.256.0", "-1.0.0", "1.2", "1.2.3.4", "a.b.c"):
             self.assertNotEqual(publish(self.release, bad).returncode, 0, bad)
         self.assertFalse(os.path.exists(os.path.join(WEBROOT, "files")))

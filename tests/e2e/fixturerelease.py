@@ -1,0 +1,33 @@
+#!/usr/bin/env python3
+"""A renderer release tree for the road tests and the demo.
+
+    python3 fixturerelease.py BUILD TREE MAJOR.MINOR.BUILD
+"""
+import os
+import shutil
+import sys
+
+
+def make_release_tree(build, path, version):
+    """The renderer tree of a release; the fixture 1.0.0 installation holds a subset of it."""
+    shutil.rmtree(path, ignore_errors=True)
+    fixtures = os.path.join(build, "bin", "fixtures")
+    files = {
+        "dll/32/PlenaraVersion.txt": "{} {} {}\n".format(*version.split(".")).encode(),
+        "max2010 plugin/32/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 32 bit\n".encode(),
+        "max2010 plugin/64/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 64 bit\n".encode(),
+        "readme.txt": f"QIM renderer {version}\n".encode(),
+        "docs/notes/changes.txt": b"nested folders are installed too\n",
+    }
+    for name, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(path, name)), exist_ok=True)
+        with open(os.path.join(path, name), "wb") as file:
+            file.write(data)
+    os.makedirs(os.path.join(path, "bin/32"))
+    shutil.copy(os.path.join(fixtures, "PlenaraDLL32.dll"), os.path.join(path, "dll/32"))
+    shutil.copy(os.path.join(fixtures, "7zG.exe"), os.path.join(path, "bin/32"))
+    shutil.copy(os.path.join(build, "bin", "QIM_InstallPlugins.exe"), os.path.join(path, "bin/32"))
+
+
+if __name__ == "__main__":
+    make_release_tree(sys.argv[1], sys.argv[2], sys.argv[3])
