@@ -8,6 +8,7 @@
 #define WOW_KEY(version) "SOFTWARE\\Wow6432Node\\Autodesk\\3dsmax\\" version "\\MAX-1:409"
 
 // A row of the catalogue; detection and the window fill the rest at run time.
+// clang-format off
 #define HOST_TARGET(name, bits, is64, version, pluginDir)                                          \
     {"3ds Max " name " " bits " bit",                                                              \
      "3ds Max " name " " bits " bit path...",                                                      \
@@ -16,12 +17,9 @@
      MAX_KEY(version),                                                                             \
      WOW_KEY(version),                                                                             \
      pluginDir " plugin\\" bits "\\QIMplugin.dlr",                                                 \
-     nullptr,                                                                                      \
-     false,                                                                                        \
-     nullptr,                                                                                      \
-     nullptr,                                                                                      \
-     nullptr,                                                                                      \
-     nullptr}
+     nullptr, false,                                                                               \
+     nullptr, nullptr, nullptr, nullptr}
+// clang-format on
 
 InstallerSession session = {
     nullptr,
@@ -59,10 +57,11 @@ char *readMaxInstallDir(const char *subKey, bool use64BitView)
     char value[2048];
     memset(value, 0, sizeof value);
     DWORD size = sizeof value;
-    LONG queried =
-        RegQueryValueExA(key, "Installdir", nullptr, nullptr, reinterpret_cast<BYTE *>(value), &size);
+    LONG queried = RegQueryValueExA(key, "Installdir", nullptr, nullptr,
+                                    reinterpret_cast<BYTE *>(value), &size);
     RegCloseKey(key);
-    if (queried != ERROR_SUCCESS || value[0] == '\0' || strnlen(value, sizeof value) == sizeof value)
+    if (queried != ERROR_SUCCESS || value[0] == '\0' ||
+        strnlen(value, sizeof value) == sizeof value)
         return nullptr;
     return copyText(value);
 }

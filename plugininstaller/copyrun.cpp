@@ -142,8 +142,7 @@ static RowOutcome installRow(const CopyRun *run, int row)
     if (texts && composeRowTexts(texts, run->destDir[row], target->pluginSubpath, fileName)) {
         outcome = installPaths(texts, run->destDir[row]);
     } else {
-        formatText(message, sizeof message, "Error!\n\nPath too long for %s.",
-                   target->displayName);
+        formatText(message, sizeof message, "Error!\n\nPath too long for %s.", target->displayName);
         askUser(message, MB_OK);
     }
     free(texts);

@@ -28,9 +28,10 @@ void registerInstallerClass(HINSTANCE instance)
 // The window is shown before its controls exist; size changes until then leave them alone.
 bool createInstallerWindow(HINSTANCE instance)
 {
-    session.installerWindow = CreateWindowExA(
-        0, installerClassName, "QIM 3ds Max plugins installer", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-        200, 200, 600, fixedWindowHeight, nullptr, nullptr, instance, nullptr);
+    session.installerWindow =
+        CreateWindowExA(0, installerClassName, "QIM 3ds Max plugins installer",
+                        WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 200, 200, 600, fixedWindowHeight,
+                        nullptr, nullptr, instance, nullptr);
     if (!session.installerWindow)
         return false;
     ShowWindow(session.installerWindow, SW_SHOW);
@@ -65,7 +66,8 @@ static void setRowGroupFont(HWND HostTarget::*control)
         setDefaultFont(session.targets[row].*control);
 }
 
-void createInstallerControls(HINSTANCE instance)
+// Twelve of a kind at a time: check boxes, edit boxes, "..." buttons, status texts.
+static void createRowControls(HINSTANCE instance)
 {
     HostTarget *targets = session.targets;
     for (int row = 0; row < hostTargetCount; ++row)
@@ -74,28 +76,32 @@ void createInstallerControls(HINSTANCE instance)
                           ControlBox{10, 10 + 20 * row, 125, 20}, checkBoxBaseId + row);
     setRowGroupFont(&HostTarget::checkBox);
     for (int row = 0; row < hostTargetCount; ++row)
-        targets[row].pathEdit = createControl(instance, WS_EX_CLIENTEDGE, "EDIT",
-                                              targets[row].pathHint, WS_BORDER | ES_AUTOHSCROLL,
-                                              ControlBox{140, 10 + 20 * row, 315, 20}, pathEditBaseId + row);
+        targets[row].pathEdit = createControl(
+            instance, WS_EX_CLIENTEDGE, "EDIT", targets[row].pathHint, WS_BORDER | ES_AUTOHSCROLL,
+            ControlBox{140, 10 + 20 * row, 315, 20}, pathEditBaseId + row);
     setRowGroupFont(&HostTarget::pathEdit);
     for (int row = 0; row < hostTargetCount; ++row)
-        targets[row].browseButton = createControl(instance, 0, "BUTTON", "...", 0,
-                                                  ControlBox{460, 11 + 20 * row, 30, 18},
-                                                  browseButtonBaseId + row);
+        targets[row].browseButton =
+            createControl(instance, 0, "BUTTON", "...", 0, ControlBox{460, 11 + 20 * row, 30, 18},
+                          browseButtonBaseId + row);
     setRowGroupFont(&HostTarget::browseButton);
     for (int row = 0; row < hostTargetCount; ++row)
-        targets[row].statusText =
-            createControl(instance, 0, "static", "status", 0, ControlBox{500, 13 + 20 * row, 185, 20},
-                          row % 2 == 0 ? evenStatusTextId : oddStatusTextId);
+        targets[row].statusText = createControl(instance, 0, "static", "status", 0,
+                                                ControlBox{500, 13 + 20 * row, 185, 20},
+                                                row % 2 == 0 ? evenStatusTextId : oddStatusTextId);
     setRowGroupFont(&HostTarget::statusText);
+}
 
+void createInstallerControls(HINSTANCE instance)
+{
+    createRowControls(instance);
     session.messageLine =
         createControl(instance, 0, "static", "Choose versions and set paths for plugin...", 0,
                       ControlBox{10, 270, 580, 20}, messageLineId);
-    session.installButton =
-        createControl(instance, 0, "BUTTON", "Install", 0, ControlBox{180, 300, 100, 30}, installButtonId);
-    session.quitButton =
-        createControl(instance, 0, "BUTTON", "Exit", 0, ControlBox{320, 300, 100, 30}, quitButtonId);
+    session.installButton = createControl(instance, 0, "BUTTON", "Install", 0,
+                                          ControlBox{180, 300, 100, 30}, installButtonId);
+    session.quitButton = createControl(instance, 0, "BUTTON", "Exit", 0,
+                                       ControlBox{320, 300, 100, 30}, quitButtonId);
     setDefaultFont(session.installButton);
     setDefaultFont(session.quitButton);
     setDefaultFont(session.messageLine);

@@ -7,7 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-namespace {
+namespace
+{
 
 struct ExpectedRow {
     const char *label;
@@ -129,10 +130,17 @@ std::string sz(const std::string &text)
     return text + std::string(1, '\0');
 }
 
-class ReadMaxInstallDir : public ::testing::Test {
+class ReadMaxInstallDir : public ::testing::Test
+{
   protected:
-    void SetUp() override { removeScratchKeys(); }
-    void TearDown() override { removeScratchKeys(); }
+    void SetUp() override
+    {
+        removeScratchKeys();
+    }
+    void TearDown() override
+    {
+        removeScratchKeys();
+    }
     void store(DWORD type, const std::string &bytes, REGSAM view = 0)
     {
         ASSERT_TRUE(writeHklmValue(scratchKey, view, "Installdir", type, bytes.data(),
@@ -195,10 +203,17 @@ std::string detectedDir(int row)
     return target.maxInstallDir ? target.maxInstallDir : "<none>";
 }
 
-class DetectMaxInstallations : public ::testing::Test {
+class DetectMaxInstallations : public ::testing::Test
+{
   protected:
-    void SetUp() override { removeMaxEntries(); }
-    void TearDown() override { removeMaxEntries(); }
+    void SetUp() override
+    {
+        removeMaxEntries();
+    }
+    void TearDown() override
+    {
+        removeMaxEntries();
+    }
 };
 
 TEST_F(DetectMaxInstallations, ThirtyTwoBitWindowsFindsOnlyThirtyTwoBitRows)
@@ -247,9 +262,9 @@ TEST_F(DetectMaxInstallations, FindsMaxAsItsSetupWritesItOnSixtyFourBitWindows)
     ASSERT_TRUE(writeMaxInstallDir("9.0", false, "C:\\Max9x86"));
     ASSERT_TRUE(writeMaxInstallDir("9.0", true, "C:\\Max9x64"));
     detectMaxInstallations(true);
-    const char *expected[rowCount] = {"C:\\Max9x86", "C:\\Max9x64", "<none>",         "<none>",
-                                      "<none>",      "<none>",      "C:\\Max2010x86", "<none>",
-                                      "<none>",      "<none>",      "<none>",         "C:\\Max2012x64"};
+    const char *expected[rowCount] = {"C:\\Max9x86", "C:\\Max9x64",    "<none>", "<none>", "<none>",
+                                      "<none>",      "C:\\Max2010x86", "<none>", "<none>", "<none>",
+                                      "<none>",      "C:\\Max2012x64"};
     for (int row = 0; row < rowCount; ++row)
         EXPECT_EQ(detectedDir(row), expected[row]) << row;
 }

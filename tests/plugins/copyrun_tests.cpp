@@ -2,7 +2,8 @@
 #include "pluginstest.h"
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 const char finishedText[] = "Installation finished successfully.";
 const char someErrorsText[] = "Installation finished but some errors happened.";
@@ -27,7 +28,8 @@ const char *const subpaths[rowCount] = {
     "max2012 plugin\\32\\QIMplugin.dlr", "max2012 plugin\\64\\QIMplugin.dlr"};
 
 // Starts the installer on a machine without 3ds Max, so every row starts unticked and empty.
-class CopyRun : public ::testing::Test {
+class CopyRun : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -35,7 +37,10 @@ class CopyRun : public ::testing::Test {
         renderer = makeRendererWithPlugins("plugrenderer");
         scratch = freshDir("plugdest");
     }
-    void start() { ASSERT_TRUE(startInstaller(program, &controls)); }
+    void start()
+    {
+        ASSERT_TRUE(startInstaller(program, &controls));
+    }
 
     // Ticks a row and types its destination.
     void chooseRow(int row, const std::string &destination)
@@ -49,8 +54,14 @@ class CopyRun : public ::testing::Test {
         makeDirs(dir);
         return dir;
     }
-    std::string status(int row) { return windowText(controls.statusText[row]); }
-    std::string message() { return windowText(controls.messageLine); }
+    std::string status(int row)
+    {
+        return windowText(controls.statusText[row]);
+    }
+    std::string message()
+    {
+        return windowText(controls.messageLine);
+    }
     void expectPlugin(const std::string &dir, int row)
     {
         std::string content;
@@ -297,7 +308,8 @@ TEST_F(CopyRun, OverlongPathFailsTheRowCleanly)
 
     click(controls.installButton);
     for (const char *name : {"3ds max 9 32 bit", "3ds max 2008 32 bit", "3ds max 2009 32 bit"}) {
-        MessageBoxInfo box = question(std::string("Error!\n\nPath too long for ") + name + ".", {IDOK});
+        MessageBoxInfo box =
+            question(std::string("Error!\n\nPath too long for ") + name + ".", {IDOK});
         ASSERT_TRUE(answerMessageBox(box, IDOK));
     }
     ASSERT_TRUE(waitForText(controls.messageLine, someErrorsText));

@@ -3,16 +3,21 @@
 #include "pluginstest.h"
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
-class InstallerDetection : public ::testing::Test {
+class InstallerDetection : public ::testing::Test
+{
   protected:
     void SetUp() override
     {
         removeMaxEntries();
         renderer = makeRendererWithPlugins("plugrenderer");
     }
-    void TearDown() override { removeMaxEntries(); }
+    void TearDown() override
+    {
+        removeMaxEntries();
+    }
 
     void expectOffered(int row, const std::string &installDir)
     {

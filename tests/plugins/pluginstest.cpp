@@ -20,8 +20,8 @@ bool writeHklmValue(const std::string &subKey, REGSAM view, const char *name, DW
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_WRITE | view,
                         nullptr, &key, nullptr) != ERROR_SUCCESS)
         return false;
-    bool written = RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size) ==
-                   ERROR_SUCCESS;
+    bool written =
+        RegSetValueExA(key, name, 0, type, static_cast<const BYTE *>(data), size) == ERROR_SUCCESS;
     RegCloseKey(key);
     return written;
 }
