@@ -9,8 +9,7 @@
 
 static const size_t archiveUrlSize = 2048;
 
-static void endDownloadSucceeded()
-{
+static void endDownloadSucceeded() {
     // The status line keeps the last progress line.
     SetWindowTextA(session.exitButton, "Exit");
     EnableWindow(session.actionButton, TRUE);
@@ -20,8 +19,7 @@ static void endDownloadSucceeded()
         SetWindowTextA(session.exitButton, "Exit");
 }
 
-static void endDownloadFailed()
-{
+static void endDownloadFailed() {
     SetWindowTextA(session.exitButton, "Exit");
     session.state = DownloadFailed;
     SetWindowTextA(session.statusLabel, session.abortDownload ? "Downloading update aborted."
@@ -31,8 +29,7 @@ static void endDownloadFailed()
         DeleteFileA(session.archivePath);
 }
 
-DWORD WINAPI archiveDownloadWorker(LPVOID)
-{
+DWORD WINAPI archiveDownloadWorker(LPVOID) {
     session.state = Downloading;
     if (!session.archiveUrl || !session.archivePath) {
         session.state = DownloadFailed;
@@ -45,8 +42,7 @@ DWORD WINAPI archiveDownloadWorker(LPVOID)
     return 0;
 }
 
-bool startArchiveDownload()
-{
+bool startArchiveDownload() {
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
     char *url = (char *)malloc(archiveUrlSize);

@@ -30,16 +30,14 @@ struct Transfer {
     double callbackSeconds;   // one progress callback from the worker, round trip included
 };
 
-double now()
-{
+double now() {
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-SIZE_T workingSet(bool peak)
-{
+SIZE_T workingSet(bool peak) {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
@@ -47,8 +45,7 @@ SIZE_T workingSet(bool peak)
     return peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize;
 }
 
-long long fileSize(const char *path)
-{
+long long fileSize(const char *path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
         return -1;
@@ -61,15 +58,13 @@ WNDPROC labelProc = nullptr;
 long statusUpdates = 0;
 
 // Counts the progress callback's line updates on their way to the label.
-LRESULT CALLBACK countingLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT CALLBACK countingLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_SETTEXT)
         ++statusUpdates;
     return CallWindowProcA(labelProc, window, message, wParam, lParam);
 }
 
-DWORD WINAPI transferWorker(LPVOID param)
-{
+DWORD WINAPI transferWorker(LPVOID param) {
     auto *transfer = static_cast<Transfer *>(param);
     transfer->workingSetAtStart = workingSet(false);
     double start = now();
@@ -88,8 +83,7 @@ DWORD WINAPI transferWorker(LPVOID param)
     return 0;
 }
 
-LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
-{
+LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == transferDone) {
         DestroyWindow(window);
         return 0;
@@ -101,8 +95,7 @@ LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool createWindow()
-{
+bool createWindow() {
     INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     WNDCLASSA windowClass{};
@@ -116,20 +109,19 @@ bool createWindow()
     if (!session.mainWindow)
         return false;
     ShowWindow(session.mainWindow, SW_SHOW);
-    session.statusLabel = CreateWindowExA(0, "STATIC", "Click Check update...",
-                                          WS_CHILD | WS_VISIBLE, 10, 30, 335, 20,
-                                          session.mainWindow, nullptr, nullptr, nullptr);
-    session.progressBar = CreateWindowExA(0, PROGRESS_CLASSA, nullptr,
-                                          WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 10, 50, 290, 17,
-                                          session.mainWindow, nullptr, nullptr, nullptr);
+    session.statusLabel =
+        CreateWindowExA(0, "STATIC", "Click Check update...", WS_CHILD | WS_VISIBLE, 10, 30, 335,
+                        20, session.mainWindow, nullptr, nullptr, nullptr);
+    session.progressBar =
+        CreateWindowExA(0, PROGRESS_CLASSA, nullptr, WS_CHILD | WS_VISIBLE | PBS_SMOOTH, 10, 50,
+                        290, 17, session.mainWindow, nullptr, nullptr, nullptr);
     SendMessageA(session.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
     labelProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
         session.statusLabel, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(countingLabelProc)));
     return session.statusLabel && session.progressBar;
 }
 
-bool runUpdaterPath(Transfer *transfer)
-{
+bool runUpdaterPath(Transfer *transfer) {
     if (!createWindow())
         return false;
     HANDLE worker = CreateThread(nullptr, 0, transferWorker, transfer, 0, nullptr);
@@ -147,8 +139,7 @@ bool runUpdaterPath(Transfer *transfer)
 
 //--- libcurl alone
 
-bool runBare(Transfer *transfer)
-{
+bool runBare(Transfer *transfer) {
     FILE *file = nullptr;
     if (fopen_s(&file, transfer->path, "wb") != 0 || !file)
         return false;
@@ -171,8 +162,7 @@ bool runBare(Transfer *transfer)
 }
 } // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0)) {
         fprintf(stderr, "usage: bench_download updater|bare URL FILE\n");
         return 2;
@@ -190,8 +180,8 @@ int main(int argc, char **argv)
     printf("mode=%s bytes=%lld seconds=%.3f updates=%ld callback_us=%.1f "
            "workingset_process_start=%lu workingset_before=%lu peak_workingset=%lu\n",
            argv[1], fileSize(transfer.path), transfer.seconds, statusUpdates,
-           transfer.callbackSeconds * 1e6,
-           static_cast<unsigned long>(before), static_cast<unsigned long>(transfer.workingSetAtStart),
+           transfer.callbackSeconds * 1e6, static_cast<unsigned long>(before),
+           static_cast<unsigned long>(transfer.workingSetAtStart),
            static_cast<unsigned long>(peak));
     return 0;
 }
