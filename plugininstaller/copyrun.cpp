@@ -73,6 +73,8 @@ static int askUser(const char *text, UINT buttons)
     return MessageBoxA(session.installerWindow, text, "Error", buttons);
 }
 
+// Without a renderer directory "Install" is disabled, and a missing destDir means the heap ran
+// out; both fail the row like a path that does not fit.
 static bool composeRowTexts(RowTexts *texts, const char *destDir, const char *subpath,
                             const char *fileName)
 {
