@@ -42,13 +42,15 @@ static bool nextEntry(HANDLE search, WIN32_FIND_DATAA *entry, bool *complete) {
 
 // A zero denominator means there was nothing to measure, which is as good as done; a numerator
 // past the denominator (files added since the count) must not leave the bar's range either.
-static void showProgress(uint32_t done, uint32_t total) {
+static int progressPosition(uint32_t done, uint32_t total) {
     uint64_t position = 100;
     if (total != 0)
         position = (uint64_t)done * 100 / total;
-    if (position > 100)
-        position = 100;
-    SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)position, 0);
+    return position > 100 ? 100 : (int)position;
+}
+
+static void showProgress(uint32_t done, uint32_t total) {
+    SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)progressPosition(done, total), 0);
 }
 
 bool queryFileSize(const char *path, uint32_t *size) {
@@ -119,6 +121,7 @@ struct CopyCounters {
     uint32_t *totalBytes;
     uint32_t *filesCopied;
     uint32_t *fileCount;
+    int shownPosition; // what the bar shows already; -1 before the first file
 };
 
 // The question texts live only while a box is shown, not on every level of the walk.
@@ -139,7 +142,9 @@ static __attribute__((noinline)) int askCopyFile(const char *source, const char 
     return MessageBoxA(session.mainWindow, text, "Error", MB_ABORTRETRYIGNORE);
 }
 
-static __attribute__((noinline)) void reportCopied(const char *source, const CopyCounters *c) {
+// Each update is a round trip to the GUI thread; the bar moves only 100 steps in a whole copy,
+// so it is told only when its position changes.
+static __attribute__((noinline)) void reportCopied(const char *source, CopyCounters *c) {
     uint32_t size = 0;
     if (queryFileSize(source, &size))
         *c->bytesCopied += size;
@@ -148,15 +153,17 @@ static __attribute__((noinline)) void reportCopied(const char *source, const Cop
     snprintf(status, sizeof status, "Copied %d of %d files.", (int)*c->filesCopied,
              (int)*c->fileCount);
     SetWindowTextA(session.statusLabel, status);
-    showProgress(*c->bytesCopied, *c->totalBytes);
+    int position = progressPosition(*c->bytesCopied, *c->totalBytes);
+    if (position != c->shownPosition)
+        SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)position, 0);
+    c->shownPosition = position;
 }
 
-static bool copyLevel(const char *destination, const char *source, const CopyCounters *c,
-                      int depth);
+static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth);
 
 enum EntryOutcome { EntryDone, EntryFailed };
 
-static EntryOutcome copyDirectoryEntry(const char *target, const char *from, const CopyCounters *c,
+static EntryOutcome copyDirectoryEntry(const char *target, const char *from, CopyCounters *c,
                                        int depth) {
     for (;;) {
         if (directoryExists(target))
@@ -173,7 +180,7 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, con
     }
 }
 
-static EntryOutcome copyFileEntry(const char *target, const char *from, const CopyCounters *c) {
+static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c) {
     for (;;) {
         if (CopyFileA(from, target, FALSE)) {
             reportCopied(from, c);
@@ -189,8 +196,7 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, const Co
     }
 }
 
-static bool copyLevel(const char *destination, const char *source, const CopyCounters *c,
-                      int depth) {
+static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth) {
     if (!destination || !source || depth > maxWalkDepth || !directoryExists(destination) ||
         !directoryExists(source))
         return false;
@@ -224,7 +230,7 @@ static bool copyLevel(const char *destination, const char *source, const CopyCou
 
 bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied,
               uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount) {
-    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount};
+    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1};
     return copyLevel(destination, source, &counters, 0);
 }
 
