@@ -23,16 +23,15 @@ static bool fits(int length, size_t size) {
     return length >= 0 && (size_t)length < size;
 }
 
-// Starts a program of the renderer directory without waiting for it. The program's own path
-// goes in as the application name too, so a path with blanks can never start "C:\Program.exe".
-static bool startProgram(const char *application, char *commandLine, PROCESS_INFORMATION *process) {
+// Starts a program of the renderer directory from its command line alone, without waiting.
+static bool startProgram(char *commandLine, PROCESS_INFORMATION *process) {
     char desktop[1] = "";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop;
-    return CreateProcessA(application, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL,
-                          NULL, &startup, process) != 0;
+    return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                          &startup, process) != 0;
 }
 
 bool startInstallation() {
@@ -184,9 +183,9 @@ out:
 
 // Runs the extractor and waits for it without a time limit: killing it halfway would leave a
 // half-written tree, so an abort waits for its end.
-static bool runExtractor(const char *extractor, char *commandLine) {
+static bool runExtractor(char *commandLine) {
     PROCESS_INFORMATION process;
-    if (!startProgram(extractor, commandLine, &process))
+    if (!startProgram(commandLine, &process))
         return false;
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 1;
@@ -220,7 +219,7 @@ static bool extractInto(const char *rendererDir, const char *archivePath, char *
                        rendererDir, archivePath, directory),
               sizeof commandLine))
         return false;
-    return runExtractor(extractor, commandLine);
+    return runExtractor(commandLine);
 }
 
 bool unpackArchive(const char *archivePath, char **unpackDir) {
@@ -242,7 +241,7 @@ bool launchPluginInstaller() {
     PROCESS_INFORMATION process;
     if (fits(snprintf(path, sizeof path, "%s\\bin\\32\\QIM_InstallPlugins.exe", rendererDir),
              sizeof path) &&
-        fileExists(path) && startProgram(path, path, &process)) {
+        fileExists(path) && startProgram(path, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         started = true;

@@ -501,3 +501,15 @@ TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory) {
         expectNothingLeft();
     }
 }
+
+// The extractor's path goes unquoted into its command line; the system still finds it.
+TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
+    installation = makeInstallation("flow installation with blanks");
+    ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
+    stageUpdate();
+    publishArchive();
+    EXPECT_EQ(runWorker(), 1u);
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "new readme");
+    EXPECT_TRUE(waitUntil([&] { return pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"); }));
+    expectNothingLeft();
+}
