@@ -237,3 +237,12 @@ std::string webRoot()
     const char *root = getenv("QIM_TEST_WEBROOT");
     return root ? root : "";
 }
+
+void clearWebRoot()
+{
+    std::string root = webRoot();
+    if (root.empty())
+        return;
+    removeTree(root);
+    makeDirs(root);
+}

@@ -48,3 +48,5 @@ void setEngineVersion(const std::string &installation, int major, int minor, int
 //--- the loopback update server (tests/server/testserver.py)
 int testServerPort();
 std::string webRoot(); // Windows path of the folder the server serves
+// Removes every file and scenario that earlier tests left in the web root.
+void clearWebRoot();

@@ -195,6 +195,8 @@ INSTANTIATE_TEST_SUITE_P(Words, UpdaterCommandLine,
                          });
 
 TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit) {
+    // Other tests leave files and scenarios in the shared web root: make the check a plain 404.
+    clearWebRoot();
     Program program;
     HWND window = startUpdater(program, "", loopbackUpdaterExe());
     ASSERT_NE(window, nullptr);
