@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The main job: a fixture renderer installation at 1.0.0 with 3ds Max 2010, a release 1.1.0
+# The main job: a fixture renderer installation at 1.0.0 with 3ds Max 2010 and 2012, a release 1.1.0
 # published with tools/publish-release into a web root that nginx serves on loopback, and
 # QIMUpdate.exe driven through check, download, installation and the plug-in installer's
 # "Install", as a user would. Screenshots of each step go to build/demo/.
@@ -51,13 +51,15 @@ rm -rf "$out/shots"
 
 # What changed, seen from outside.
 install_dir="$WINEPREFIX/drive_c/qimtests/QIM Renderer"
-plugin="$WINEPREFIX/drive_c/Program Files/Autodesk/3ds Max 2010/plugins/QIMplugin.dlr"
 echo
 echo "== Summary =="
 echo "renderer version before: 1.0.0, after: $(tr ' ' . <"$install_dir/dll/32/PlenaraVersion.txt")"
 echo "installation files identical to the release: $(diff -rq "$build/demo-env/release-1.1.0" "$install_dir" >/dev/null && echo yes || echo no)"
 echo "files in the installation: $(find "$install_dir" -type f | wc -l)"
-echo "3ds Max 2010 plug-in: $( [ -f "$plugin" ] && cat "$plugin" || echo 'not installed')"
+for max in 2010 2012; do
+  plugin="$WINEPREFIX/drive_c/Program Files/Autodesk/3ds Max $max/plugins/QIMplugin.dlr"
+  echo "3ds Max $max plug-in: $( [ -f "$plugin" ] && cat "$plugin" || echo 'not installed')"
+done
 echo "update files left in the temporary folder: $(find "$WINEPREFIX"/drive_c/users/*/Temp -maxdepth 1 -name 'qim*' | wc -l)"
 echo "screenshots: $(ls "$out"/*.png 2>/dev/null | wc -l) in $out"
 exit "$status"

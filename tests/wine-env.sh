@@ -24,11 +24,14 @@ qim_start_env() {
   export QIM_TEST_WEBROOT_UNIX="$work/webroot"
   trap qim_stop_env EXIT
 
-  # Xvfb picks a free display itself, so parallel runs never share one.
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-  qim_env_pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(head -n1 "$work/display")"
+  # QIM_VISIBLE=1 keeps the caller's display, so a person can watch; otherwise Xvfb picks a
+  # free display itself, so parallel runs never share one.
+  if [ "${QIM_VISIBLE:-0}" != 1 ] || [ -z "${DISPLAY:-}" ]; then
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+    qim_env_pids+=($!)
+    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n1 "$work/display")"
+  fi
 
   python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
     >"$work/server.log" 2>&1 &

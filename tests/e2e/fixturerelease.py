@@ -16,6 +16,8 @@ def make_release_tree(build, path, version):
         "dll/32/PlenaraVersion.txt": "{} {} {}\n".format(*version.split(".")).encode(),
         "max2010 plugin/32/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 32 bit\n".encode(),
         "max2010 plugin/64/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2010 64 bit\n".encode(),
+        "max2012 plugin/32/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2012 32 bit\n".encode(),
+        "max2012 plugin/64/QIMplugin.dlr": f"QIM plug-in {version} for 3ds Max 2012 64 bit\n".encode(),
         "readme.txt": f"QIM renderer {version}\n".encode(),
         "docs/notes/changes.txt": b"nested folders are installed too\n",
     }

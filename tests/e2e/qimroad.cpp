@@ -1,6 +1,6 @@
-// Works the road of one update the way a user would: prepares a machine with the renderer 1.0.0
-// and 3ds Max 2010, starts the given QIMUpdate.exe and drives it through check, download and
-// installation, then the plug-in installer it starts through "Install".
+// Works the road of one update the way a user would: prepares a machine with the renderer
+// 1.0.0 and 3ds Max 2010 and 2012, starts the given QIMUpdate.exe and drives it through check,
+// download and installation, then the plug-in installer it starts through "Install".
 // Usage: qimroad UPDATER_EXE SCENARIO [SHOTS_DIR]
 //   SCENARIO: interactive | silent_update | silent_no_update | auto_install
 // Prints "RESULT key=value" lines for the caller to check, and "SHOT name x y w h" where a
@@ -10,8 +10,11 @@
 #include <stdio.h>
 
 namespace {
-const char maxKey[] = "SOFTWARE\\Autodesk\\3dsmax\\12.0\\MAX-1:409";
-const char maxDir[] = "C:\\Program Files\\Autodesk\\3ds Max 2010";
+// Two 3ds Max versions are installed: 2010 and 2012, both 32 bit.
+const char *const maxKeys[] = {"SOFTWARE\\Autodesk\\3dsmax\\12.0\\MAX-1:409",
+                               "SOFTWARE\\Autodesk\\3dsmax\\14.0\\MAX-1:409"};
+const char *const maxDirs[] = {"C:\\Program Files\\Autodesk\\3ds Max 2010",
+                               "C:\\Program Files\\Autodesk\\3ds Max 2012"};
 const DWORD stepTimeout = 60000;
 
 std::string shotsDir;
@@ -48,15 +51,15 @@ bool startsWith(const std::string &text, const std::string &start)
     return text.compare(0, start.size(), start) == 0;
 }
 
-void recordMax2010()
+void recordMax(const char *keyPath, const std::string &dir)
 {
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, maxKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         return;
-    std::string dir = std::string(maxDir) + "\\";
-    RegSetValueExA(key, "Installdir", 0, REG_SZ, reinterpret_cast<const BYTE *>(dir.c_str()),
-                   static_cast<DWORD>(dir.size() + 1));
+    std::string value = dir + "\\";
+    RegSetValueExA(key, "Installdir", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
     RegCloseKey(key);
 }
 
@@ -69,9 +72,11 @@ std::string prepareMachine(bool autoInstall)
               (installation + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
     writeFile(installation + "\\max2010 plugin\\32\\QIMplugin.dlr", "QIM plug-in 1.0.0\n");
     setRendererDword("autoinstall", autoInstall ? 1 : 0);
-    recordMax2010();
-    removeTree(maxDir);
-    makeDirs(std::string(maxDir) + "\\plugins");
+    for (int max = 0; max < 2; max++) {
+        recordMax(maxKeys[max], maxDirs[max]);
+        removeTree(maxDirs[max]);
+        makeDirs(std::string(maxDirs[max]) + "\\plugins");
+    }
     return installation;
 }
 

@@ -90,9 +90,11 @@ class RoadTest(unittest.TestCase):
         installation = results["installation"]
         self.assertEqual(tree_files(unix_path(installation)), tree_files(self.release))
         self.assertEqual(results["directory"], installation)
-        plugin = unix_path("C:\\Program Files\\Autodesk\\3ds Max 2010\\plugins\\QIMplugin.dlr")
-        with open(plugin, "rb") as file:
-            self.assertEqual(file.read(), b"QIM plug-in 1.1.0 for 3ds Max 2010 32 bit\n")
+        for max_version in ("2010", "2012"):
+            plugin = unix_path(f"C:\\Program Files\\Autodesk\\3ds Max {max_version}\\plugins\\QIMplugin.dlr")
+            with open(plugin, "rb") as file:
+                self.assertEqual(file.read(),
+                                 f"QIM plug-in 1.1.0 for 3ds Max {max_version} 32 bit\n".encode())
         self.assertEqual(results["exit_code"], "0")
         self.assert_no_update_left_in_temp()
 
