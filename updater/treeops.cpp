@@ -200,7 +200,7 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
     if (!destination || !source || depth > maxWalkDepth || !directoryExists(destination) ||
         !directoryExists(source))
         return false;
-    // Abort is honoured per directory level: a half-copied file is never left behind.
+    // An abort request takes effect here, on entering a level, never between two files.
     if (session.abortInstall) {
         SetWindowTextA(session.statusLabel, "Installation aborted.");
         session.state = InstallAborted;
