@@ -27,7 +27,9 @@ class RealInstall : public ::testing::Test {
 
     // Serves version 1.2.3 and its archive, starts the updater and downloads the archive.
     void reachDownloaded() {
+        // Other tests leave side files that make the server misbehave on these paths.
         std::string files = webRoot() + "\\files\\qimRenderer";
+        removeTree(files);
         ASSERT_TRUE(writeFile(files + "\\update\\qim.ver", std::string("\x01\x02\x03", 3)));
         ASSERT_TRUE(makeZip(stage, files + "\\Renderer_1.2.3.zip"));
         ASSERT_TRUE(program.start(loopbackUpdaterExe()));
@@ -90,7 +92,7 @@ std::string obstacleQuestion(const std::string &installation) {
 } // namespace
 
 TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored) {
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     HANDLE held = holdExclusively(installation + "\\readme.txt");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     click(action);
@@ -118,7 +120,7 @@ TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored) {
 
 TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
     writeFile(installation + "\\docs", "a file where the update has a directory");
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     for (int round = 0; round < 2; ++round) {
         MessageBoxInfo box;
@@ -136,7 +138,7 @@ TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
 
 TEST_F(RealInstall, AbortAnsweredInAQuestionFails) {
     writeFile(installation + "\\docs", "obstacle");
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     MessageBoxInfo box;
     ASSERT_TRUE(waitForMessageBox(program, &box));
@@ -154,7 +156,7 @@ TEST_F(RealInstall, AbortAnsweredInAQuestionFails) {
 
 TEST_F(RealInstall, AbortButtonDuringTheCopyAborts) {
     writeFile(installation + "\\docs", "obstacle");
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     MessageBoxInfo box;
     ASSERT_TRUE(waitForMessageBox(program, &box));
@@ -171,7 +173,7 @@ TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd) {
     ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
     ASSERT_TRUE(placeInBin(installation, nullptr, "7za.exe"));
     std::string bin = installation + "\\bin\\32";
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     ASSERT_TRUE(waitUntil([&] { return pathIsFile(bin + "\\extractor-commandline.txt"); }));
     EXPECT_TRUE(waitForText(control(window, StatusLabelId), "Unpacking file... please wait"));
@@ -191,7 +193,7 @@ TEST_F(RealInstall, DifferentDirectoryChosenInThePicker) {
     setRendererDword("differentdirs", 1);
     std::string chosen = freshDir("real-newdir");
     ASSERT_TRUE(placeInBin(chosen, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     MessageBoxInfo picker;
     ASSERT_TRUE(waitForMessageBox(program, &picker));
@@ -215,7 +217,7 @@ TEST_F(RealInstall, DifferentDirectoryChosenInThePicker) {
 
 TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone) {
     setRendererDword("differentdirs", 1);
-    reachDownloaded();
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
     MessageBoxInfo picker;
     ASSERT_TRUE(waitForMessageBox(program, &picker));
@@ -227,5 +229,41 @@ TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone) {
     EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
     EXPECT_TRUE(program.running());
     EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    expectTempClean();
+}
+
+// A whole release over an installation whose path has blanks: the engine the updater asked for
+// its version, the extractor that has just unpacked, the plug-in installer and plug-in builds.
+TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation) {
+    installation = makeInstallation("real installation with blanks");
+    ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
+    std::string release = stage + "\\Renderer";
+    ASSERT_TRUE(makeDirs(release + "\\dll\\32"));
+    ASSERT_TRUE(makeDirs(release + "\\bin\\32"));
+    CopyFileA((fixtureDir() + "\\PlenaraDLL32.dll").c_str(),
+              (release + "\\dll\\32\\PlenaraDLL32.dll").c_str(), FALSE);
+    writeFile(release + "\\dll\\32\\PlenaraVersion.txt", "1 2 3\n");
+    CopyFileA((fixtureDir() + "\\7zG.exe").c_str(), (release + "\\bin\\32\\7zG.exe").c_str(),
+              FALSE);
+    CopyFileA(standIn("pluginsstandin.exe").c_str(),
+              (release + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
+    writeFile(release + "\\max2010 plugin\\32\\QIMplugin.dlr", "plug-in 1.2.3");
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    click(action);
+    MessageBoxInfo box;
+    bool asked = false;
+    waitUntil(
+        [&] {
+            asked = program.findWindow("#32770") != nullptr;
+            return asked || windowText(action) == "Done";
+        },
+        30000);
+    if (asked && waitForMessageBox(program, &box)) {
+        ADD_FAILURE() << "asked: " << box.text;
+        answerMessageBox(box, IDABORT);
+    }
+    expectDoneAndRecorded(installation);
+    EXPECT_EQ(contentOf(installation + "\\dll\\32\\PlenaraVersion.txt"), "1 2 3\n");
+    EXPECT_EQ(contentOf(installation + "\\max2010 plugin\\32\\QIMplugin.dlr"), "plug-in 1.2.3");
     expectTempClean();
 }

@@ -513,3 +513,26 @@ TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
     EXPECT_TRUE(waitUntil([&] { return pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"); }));
     expectNothingLeft();
 }
+
+// A release ships the extractor itself: it is overwritten right after it has unpacked.
+TEST_F(InstallFlow, UpdateReplacesTheExtractorThatUnpackedIt) {
+    stageUpdate();
+    std::string newExtractor = stage + "\\Renderer\\bin\\32\\7zG.exe";
+    ASSERT_TRUE(makeDirs(stage + "\\Renderer\\bin\\32"));
+    ASSERT_TRUE(CopyFileA((fixtureDir() + "\\7zG.exe").c_str(), newExtractor.c_str(), FALSE));
+    writeFile(stage + "\\Renderer\\bin\\32\\7z.sfx", "more");
+    publishArchive();
+    startWorker(session.archivePath);
+    HWND box = nullptr;
+    pumpUntil([&] {
+        EnumWindows(findOwnDialog, reinterpret_cast<LPARAM>(&box));
+        return box != nullptr || WaitForSingleObject(worker, 0) == WAIT_OBJECT_0;
+    });
+    if (box) {
+        ADD_FAILURE() << dialogText(box);
+        press(box, IDABORT);
+    }
+    EXPECT_EQ(finishWorker(), 1u);
+    EXPECT_EQ(session.state.load(), PluginsInstaller);
+    expectNothingLeft();
+}
