@@ -35,7 +35,14 @@ qim_start_env() {
 
   python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
     >"$work/server.log" 2>&1 &
-  qim_env_pids+=($!)
+  local server=$!
+  qim_env_pids+=($server)
+  # Our own server must be the one answering: a left-over one would serve another web root.
+  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  if ! kill -0 "$server" 2>/dev/null; then
+    echo "wine-env: the test server could not listen on 127.0.0.1:$port (see $work/server.log)" >&2
+    return 1
+  fi
 
   # One wineserver for the whole run; Wine's services inherit the first process's output,
   # so that process must not hold a caller's pipe.

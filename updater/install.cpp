@@ -215,8 +215,11 @@ static bool extractInto(const char *rendererDir, const char *archivePath, char *
     *unpackDir = directory;
     setStatus("Unpacking file... please wait");
     char commandLine[pathBufferSize];
-    if (!fits(snprintf(commandLine, sizeof commandLine, "%s\\bin\\32\\7zG.exe x \"%s\" -o\"%s\" -y",
-                       rendererDir, archivePath, directory),
+    // The extractor's own path is quoted too: a renderer directory with blanks (C:\Program Files)
+    // would otherwise reach 7-Zip as several words, and Windows could start C:\Program.exe.
+    if (!fits(snprintf(commandLine, sizeof commandLine,
+                       "\"%s\\bin\\32\\7zG.exe\" x \"%s\" -o\"%s\" -y", rendererDir,
+                       archivePath, directory),
               sizeof commandLine))
         return false;
     return runExtractor(commandLine);
@@ -237,11 +240,14 @@ bool launchPluginInstaller() {
     if (!rendererDir)
         return false;
     char path[pathBufferSize];
+    char commandLine[pathBufferSize];
     bool started = false;
     PROCESS_INFORMATION process;
+    // Quoted for the same reason as the extractor's command line.
     if (fits(snprintf(path, sizeof path, "%s\\bin\\32\\QIM_InstallPlugins.exe", rendererDir),
              sizeof path) &&
-        fileExists(path) && startProgram(path, &process)) {
+        fits(snprintf(commandLine, sizeof commandLine, "\"%s\"", path), sizeof commandLine) &&
+        fileExists(path) && startProgram(commandLine, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
         started = true;

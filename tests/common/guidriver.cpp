@@ -121,7 +121,12 @@ std::string className(HWND window)
 
 HWND control(HWND parent, int id)
 {
-    return GetDlgItem(parent, id);
+    // Programs show their window before they create its controls, so a control asked for
+    // right after the window appeared may be a moment away.
+    HWND child = nullptr;
+    waitUntil([&] { return (child = GetDlgItem(parent, id)) != nullptr || !IsWindow(parent); },
+              3000);
+    return child;
 }
 
 std::string controlText(HWND parent, int id)

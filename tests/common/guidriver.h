@@ -38,6 +38,7 @@ bool waitUntil(const std::function<bool()> &condition, DWORD timeoutMs = 10000);
 
 std::string windowText(HWND window);
 std::string className(HWND window);
+// The child with this id; waits a moment for it (use GetDlgItem to test that one is absent).
 HWND control(HWND parent, int id);
 std::string controlText(HWND parent, int id);
 bool waitForText(HWND window, const std::string &text, DWORD timeoutMs = 10000);

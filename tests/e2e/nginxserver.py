@@ -4,6 +4,7 @@
     python3 nginxserver.py WORK PORT WEBROOT    serves WEBROOT until killed
 """
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -34,6 +35,11 @@ http {{
 
 def start(work, port, root):
     """Starts nginx serving root on 127.0.0.1:port; its files live in work. Returns the process."""
+    with socket.socket() as probe:  # a server left over from another run must not answer for us
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            raise RuntimeError(f"port {port} is taken by another program") from None
     os.makedirs(os.path.join(work, "tmp"), exist_ok=True)
     conf = os.path.join(work, "nginx.conf")
     with open(conf, "w") as file:
@@ -60,9 +66,18 @@ def stop(nginx):
     nginx.wait(10)
 
 
-if __name__ == "__main__":
-    server = start(sys.argv[1], int(sys.argv[2]), sys.argv[3])
+def serve(work, port, root):
+    """Serves until this process is told to stop; nginx goes with it."""
+    server = start(work, port, root)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         server.wait()
-    except KeyboardInterrupt:
-        stop(server)
+    except (KeyboardInterrupt, SystemExit):
+        pass
+    finally:
+        if server.poll() is None:
+            stop(server)
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1], int(sys.argv[2]), sys.argv[3])

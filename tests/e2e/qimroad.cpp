@@ -121,17 +121,19 @@ HWND messageLine(HWND installer)
 
 bool installPlugins()
 {
-    HWND installer = nullptr;
+    HWND installer = nullptr, line = nullptr;
+    // The window shows before its controls exist: wait for the message line under the rows.
     if (!waitUntil(
             [&] {
                 installer = FindWindowA("qim_max_plugins", nullptr);
-                return installer && isVisible(installer);
+                line = installer && isVisible(installer) ? messageLine(installer) : nullptr;
+                return line && control(installer, 251) &&
+                       startsWith(windowText(line), "Choose versions");
             },
             stepTimeout))
         return fail("the plug-in installer did not appear");
     screenshot("5-plugins", installer);
     click(control(installer, 251));
-    HWND line = messageLine(installer);
     if (!waitUntil([&] { return startsWith(windowText(line), "Installation finished"); },
                    stepTimeout))
         return fail("the plug-in installation did not finish: " + windowText(line));
@@ -139,6 +141,23 @@ bool installPlugins()
     screenshot("6-plugins-installed", installer);
     PostMessageA(installer, WM_CLOSE, 0, 0);
     return true;
+}
+
+// The plug-in installer is started by the updater, not by this driver: make sure none is left
+// holding files of the installation when a road ends or the next one starts.
+void endPluginInstallers()
+{
+    HWND window;
+    while ((window = FindWindowA("qim_max_plugins", nullptr)) != nullptr) {
+        DWORD processId = 0;
+        GetWindowThreadProcessId(window, &processId);
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+        if (!process)
+            break;
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+        CloseHandle(process);
+    }
 }
 
 void reportRegistry()
@@ -203,6 +222,7 @@ int main(int argc, char **argv)
     }
     std::string scenario = argv[2];
     shotsDir = argc > 3 ? argv[3] : "";
+    endPluginInstallers();
     std::string installation = prepareMachine(scenario == "auto_install");
     say("RESULT installation=%s", installation);
 
@@ -218,5 +238,6 @@ int main(int argc, char **argv)
         fail("QIMUpdate.exe did not end");
     say("RESULT exit_code=%s", std::to_string(exitCode));
     reportRegistry();
+    endPluginInstallers();
     return done ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 #include "installtest.h"
 #include "session.h"
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shlobj.h>
 #include <gtest/gtest.h>
 #include <functional>
@@ -399,7 +400,7 @@ TEST_F(InstallFlow, AbortWhileUnpackingWaitsForTheExtractorThenCleansUp) {
 
     std::string commandLine = contentOf(bin + "\\extractor-commandline.txt");
     std::string start =
-        bin + "\\7zG.exe x \"" + session.archivePath + "\" -o\"" + tempDir() + "\\qim";
+        "\"" + bin + "\\7zG.exe\" x \"" + session.archivePath + "\" -o\"" + tempDir() + "\\qim";
     EXPECT_EQ(commandLine.rfind(start, 0), 0u) << commandLine;
     EXPECT_EQ(commandLine.substr(commandLine.size() - 4), "\" -y") << commandLine;
 
@@ -502,13 +503,27 @@ TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory) {
     }
 }
 
-// The extractor's path goes unquoted into its command line; the system still finds it.
+// A renderer directory with blanks: the extractor must still see "x" as its first argument the
+// way Windows splits a command line (Wine alone would mend an unquoted program path).
 TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
     installation = makeInstallation("flow installation with blanks");
     ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
+    ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
+    ASSERT_TRUE(placeInBin(installation, nullptr, "7za.exe"));
+    std::string bin = installation + "\\bin\\32";
+    writeFile(bin + "\\release", "");
     stageUpdate();
     publishArchive();
     EXPECT_EQ(runWorker(), 1u);
+    std::string recorded = contentOf(bin + "\\extractor-commandline.txt");
+    std::wstring wide(recorded.begin(), recorded.end());
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW(wide.c_str(), &count);
+    ASSERT_NE(arguments, nullptr);
+    ASSERT_GE(count, 2) << recorded;
+    EXPECT_EQ(std::wstring(arguments[0]), std::wstring(bin.begin(), bin.end()) + L"\\7zG.exe");
+    EXPECT_EQ(std::wstring(arguments[1]), L"x") << recorded;
+    LocalFree(arguments);
     EXPECT_EQ(contentOf(installation + "\\readme.txt"), "new readme");
     EXPECT_TRUE(waitUntil([&] { return pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"); }));
     expectNothingLeft();

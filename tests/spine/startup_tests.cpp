@@ -56,7 +56,7 @@ TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout) {
         EXPECT_TRUE(isEnabled(child));
         EXPECT_EQ(GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP, 0);
     }
-    EXPECT_EQ(control(window, DifferentDirsCheckboxId), nullptr);
+    EXPECT_EQ(GetDlgItem(window, DifferentDirsCheckboxId), nullptr);
 }
 
 TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow) {
