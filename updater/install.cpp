@@ -215,14 +215,19 @@ static bool extractInto(const char *rendererDir, const char *archivePath, char *
     *unpackDir = directory;
     setStatus("Unpacking file... please wait");
     char commandLine[pathBufferSize];
-    // The extractor's own path is quoted too: a renderer directory with blanks (C:\Program Files)
-    // would otherwise reach 7-Zip as several words, and Windows could start C:\Program.exe.
-    if (!fits(snprintf(commandLine, sizeof commandLine,
-                       "\"%s\\bin\\32\\7zG.exe\" x \"%s\" -o\"%s\" -y", rendererDir,
-                       archivePath, directory),
-              sizeof commandLine))
+    if (!formatExtractorCommandLine(commandLine, sizeof commandLine, rendererDir, archivePath,
+                                    directory))
         return false;
     return runExtractor(commandLine);
+}
+
+// The extractor's own path is quoted too: a renderer directory with blanks (C:\Program Files)
+// would otherwise reach 7-Zip as several words, and Windows could start C:\Program.exe.
+bool formatExtractorCommandLine(char *commandLine, size_t size, const char *rendererDir,
+                                const char *archivePath, const char *unpackDir) {
+    return fits(snprintf(commandLine, size, "\"%s\\bin\\32\\7zG.exe\" x \"%s\" -o\"%s\" -y",
+                         rendererDir, archivePath, unpackDir),
+                size);
 }
 
 bool unpackArchive(const char *archivePath, char **unpackDir) {

@@ -1,6 +1,7 @@
 // Turning a downloaded archive into an installed renderer.
 #pragma once
 #include <windows.h>
+#include <stddef.h>
 #include <stdint.h>
 
 bool startInstallation();
@@ -8,3 +9,6 @@ DWORD WINAPI installWorker(LPVOID archivePath);
 bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCount);
 bool unpackArchive(const char *archivePath, char **unpackDir);
 bool launchPluginInstaller();
+// The extractor's command line; false when it does not fit.
+bool formatExtractorCommandLine(char *commandLine, size_t size, const char *rendererDir,
+                                const char *archivePath, const char *unpackDir);

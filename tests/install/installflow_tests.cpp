@@ -503,27 +503,13 @@ TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory) {
     }
 }
 
-// A renderer directory with blanks: the extractor must still see "x" as its first argument the
-// way Windows splits a command line (Wine alone would mend an unquoted program path).
+// A renderer directory with blanks (Wine would mend an unquoted program path, Windows does not).
 TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
     installation = makeInstallation("flow installation with blanks");
     ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
-    ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
-    ASSERT_TRUE(placeInBin(installation, nullptr, "7za.exe"));
-    std::string bin = installation + "\\bin\\32";
-    writeFile(bin + "\\release", "");
     stageUpdate();
     publishArchive();
     EXPECT_EQ(runWorker(), 1u);
-    std::string recorded = contentOf(bin + "\\extractor-commandline.txt");
-    std::wstring wide(recorded.begin(), recorded.end());
-    int count = 0;
-    LPWSTR *arguments = CommandLineToArgvW(wide.c_str(), &count);
-    ASSERT_NE(arguments, nullptr);
-    ASSERT_GE(count, 2) << recorded;
-    EXPECT_EQ(std::wstring(arguments[0]), std::wstring(bin.begin(), bin.end()) + L"\\7zG.exe");
-    EXPECT_EQ(std::wstring(arguments[1]), L"x") << recorded;
-    LocalFree(arguments);
     EXPECT_EQ(contentOf(installation + "\\readme.txt"), "new readme");
     EXPECT_TRUE(waitUntil([&] { return pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"); }));
     expectNothingLeft();
@@ -550,4 +536,29 @@ TEST_F(InstallFlow, UpdateReplacesTheExtractorThatUnpackedIt) {
     EXPECT_EQ(finishWorker(), 1u);
     EXPECT_EQ(session.state.load(), PluginsInstaller);
     expectNothingLeft();
+}
+
+// The command line as Windows splits it for the extractor: its own path, then 7-Zip's words.
+TEST(ExtractorCommandLine, BlanksInEveryPathStayWithinTheirArgument) {
+    char commandLine[2048];
+    ASSERT_TRUE(formatExtractorCommandLine(commandLine, sizeof commandLine,
+                                           "C:\\Program Files\\QIM Renderer",
+                                           "C:\\users\\me\\Temp\\qim1A2B.tmp", "C:\\my temp\\qim3C.tmp"));
+    std::string text = commandLine;
+    std::wstring wide(text.begin(), text.end());
+    int count = 0;
+    LPWSTR *arguments = CommandLineToArgvW(wide.c_str(), &count);
+    ASSERT_NE(arguments, nullptr);
+    std::vector<std::wstring> words(arguments, arguments + count);
+    LocalFree(arguments);
+    EXPECT_EQ(words, (std::vector<std::wstring>{L"C:\\Program Files\\QIM Renderer\\bin\\32\\7zG.exe",
+                                                L"x", L"C:\\users\\me\\Temp\\qim1A2B.tmp",
+                                                L"-oC:\\my temp\\qim3C.tmp", L"-y"}));
+}
+
+TEST(ExtractorCommandLine, TooLongForItsBufferIsRefused) {
+    char commandLine[64];
+    EXPECT_FALSE(formatExtractorCommandLine(commandLine, sizeof commandLine,
+                                            "C:\\a renderer directory that is long", "C:\\archive.zip",
+                                            "C:\\unpack"));
 }
