@@ -5,12 +5,14 @@
 static const size_t dllTextBufferSize = 2560;
 
 // False when the text did not fit: a cut path would name another directory.
-static bool formatDllDirectory(char *buffer, size_t size, const char *directory) {
+static bool formatDllDirectory(char *buffer, size_t size, const char *directory)
+{
     int written = snprintf(buffer, size, "%s\\dll\\32", directory);
     return written >= 0 && static_cast<size_t>(written) < size;
 }
 
-bool dllDirectoriesExist(const char *directory) {
+bool dllDirectoriesExist(const char *directory)
+{
     char buffer[dllTextBufferSize];
     int written = snprintf(buffer, sizeof buffer, "%s", directory);
     if (written < 0 || static_cast<size_t>(written) >= sizeof buffer || !directoryExists(buffer))
@@ -20,7 +22,8 @@ bool dllDirectoriesExist(const char *directory) {
     return directoryExists(buffer);
 }
 
-static bool systemOlderThanXp() {
+static bool systemOlderThanXp()
+{
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExA(&version);
@@ -28,7 +31,8 @@ static bool systemOlderThanXp() {
            (version.dwMajorVersion == 5 && version.dwMinorVersion == 0);
 }
 
-static void warnMissingDllDirectory(const char *directory) {
+static void warnMissingDllDirectory(const char *directory)
+{
     char text[dllTextBufferSize];
     snprintf(
         text, sizeof text,
@@ -39,7 +43,8 @@ static void warnMissingDllDirectory(const char *directory) {
 
 // Puts the renderer's 32-bit DLL directory on the search path, so the engine library and
 // the libraries it needs are found by bare name.
-void setUpDllSearchPath() {
+void setUpDllSearchPath()
+{
     if (systemOlderThanXp())
         return;
     char *directory = rendererDirectory();

@@ -4,7 +4,8 @@
 
 static const size_t pickerResultSize = MAX_PATH;
 
-int CALLBACK browseCallback(HWND picker, UINT notification, LPARAM, LPARAM data) {
+int CALLBACK browseCallback(HWND picker, UINT notification, LPARAM, LPARAM data)
+{
     if (notification == BFFM_INITIALIZED) {
         SendMessageA(picker, BFFM_SETSELECTIONA, TRUE, data);
         return 0;
@@ -14,7 +15,8 @@ int CALLBACK browseCallback(HWND picker, UINT notification, LPARAM, LPARAM data)
 
 // The system folder picker without edit box or new-folder button; the initial path, when
 // given, is selected once the picker has opened.
-char *chooseDirectory(HWND owner, const char *title, const char *initialPath) {
+char *chooseDirectory(HWND owner, const char *title, const char *initialPath)
+{
     char *result = static_cast<char *>(malloc(pickerResultSize));
     if (!result)
         return nullptr;

@@ -6,7 +6,8 @@ static const DWORD registryValueBufferSize = 2048;
 
 // The key is only ever opened, one level at a time: the updater must not leave an empty
 // "Valdormine" tree behind on a machine where the renderer was never installed.
-bool openRendererKey(RendererKey *key, REGSAM rendererAccess) {
+bool openRendererKey(RendererKey *key, REGSAM rendererAccess)
+{
     key->software = nullptr;
     key->maker = nullptr;
     key->renderer = nullptr;
@@ -22,7 +23,8 @@ failed:
     return false;
 }
 
-void closeRendererKey(RendererKey *key) {
+void closeRendererKey(RendererKey *key)
+{
     if (key->renderer)
         RegCloseKey(key->renderer);
     if (key->maker)
@@ -34,7 +36,8 @@ void closeRendererKey(RendererKey *key) {
     key->software = nullptr;
 }
 
-static void trimTrailingSeparators(char *path) {
+static void trimTrailingSeparators(char *path)
+{
     size_t length = strlen(path);
     while (length > 3 && (path[length - 1] == '\\' || path[length - 1] == '/'))
         path[--length] = '\0';
@@ -42,7 +45,8 @@ static void trimTrailingSeparators(char *path) {
 
 // The value's type is not checked: whatever bytes it holds are taken up to the first zero.
 // A value that fills the whole buffer without a terminator is bounded by the bytes read.
-char *rendererDirectory() {
+char *rendererDirectory()
+{
     RendererKey key;
     if (!openRendererKey(&key, KEY_READ))
         return nullptr;

@@ -9,7 +9,8 @@
 
 static const size_t archiveUrlSize = 2048;
 
-static void endDownloadSucceeded() {
+static void endDownloadSucceeded()
+{
     // The status line keeps the last progress line.
     SetWindowTextA(session.exitButton, "Exit");
     EnableWindow(session.actionButton, TRUE);
@@ -19,7 +20,8 @@ static void endDownloadSucceeded() {
         SetWindowTextA(session.exitButton, "Exit");
 }
 
-static void endDownloadFailed() {
+static void endDownloadFailed()
+{
     SetWindowTextA(session.exitButton, "Exit");
     session.state = DownloadFailed;
     SetWindowTextA(session.statusLabel, session.abortDownload ? "Downloading update aborted."
@@ -29,7 +31,8 @@ static void endDownloadFailed() {
         DeleteFileA(session.archivePath);
 }
 
-DWORD WINAPI archiveDownloadWorker(LPVOID) {
+DWORD WINAPI archiveDownloadWorker(LPVOID)
+{
     session.state = Downloading;
     if (!session.archiveUrl || !session.archivePath) {
         session.state = DownloadFailed;
@@ -42,7 +45,8 @@ DWORD WINAPI archiveDownloadWorker(LPVOID) {
     return 0;
 }
 
-bool startArchiveDownload() {
+bool startArchiveDownload()
+{
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
     char *url = (char *)malloc(archiveUrlSize);

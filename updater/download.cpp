@@ -23,7 +23,8 @@ static const size_t pathBufferSize = 2048;
 
 // The platform reports the temporary directory in any form (short names, trailing separator);
 // the long form without a trailing separator keeps the names we hand out predictable.
-static bool longTempDirectory(char *directory, size_t size) {
+static bool longTempDirectory(char *directory, size_t size)
+{
     char reported[pathBufferSize];
     DWORD length = GetTempPathA(sizeof reported, reported);
     if (length >= sizeof reported || length < 3)
@@ -37,14 +38,16 @@ static bool longTempDirectory(char *directory, size_t size) {
 }
 
 // A nonzero unique number makes GetTempFileNameA only form the name; zero would create a file.
-static unsigned int randomUniqueNumber() {
+static unsigned int randomUniqueNumber()
+{
     unsigned int number = 0;
     while (rand_s(&number) != 0 || number == 0) {
     }
     return number;
 }
 
-char *makeTempFileName() {
+char *makeTempFileName()
+{
     char directory[pathBufferSize];
     if (!longTempDirectory(directory, sizeof directory))
         return nullptr;
@@ -64,7 +67,8 @@ char *makeTempFileName() {
 //--- progress
 
 // The bar's own range bounds what it shows; only values that cannot be held are pinned here.
-static int barPosition(double percent) {
+static int barPosition(double percent)
+{
     if (!(percent >= 0.0))
         return 0;
     if (percent >= (double)INT32_MAX)
@@ -73,7 +77,8 @@ static int barPosition(double percent) {
 }
 
 // Counts are shown in full, also from 2 GiB on where a 32-bit integer would turn negative.
-static long long shownByteCount(double bytes) {
+static long long shownByteCount(double bytes)
+{
     if (!(bytes >= 0.0))
         return 0;
     if (bytes >= 9.0e18)
@@ -81,7 +86,8 @@ static long long shownByteCount(double bytes) {
     return (long long)bytes;
 }
 
-int downloadProgress(void *, double downloadTotal, double downloaded, double, double) {
+int downloadProgress(void *, double downloadTotal, double downloaded, double, double)
+{
     double percent = downloadTotal > 0.0 ? downloaded * 100.0 / downloadTotal : 0.0;
     SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)barPosition(percent), 0);
     int shownPercent = (percent >= 0.0 && percent <= 100.0) ? (int)percent : 0;
@@ -95,7 +101,8 @@ int downloadProgress(void *, double downloadTotal, double downloaded, double, do
 //--- transfer
 
 static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
-                               const DownloadLimits *limits) {
+                               const DownloadLimits *limits)
+{
     bool set = curl_easy_setopt(transfer, CURLOPT_HTTPGET, 1L) == CURLE_OK &&
                curl_easy_setopt(transfer, CURLOPT_URL, url) == CURLE_OK &&
                curl_easy_setopt(transfer, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
@@ -112,7 +119,8 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK;
 }
 
-bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits) {
+bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits)
+{
     if (!url || !path || !limits)
         return false;
     FILE *file = nullptr;
@@ -136,6 +144,7 @@ closeFile:
     return completed && responseCode < 400;
 }
 
-bool downloadToFile(const char *url, const char *path) {
+bool downloadToFile(const char *url, const char *path)
+{
     return downloadToFileWithin(url, path, &downloadLimits);
 }

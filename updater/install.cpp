@@ -9,22 +9,26 @@
 
 enum { pathBufferSize = 2048, extractorBufferSize = 1024 };
 
-static void setStatus(const char *text) {
+static void setStatus(const char *text)
+{
     SetWindowTextA(session.statusLabel, text);
 }
 
-static void failInstallation(const char *status, UpdaterState state) {
+static void failInstallation(const char *status, UpdaterState state)
+{
     setStatus(status);
     session.state = state;
 }
 
 // Whether snprintf's whole text fitted: a shortened path would name another file.
-static bool fits(int length, size_t size) {
+static bool fits(int length, size_t size)
+{
     return length >= 0 && (size_t)length < size;
 }
 
 // Starts a program of the renderer directory from its command line alone, without waiting.
-static bool startProgram(char *commandLine, PROCESS_INFORMATION *process) {
+static bool startProgram(char *commandLine, PROCESS_INFORMATION *process)
+{
     char desktop[1] = "";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
@@ -34,7 +38,8 @@ static bool startProgram(char *commandLine, PROCESS_INFORMATION *process) {
                           &startup, process) != 0;
 }
 
-bool startInstallation() {
+bool startInstallation()
+{
     session.abortInstall = false;
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
@@ -47,7 +52,8 @@ bool startInstallation() {
 
 // Everything unpacked is removed, Renderer or not: the directory was created empty for this run,
 // so nothing in it belongs to anyone else.
-static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount) {
+static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount)
+{
     uint32_t filesDeleted = 0;
     if (directoryExists(unpackDir))
         deleteTree(unpackDir, &filesDeleted, &fileCount);
@@ -55,7 +61,8 @@ static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount) {
         RemoveDirectoryA(unpackDir);
 }
 
-static void finishInstalled() {
+static void finishInstalled()
+{
     setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
                                    : "Installation complete.");
     SetWindowTextA(session.exitButton, "Exit");
@@ -68,7 +75,8 @@ static void finishInstalled() {
     SetWindowTextA(session.actionButton, "Done");
 }
 
-DWORD WINAPI installWorker(LPVOID archivePath) {
+DWORD WINAPI installWorker(LPVOID archivePath)
+{
     const char *archive = (const char *)archivePath;
     if (!archive) {
         failInstallation("Internal error. Sorry", InstallFailed);
@@ -96,7 +104,8 @@ DWORD WINAPI installWorker(LPVOID archivePath) {
 }
 
 // The renderer directory, or the one the user picks instead; none when the user gives up.
-static char *chooseInstallDir(char *rendererDir) {
+static char *chooseInstallDir(char *rendererDir)
+{
     session.state = ChoosingDirectory;
     char *chosen =
         chooseDirectory(session.mainWindow, "Choose directory for new version:", rendererDir);
@@ -111,7 +120,8 @@ static char *chooseInstallDir(char *rendererDir) {
     return _strdup(rendererDir);
 }
 
-static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint32_t *fileCount) {
+static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint32_t *fileCount)
+{
     char sourceDir[pathBufferSize];
     if (!fits(snprintf(sourceDir, sizeof sourceDir, "%s\\Renderer", unpackDir), sizeof sourceDir) ||
         !directoryExists(sourceDir)) {
@@ -142,7 +152,8 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
 // Unpacks into a fresh directory and copies it over the installation. The unpack directory is
 // handed to the caller as soon as it exists, so the caller removes it whatever happens next.
 static bool unpackAndCopy(const char *archivePath, const char *installDir, char **unpackDir,
-                          uint32_t *fileCount) {
+                          uint32_t *fileCount)
+{
     session.state = Unpacking;
     if (!unpackArchive(archivePath, unpackDir)) {
         failInstallation("Something wrong with unpacking update file.", InstallFailed);
@@ -155,7 +166,8 @@ static bool unpackAndCopy(const char *archivePath, const char *installDir, char 
     return copyUnpackedTree(installDir, *unpackDir, fileCount);
 }
 
-bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCount) {
+bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCount)
+{
     session.state = Installing;
     *fileCount = 0;
     bool installed = false;
@@ -183,7 +195,8 @@ out:
 
 // Runs the extractor and waits for it without a time limit: killing it halfway would leave a
 // half-written tree, so an abort waits for its end.
-static bool runExtractor(char *commandLine) {
+static bool runExtractor(char *commandLine)
+{
     PROCESS_INFORMATION process;
     if (!startProgram(commandLine, &process))
         return false;
@@ -199,7 +212,8 @@ static bool runExtractor(char *commandLine) {
     return exitCode == 0;
 }
 
-static bool extractInto(const char *rendererDir, const char *archivePath, char **unpackDir) {
+static bool extractInto(const char *rendererDir, const char *archivePath, char **unpackDir)
+{
     char extractor[extractorBufferSize];
     if (!fits(snprintf(extractor, sizeof extractor, "%s\\bin\\32\\7zG.exe", rendererDir),
               sizeof extractor) ||
@@ -224,13 +238,15 @@ static bool extractInto(const char *rendererDir, const char *archivePath, char *
 // The extractor's own path is quoted too: a renderer directory with blanks (C:\Program Files)
 // would otherwise reach 7-Zip as several words, and Windows could start C:\Program.exe.
 bool formatExtractorCommandLine(char *commandLine, size_t size, const char *rendererDir,
-                                const char *archivePath, const char *unpackDir) {
+                                const char *archivePath, const char *unpackDir)
+{
     return fits(snprintf(commandLine, size, "\"%s\\bin\\32\\7zG.exe\" x \"%s\" -o\"%s\" -y",
                          rendererDir, archivePath, unpackDir),
                 size);
 }
 
-bool unpackArchive(const char *archivePath, char **unpackDir) {
+bool unpackArchive(const char *archivePath, char **unpackDir)
+{
     if (!archivePath || !unpackDir || !fileExists(archivePath))
         return false;
     char *rendererDir = rendererDirectory();
@@ -240,7 +256,8 @@ bool unpackArchive(const char *archivePath, char **unpackDir) {
     return unpacked;
 }
 
-bool launchPluginInstaller() {
+bool launchPluginInstaller()
+{
     char *rendererDir = rendererDirectory();
     if (!rendererDir)
         return false;

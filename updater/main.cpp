@@ -25,18 +25,21 @@ enum ControlId {
     ProgressBarId = 0,
 };
 
-static bool isSilentCommandLine(const char *commandLine) {
+static bool isSilentCommandLine(const char *commandLine)
+{
     return commandLine && strlen(commandLine) > 1 && strcmp(commandLine, "-silent") == 0;
 }
 
-static bool isSupportedArchitecture() {
+static bool isSupportedArchitecture()
+{
     SYSTEM_INFO info = {};
     GetNativeSystemInfo(&info);
     return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ||
            info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_INTEL;
 }
 
-static void fitClientArea(HWND window, int width, int height) {
+static void fitClientArea(HWND window, int width, int height)
+{
     RECT outer, client;
     GetWindowRect(window, &outer);
     GetClientRect(window, &client);
@@ -47,21 +50,25 @@ static void fitClientArea(HWND window, int width, int height) {
 }
 
 static HWND createControl(HINSTANCE instance, const char *windowClass, const char *text,
-                          DWORD style, int x, int y, int width, int height, int id) {
+                          DWORD style, int x, int y, int width, int height, int id)
+{
     return CreateWindowExA(0, windowClass, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height,
                            session.mainWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                            instance, nullptr);
 }
 
-static void setCheck(HWND box, bool on) {
+static void setCheck(HWND box, bool on)
+{
     SendMessageA(box, BM_SETCHECK, on ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
-static void setFont(HWND control, HFONT font) {
+static void setFont(HWND control, HFONT font)
+{
     SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
 }
 
-static void createControls(HINSTANCE instance, int extra, HFONT font) {
+static void createControls(HINSTANCE instance, int extra, HFONT font)
+{
     session.actionButton = createControl(instance, "BUTTON", "Check update", BS_PUSHBUTTON, 10,
                                          120 + extra, 140, 30, ActionButtonId);
     session.exitButton = createControl(instance, "BUTTON", "Exit", BS_PUSHBUTTON, 160, 120 + extra,
@@ -100,7 +107,8 @@ static void createControls(HINSTANCE instance, int extra, HFONT font) {
         setFont(control, font);
 }
 
-static bool createMainWindow(HINSTANCE instance, int extra, HFONT font) {
+static bool createMainWindow(HINSTANCE instance, int extra, HFONT font)
+{
     session.mainWindow =
         CreateWindowExA(0, "qim_update", "QIM Update", WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, 200,
                         200, 315, 200 + extra, nullptr, nullptr, instance, nullptr);
@@ -112,7 +120,8 @@ static bool createMainWindow(HINSTANCE instance, int extra, HFONT font) {
     return true;
 }
 
-static void showInstalledVersion() {
+static void showInstalledVersion()
+{
     if (queryInstalledVersion()) {
         char text[statusTextSize];
         snprintf(text, sizeof text, "Current QIM version: %d.%d.%d", session.installedVersion.major,
@@ -127,7 +136,8 @@ static void showInstalledVersion() {
 
 // Returns false when the program is to end at once: without an installed engine a silent
 // check has nothing to compare, and the user has seen nothing yet.
-static bool startSilentCheck() {
+static bool startSilentCheck()
+{
     session.abortDownload = false;
     bool installed = queryInstalledVersion();
     session.state = installed ? Ready : NotInstalled;
@@ -142,7 +152,8 @@ static bool startSilentCheck() {
     return true;
 }
 
-static int runMessageLoop() {
+static int runMessageLoop()
+{
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
@@ -151,7 +162,8 @@ static int runMessageLoop() {
     return static_cast<int>(message.wParam);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
+{
     registerMainWindowClass(instance);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&controls);

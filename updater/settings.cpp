@@ -6,7 +6,8 @@
 static const DWORD registryValueBufferSize = 2048;
 
 // Only a REG_DWORD holding exactly 1 counts as on; anything else leaves the flag as it was.
-static void readFlag(HKEY renderer, const char *name, bool *flag) {
+static void readFlag(HKEY renderer, const char *name, bool *flag)
+{
     BYTE buffer[registryValueBufferSize] = {};
     DWORD type = REG_NONE;
     DWORD size = sizeof buffer;
@@ -19,7 +20,8 @@ static void readFlag(HKEY renderer, const char *name, bool *flag) {
     *flag = value == 1;
 }
 
-bool readSettings() {
+bool readSettings()
+{
     RendererKey key;
     if (!openRendererKey(&key, KEY_READ))
         return false;
@@ -31,7 +33,8 @@ bool readSettings() {
     return true;
 }
 
-static bool writeRendererValue(const char *name, DWORD type, const BYTE *data, DWORD size) {
+static bool writeRendererValue(const char *name, DWORD type, const BYTE *data, DWORD size)
+{
     RendererKey key;
     if (!openRendererKey(&key, KEY_WRITE))
         return false;
@@ -40,25 +43,30 @@ static bool writeRendererValue(const char *name, DWORD type, const BYTE *data, D
     return status == ERROR_SUCCESS;
 }
 
-static bool writeFlag(const char *name, bool on) {
+static bool writeFlag(const char *name, bool on)
+{
     DWORD value = on ? 1 : 0;
     return writeRendererValue(name, REG_DWORD, reinterpret_cast<const BYTE *>(&value),
                               sizeof value);
 }
 
-bool writeAutoUpdate(bool on) {
+bool writeAutoUpdate(bool on)
+{
     return writeFlag("autoupdate", on);
 }
 
-bool writeAutoInstall(bool on) {
+bool writeAutoInstall(bool on)
+{
     return writeFlag("autoinstall", on);
 }
 
-bool writeDifferentDirs(bool on) {
+bool writeDifferentDirs(bool on)
+{
     return writeFlag("differentdirs", on);
 }
 
-bool writeRendererDirectory(const char *path) {
+bool writeRendererDirectory(const char *path)
+{
     if (!path)
         return false;
     DWORD size = static_cast<DWORD>(strlen(path) + 1);
@@ -69,7 +77,8 @@ typedef int (*VersionFunction)();
 
 // The engine is loaded afresh for every question so that an installation replaced in the
 // meantime answers with its own version.
-bool queryInstalledVersion() {
+bool queryInstalledVersion()
+{
     HMODULE engine = LoadLibraryA("PlenaraDLL32.dll");
     if (!engine)
         return false;

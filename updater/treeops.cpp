@@ -12,28 +12,33 @@ enum { pathBufferSize = 2048, statusBufferSize = 512 };
 enum { maxWalkDepth = 100 };
 
 // "%s\%s" into a path buffer; a cut path would name another file, so it fails instead.
-static bool joinPath(char *buffer, const char *directory, const char *name) {
+static bool joinPath(char *buffer, const char *directory, const char *name)
+{
     int length = snprintf(buffer, pathBufferSize, "%s\\%s", directory, name);
     return length >= 0 && length < pathBufferSize;
 }
 
-static bool isDotEntry(const char *name) {
+static bool isDotEntry(const char *name)
+{
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-static bool isDirectoryEntry(const WIN32_FIND_DATAA *entry) {
+static bool isDirectoryEntry(const WIN32_FIND_DATAA *entry)
+{
     return (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 // Starts the enumeration of directory's entries; the pattern is formed in buffer.
-static HANDLE startEnumeration(char *buffer, const char *directory, WIN32_FIND_DATAA *entry) {
+static HANDLE startEnumeration(char *buffer, const char *directory, WIN32_FIND_DATAA *entry)
+{
     if (!joinPath(buffer, directory, "*.*"))
         return INVALID_HANDLE_VALUE;
     return FindFirstFileA(buffer, entry);
 }
 
 // Advances to the next entry; when none is left, tells whether the listing was complete.
-static bool nextEntry(HANDLE search, WIN32_FIND_DATAA *entry, bool *complete) {
+static bool nextEntry(HANDLE search, WIN32_FIND_DATAA *entry, bool *complete)
+{
     if (FindNextFileA(search, entry))
         return true;
     *complete = GetLastError() == ERROR_NO_MORE_FILES;
@@ -42,18 +47,21 @@ static bool nextEntry(HANDLE search, WIN32_FIND_DATAA *entry, bool *complete) {
 
 // A zero denominator means there was nothing to measure, which is as good as done; a numerator
 // past the denominator (files added since the count) must not leave the bar's range either.
-static int progressPosition(uint32_t done, uint32_t total) {
+static int progressPosition(uint32_t done, uint32_t total)
+{
     uint64_t position = 100;
     if (total != 0)
         position = (uint64_t)done * 100 / total;
     return position > 100 ? 100 : (int)position;
 }
 
-static void showProgress(uint32_t done, uint32_t total) {
+static void showProgress(uint32_t done, uint32_t total)
+{
     SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)progressPosition(done, total), 0);
 }
 
-bool queryFileSize(const char *path, uint32_t *size) {
+bool queryFileSize(const char *path, uint32_t *size)
+{
     *size = 0;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
@@ -72,7 +80,8 @@ bool queryFileSize(const char *path, uint32_t *size) {
 static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes, int depth);
 
 static bool countEntry(const char *path, const WIN32_FIND_DATAA *entry, uint32_t *fileCount,
-                       uint32_t *totalBytes, int depth) {
+                       uint32_t *totalBytes, int depth)
+{
     if (isDirectoryEntry(entry)) {
         uint32_t subFiles = 0, subBytes = 0;
         if (!countLevel(path, &subFiles, &subBytes, depth + 1))
@@ -89,8 +98,8 @@ static bool countEntry(const char *path, const WIN32_FIND_DATAA *entry, uint32_t
     return true;
 }
 
-static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes,
-                       int depth) {
+static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes, int depth)
+{
     if (!directory || depth > maxWalkDepth || !directoryExists(directory))
         return false;
     char path[pathBufferSize];
@@ -110,7 +119,8 @@ static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *tot
     return complete;
 }
 
-bool countTree(const char *directory, uint32_t *fileCount, uint32_t *totalBytes) {
+bool countTree(const char *directory, uint32_t *fileCount, uint32_t *totalBytes)
+{
     return countLevel(directory, fileCount, totalBytes, 0);
 }
 
@@ -125,7 +135,8 @@ struct CopyCounters {
 };
 
 // The question texts live only while a box is shown, not on every level of the walk.
-static __attribute__((noinline)) int askCreateDirectory(const char *destination) {
+static __attribute__((noinline)) int askCreateDirectory(const char *destination)
+{
     char text[pathBufferSize];
     snprintf(text, sizeof text,
              "Can't create directory:\n%s\nProbably you don't have write permissions there.",
@@ -133,7 +144,8 @@ static __attribute__((noinline)) int askCreateDirectory(const char *destination)
     return MessageBoxA(session.mainWindow, text, "Error", MB_ABORTRETRYIGNORE);
 }
 
-static __attribute__((noinline)) int askCopyFile(const char *source, const char *destination) {
+static __attribute__((noinline)) int askCopyFile(const char *source, const char *destination)
+{
     char text[pathBufferSize];
     snprintf(text, sizeof text,
              "Can't copy file\n%s\nto\n%s\nProbably old one is being used (QIM/Max) or you "
@@ -144,7 +156,8 @@ static __attribute__((noinline)) int askCopyFile(const char *source, const char 
 
 // Each update is a round trip to the GUI thread; the bar moves only 100 steps in a whole copy,
 // so it is told only when its position changes.
-static __attribute__((noinline)) void reportCopied(const char *source, CopyCounters *c) {
+static __attribute__((noinline)) void reportCopied(const char *source, CopyCounters *c)
+{
     uint32_t size = 0;
     if (queryFileSize(source, &size))
         *c->bytesCopied += size;
@@ -164,7 +177,8 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
 enum EntryOutcome { EntryDone, EntryFailed };
 
 static EntryOutcome copyDirectoryEntry(const char *target, const char *from, CopyCounters *c,
-                                       int depth) {
+                                       int depth)
+{
     for (;;) {
         if (directoryExists(target))
             return copyLevel(target, from, c, depth + 1) ? EntryDone : EntryFailed;
@@ -180,7 +194,8 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
     }
 }
 
-static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c) {
+static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c)
+{
     for (;;) {
         if (CopyFileA(from, target, FALSE)) {
             reportCopied(from, c);
@@ -196,7 +211,8 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
     }
 }
 
-static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth) {
+static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth)
+{
     if (!destination || !source || depth > maxWalkDepth || !directoryExists(destination) ||
         !directoryExists(source))
         return false;
@@ -229,7 +245,8 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
 }
 
 bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied,
-              uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount) {
+              uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount)
+{
     CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1};
     return copyLevel(destination, source, &counters, 0);
 }
@@ -241,14 +258,16 @@ bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied
 // again) and keeps only the enumeration record per level.
 static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount);
 
-static bool appendName(char *path, size_t length, const char *name) {
+static bool appendName(char *path, size_t length, const char *name)
+{
     int added = snprintf(path + length, pathBufferSize - length, "\\%s", name);
     return added >= 0 && (size_t)added < pathBufferSize - length;
 }
 
 // A junction or link is removed as an entry; the tree it points to belongs to someone else.
 static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry,
-                        uint32_t *filesDeleted, uint32_t *fileCount, bool *failed) {
+                        uint32_t *filesDeleted, uint32_t *fileCount, bool *failed)
+{
     if (isDirectoryEntry(entry) && (entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         RemoveDirectoryA(path);
         return;
@@ -263,7 +282,8 @@ static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry
     showProgress(*filesDeleted, *fileCount);
 }
 
-static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount) {
+static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount)
+{
     if (!directoryExists(path) || !appendName(path, length, "*.*"))
         return false;
     WIN32_FIND_DATAA entry;
@@ -290,7 +310,8 @@ static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint3
     return true;
 }
 
-bool deleteTree(const char *directory, uint32_t *filesDeleted, uint32_t *fileCount) {
+bool deleteTree(const char *directory, uint32_t *filesDeleted, uint32_t *fileCount)
+{
     if (!directory)
         return false;
     char path[pathBufferSize];

@@ -9,24 +9,28 @@
 static const size_t versionUrlSize = 512;
 
 // Closing the main window ends the program; a silent updater has nobody to tell.
-static void closeIfSilent() {
+static void closeIfSilent()
+{
     if (session.silent)
         SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
 }
 
-static void deleteIfPresent(const char *path) {
+static void deleteIfPresent(const char *path)
+{
     if (path && fileExists(path))
         DeleteFileA(path);
 }
 
-static void endCheckInternalError() {
+static void endCheckInternalError()
+{
     session.state = CheckFailed;
     SetWindowTextA(session.statusLabel, "Internal error. Sorry.");
     SetWindowTextA(session.exitButton, "Exit");
     closeIfSilent();
 }
 
-static void endCheckFailed() {
+static void endCheckFailed()
+{
     session.state = CheckFailed;
     SetWindowTextA(session.statusLabel, "Failed to check server version.");
     SetWindowTextA(session.exitButton, "Exit");
@@ -35,7 +39,8 @@ static void endCheckFailed() {
 }
 
 // The version file is exactly three bytes: major, minor, build.
-static bool readVersionFile(const char *path, RendererVersion *version) {
+static bool readVersionFile(const char *path, RendererVersion *version)
+{
     FILE *file = nullptr;
     if (fopen_s(&file, path, "rb") != 0 || !file)
         return false;
@@ -54,7 +59,8 @@ static bool readVersionFile(const char *path, RendererVersion *version) {
     return read;
 }
 
-static void reportServerVersion() {
+static void reportServerVersion()
+{
     bool newer = isServerVersionNewer();
     const RendererVersion &server = session.serverVersion;
     char status[512];
@@ -75,7 +81,8 @@ static void reportServerVersion() {
         SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
 }
 
-DWORD WINAPI versionCheckWorker(LPVOID) {
+DWORD WINAPI versionCheckWorker(LPVOID)
+{
     session.state = CheckingServer;
     if (!session.versionFileUrl || !session.versionFilePath) {
         endCheckInternalError();
@@ -93,7 +100,8 @@ DWORD WINAPI versionCheckWorker(LPVOID) {
     return 0;
 }
 
-bool startVersionCheck() {
+bool startVersionCheck()
+{
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
     char *path = makeTempFileName();
@@ -123,7 +131,8 @@ bool startVersionCheck() {
 }
 
 // Lexicographic on (major, minor, build): only a strictly newer server version counts.
-bool isServerVersionNewer() {
+bool isServerVersionNewer()
+{
     const RendererVersion &installed = session.installedVersion;
     const RendererVersion &server = session.serverVersion;
     if (installed.major != server.major)

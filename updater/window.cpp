@@ -12,7 +12,8 @@ static const int autoInstallCheckboxId = 207;
 static const int differentDirsCheckboxId = 208;
 static const int applicationIconId = 101;
 
-void registerMainWindowClass(HINSTANCE instance) {
+void registerMainWindowClass(HINSTANCE instance)
+{
     HICON icon = LoadIconA(instance, MAKEINTRESOURCEA(applicationIconId));
     WNDCLASSEXA windowClass = {};
     windowClass.cbSize = sizeof windowClass;
@@ -27,13 +28,15 @@ void registerMainWindowClass(HINSTANCE instance) {
     RegisterClassExA(&windowClass);
 }
 
-static void setInstalledVersionState() {
+static void setInstalledVersionState()
+{
     session.state = queryInstalledVersion() ? Ready : NotInstalled;
 }
 
 // The check goes on even when the engine cannot be read: the comparison then uses the
 // version read last.
-void requestVersionCheck() {
+void requestVersionCheck()
+{
     session.abortDownload = false;
     setInstalledVersionState();
     SetWindowTextA(session.statusLabel, "Checking server version. Please wait...");
@@ -45,7 +48,8 @@ void requestVersionCheck() {
         SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
 }
 
-static void requestArchiveDownload() {
+static void requestArchiveDownload()
+{
     session.abortDownload = false;
     if (startArchiveDownload())
         return;
@@ -54,12 +58,14 @@ static void requestArchiveDownload() {
 }
 
 // A failed start keeps the state at Downloaded; the action button stays disabled.
-static void requestInstallation() {
+static void requestInstallation()
+{
     if (!startInstallation())
         SetWindowTextA(session.exitButton, "Exit");
 }
 
-static void requestPluginInstaller() {
+static void requestPluginInstaller()
+{
     session.state = PluginsInstaller;
     launchPluginInstaller();
     SetWindowTextA(session.exitButton, "Exit");
@@ -67,7 +73,8 @@ static void requestPluginInstaller() {
     SetWindowTextA(session.actionButton, "Done");
 }
 
-static void onActionClicked() {
+static void onActionClicked()
+{
     switch (session.state.load()) {
     case Ready:
         requestVersionCheck();
@@ -90,7 +97,8 @@ static void onActionClicked() {
 // While a worker runs, leaving means asking it to stop; the window stays until it has
 // ended. Returns true when a worker runs (or the folder picker is open), so the window
 // must not be closed now.
-static bool requestAbortOfWorker() {
+static bool requestAbortOfWorker()
+{
     switch (session.state.load()) {
     case CheckingServer:
     case Downloading:
@@ -109,16 +117,19 @@ static bool requestAbortOfWorker() {
 }
 
 // The close request itself asks a running worker to stop instead of closing.
-static void onExitClicked(HWND window) {
+static void onExitClicked(HWND window)
+{
     SendMessageA(window, WM_CLOSE, 0, 0);
 }
 
-static bool isChecked(HWND box) {
+static bool isChecked(HWND box)
+{
     return SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
 // A failed registry write is not reported: the flag follows the box for this run anyway.
-static void onCheckboxClicked(int id) {
+static void onCheckboxClicked(int id)
+{
     if (id == autoUpdateCheckboxId) {
         bool on = isChecked(session.autoUpdateCheckbox);
         writeAutoUpdate(on);
@@ -134,7 +145,8 @@ static void onCheckboxClicked(int id) {
     }
 }
 
-static void onCommand(HWND window, int id) {
+static void onCommand(HWND window, int id)
+{
     if (id == actionButtonId)
         onActionClicked();
     else if (id == exitButtonId)
@@ -143,7 +155,8 @@ static void onCommand(HWND window, int id) {
         onCheckboxClicked(id);
 }
 
-LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     switch (message) {
     case WM_CREATE:
     case WM_SIZE:

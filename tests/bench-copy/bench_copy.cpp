@@ -10,15 +10,18 @@
 #include <string.h>
 #include <string>
 
-namespace {
-double now() {
+namespace
+{
+double now()
+{
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return (double)counter.QuadPart / (double)frequency.QuadPart;
 }
 
-bool bareCopy(const std::string &destination, const std::string &source, uint32_t *files) {
+bool bareCopy(const std::string &destination, const std::string &source, uint32_t *files)
+{
     WIN32_FIND_DATAA entry;
     HANDLE search = FindFirstFileA((source + "\\*.*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
@@ -51,7 +54,8 @@ struct CopyJob {
 
 // The cost of one status update as the copy makes it: a round trip to the GUI thread, which
 // repaints the label.
-double statusUpdateSeconds() {
+double statusUpdateSeconds()
+{
     const int updates = 500;
     char status[64];
     double start = now();
@@ -62,7 +66,8 @@ double statusUpdateSeconds() {
     return (now() - start) / updates;
 }
 
-DWORD WINAPI copyWorker(LPVOID param) {
+DWORD WINAPI copyWorker(LPVOID param)
+{
     auto *job = static_cast<CopyJob *>(param);
     double start = now();
     job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
@@ -73,7 +78,8 @@ DWORD WINAPI copyWorker(LPVOID param) {
     return 0;
 }
 
-LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     if (message == WM_DESTROY) {
         PostQuitMessage(0);
         return 0;
@@ -82,7 +88,8 @@ LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
 }
 
 // The updater's window in miniature: its status label and progress bar, shown.
-void createWindow() {
+void createWindow()
+{
     INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     WNDCLASSA windowClass{};
@@ -101,7 +108,8 @@ void createWindow() {
     ShowWindow(session.mainWindow, SW_SHOW);
 }
 
-int runCopyTree(const char *destination, const char *source) {
+int runCopyTree(const char *destination, const char *source)
+{
     CopyJob job{destination, source, 0, 0, 0, 0, false, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
@@ -120,7 +128,8 @@ int runCopyTree(const char *destination, const char *source) {
 }
 
 // copyTree with no window at all: what the walk itself costs beyond CopyFileA.
-int runSilent(const char *destination, const char *source) {
+int runSilent(const char *destination, const char *source)
+{
     CopyJob job{destination, source, 0, 0, 0, 0, false, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
@@ -133,7 +142,8 @@ int runSilent(const char *destination, const char *source) {
     return job.ok ? 0 : 1;
 }
 
-int runBare(const char *destination, const char *source) {
+int runBare(const char *destination, const char *source)
+{
     uint32_t files = 0, bytes = 0;
     countTree(source, &files, &bytes);
     uint32_t copied = 0;
@@ -145,7 +155,8 @@ int runBare(const char *destination, const char *source) {
 }
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc != 4) {
         fprintf(stderr, "usage: bench_copy copytree|bare DEST SRC\n");
         return 2;

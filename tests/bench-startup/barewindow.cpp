@@ -19,8 +19,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = "bare_window";
     RegisterClassA(&windowClass);
-    HWND window = CreateWindowExA(0, "bare_window", "Bare", WS_OVERLAPPEDWINDOW, 200, 200, 315,
-                                  200, nullptr, nullptr, instance, nullptr);
+    HWND window = CreateWindowExA(0, "bare_window", "Bare", WS_OVERLAPPEDWINDOW, 200, 200, 315, 200,
+                                  nullptr, nullptr, instance, nullptr);
     if (!window)
         return 1;
     ShowWindow(window, SW_SHOW);

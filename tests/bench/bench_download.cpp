@@ -18,7 +18,8 @@
 #include <string.h>
 #include <windows.h>
 
-namespace {
+namespace
+{
 const UINT transferDone = WM_APP + 1;
 
 struct Transfer {
@@ -30,14 +31,16 @@ struct Transfer {
     double callbackSeconds;   // one progress callback from the worker, round trip included
 };
 
-double now() {
+double now()
+{
     LARGE_INTEGER counter, frequency;
     QueryPerformanceCounter(&counter);
     QueryPerformanceFrequency(&frequency);
     return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-SIZE_T workingSet(bool peak) {
+SIZE_T workingSet(bool peak)
+{
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof counters;
     if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
@@ -45,7 +48,8 @@ SIZE_T workingSet(bool peak) {
     return peak ? counters.PeakWorkingSetSize : counters.WorkingSetSize;
 }
 
-long long fileSize(const char *path) {
+long long fileSize(const char *path)
+{
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
         return -1;
@@ -58,13 +62,15 @@ WNDPROC labelProc = nullptr;
 long statusUpdates = 0;
 
 // Counts the progress callback's line updates on their way to the label.
-LRESULT CALLBACK countingLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK countingLabelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     if (message == WM_SETTEXT)
         ++statusUpdates;
     return CallWindowProcA(labelProc, window, message, wParam, lParam);
 }
 
-DWORD WINAPI transferWorker(LPVOID param) {
+DWORD WINAPI transferWorker(LPVOID param)
+{
     auto *transfer = static_cast<Transfer *>(param);
     transfer->workingSetAtStart = workingSet(false);
     double start = now();
@@ -83,7 +89,8 @@ DWORD WINAPI transferWorker(LPVOID param) {
     return 0;
 }
 
-LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     if (message == transferDone) {
         DestroyWindow(window);
         return 0;
@@ -95,7 +102,8 @@ LRESULT CALLBACK benchWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool createWindow() {
+bool createWindow()
+{
     INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
     WNDCLASSA windowClass{};
@@ -121,7 +129,8 @@ bool createWindow() {
     return session.statusLabel && session.progressBar;
 }
 
-bool runUpdaterPath(Transfer *transfer) {
+bool runUpdaterPath(Transfer *transfer)
+{
     if (!createWindow())
         return false;
     HANDLE worker = CreateThread(nullptr, 0, transferWorker, transfer, 0, nullptr);
@@ -139,7 +148,8 @@ bool runUpdaterPath(Transfer *transfer) {
 
 //--- libcurl alone
 
-bool runBare(Transfer *transfer) {
+bool runBare(Transfer *transfer)
+{
     FILE *file = nullptr;
     if (fopen_s(&file, transfer->path, "wb") != 0 || !file)
         return false;
@@ -162,7 +172,8 @@ bool runBare(Transfer *transfer) {
 }
 } // namespace
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0)) {
         fprintf(stderr, "usage: bench_download updater|bare URL FILE\n");
         return 2;

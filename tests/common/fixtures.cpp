@@ -4,7 +4,8 @@
 #include <stdlib.h>
 #include <vector>
 
-namespace {
+namespace
+{
 const char scratchRoot[] = "C:\\qimtests";
 const char valdormineKey[] = "Software\\Valdormine";
 const char rendererKey[] = "Software\\Valdormine\\Renderer";

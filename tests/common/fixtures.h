@@ -11,7 +11,7 @@ std::string fixtureDir();         // build\bin\fixtures: PlenaraDLL32*.dll, 7zG.
 std::string updaterExe();         // the shipped build (real server host)
 std::string loopbackUpdaterExe(); // the same sources, asking the loopback test server
 std::string pluginInstallerExe();
-std::string tempDir();            // GetTempPathA without the trailing backslash
+std::string tempDir(); // GetTempPathA without the trailing backslash
 
 //--- scratch folders: a fresh, empty folder per use, under C:\qimtests
 std::string freshDir(const std::string &name);
@@ -25,8 +25,8 @@ bool pathIsDir(const std::string &path);
 std::vector<std::string> qimTempEntries();
 
 //--- HKCU\Software\Valdormine\Renderer
-void deleteValdormineKey();            // removes HKCU\Software\Valdormine and all below
-void createRendererKey();              // creates it empty
+void deleteValdormineKey(); // removes HKCU\Software\Valdormine and all below
+void createRendererKey();   // creates it empty
 void setRendererString(const char *name, const std::string &value);
 void setRendererDword(const char *name, DWORD value);
 void setRendererValue(const char *name, DWORD type, const void *data, DWORD size);
@@ -35,10 +35,10 @@ bool readRendererValue(const char *name, DWORD *type, std::string *data);
 //--- fixture installations
 struct InstallOptions {
     int major = 1, minor = 0, build = 0;
-    bool engine = true;             // dll\32\PlenaraDLL32.dll present
-    bool twoExportsOnly = false;    // the engine lacks getVersionBuild
-    bool extractor = true;          // bin\32\7zG.exe (real 7-Zip)
-    bool recordInRegistry = true;   // value directory = the installation
+    bool engine = true;           // dll\32\PlenaraDLL32.dll present
+    bool twoExportsOnly = false;  // the engine lacks getVersionBuild
+    bool extractor = true;        // bin\32\7zG.exe (real 7-Zip)
+    bool recordInRegistry = true; // value directory = the installation
 };
 // A renderer installation under C:\qimtests\<name>; returns its directory.
 std::string makeInstallation(const std::string &name, const InstallOptions &options = {});

@@ -52,7 +52,8 @@ void Program::kill()
     info_ = PROCESS_INFORMATION{};
 }
 
-namespace {
+namespace
+{
 struct WindowSearch {
     DWORD processId;
     const char *className;
@@ -184,7 +185,8 @@ void click(HWND button)
     PostMessageA(button, BM_CLICK, 0, 0);
 }
 
-namespace {
+namespace
+{
 BOOL CALLBACK collectChild(HWND window, LPARAM param)
 {
     reinterpret_cast<std::vector<HWND> *>(param)->push_back(window);
@@ -199,7 +201,8 @@ std::vector<HWND> children(HWND parent)
     return found;
 }
 
-namespace {
+namespace
+{
 void describeMessageBox(HWND dialog, MessageBoxInfo *box)
 {
     box->window = dialog;

@@ -7,7 +7,8 @@
 #include <vector>
 
 // A started program; the destructor kills it if it is still running.
-class Program {
+class Program
+{
   public:
     Program() = default;
     Program(const Program &) = delete;
@@ -17,8 +18,14 @@ class Program {
     // Starts exePath with the command line "exePath arguments" (arguments may be empty).
     bool start(const std::string &exePath, const std::string &arguments = "",
                const std::string &workDir = "");
-    DWORD id() const { return info_.dwProcessId; }
-    HANDLE handle() const { return info_.hProcess; }
+    DWORD id() const
+    {
+        return info_.dwProcessId;
+    }
+    HANDLE handle() const
+    {
+        return info_.hProcess;
+    }
     bool running() const;
     // Waits for the end; false on time-out. The exit code is read into *exitCode.
     bool waitForExit(DWORD timeoutMs, DWORD *exitCode);
@@ -59,7 +66,8 @@ struct MessageBoxInfo {
     HWND owner = nullptr;
     std::string caption;
     std::string text;
-    // Ids of the buttons it shows (IDOK 1, IDCANCEL 2, IDABORT 3, IDRETRY 4, IDIGNORE 5, IDYES 6, IDNO 7).
+    // Ids of the buttons it shows (IDOK 1, IDCANCEL 2, IDABORT 3, IDRETRY 4, IDIGNORE 5, IDYES 6,
+    // IDNO 7).
     std::vector<int> buttons;
     bool hasIcon = false;
 };

@@ -4,15 +4,18 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-namespace {
+namespace
+{
 const char mainWindowClass[] = "qim_update";
 const DWORD statusWaitMs = 30000; // beyond the loopback build's stall limit and curl's window
 
-std::string versionBytes(int major, int minor, int build) {
+std::string versionBytes(int major, int minor, int build)
+{
     return {static_cast<char>(major), static_cast<char>(minor), static_cast<char>(build)};
 }
 
-std::string archiveBytes(size_t size) {
+std::string archiveBytes(size_t size)
+{
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>(i * 13 + 5);
@@ -25,19 +28,23 @@ struct Settings {
     bool autoInstall = false;
 };
 
-class UpdaterGui : public ::testing::Test {
+class UpdaterGui : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         clearRequests();
         tempBefore_ = qimTempEntries();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         program_.kill();
         deleteValdormineKey();
     }
 
-    void install(const Settings &settings = {}) {
+    void install(const Settings &settings = {})
+    {
         InstallOptions options;
         options.major = settings.major;
         options.minor = settings.minor;
@@ -49,29 +56,35 @@ class UpdaterGui : public ::testing::Test {
             setRendererDword("autoinstall", 1);
     }
     // Starts the loopback build and waits for its window to show.
-    HWND start() {
+    HWND start()
+    {
         if (!program_.start(loopbackUpdaterExe()))
             return nullptr;
         window_ = program_.waitForWindow(mainWindowClass, 10000, true);
         return window_;
     }
-    HWND button(int id) const {
+    HWND button(int id) const
+    {
         return control(window_, id);
     }
-    std::string status() const {
+    std::string status() const
+    {
         return controlText(window_, StatusLabelId);
     }
-    bool waitForStatus(const std::string &text) const {
+    bool waitForStatus(const std::string &text) const
+    {
         return waitForText(control(window_, StatusLabelId), text, statusWaitMs);
     }
-    HWND progressBar() const {
+    HWND progressBar() const
+    {
         for (HWND child : children(window_))
             if (className(child) == "msctls_progress32")
                 return child;
         return nullptr;
     }
     // Runs "Check update" until the status line shows the outcome.
-    bool check(const std::string &outcome) {
+    bool check(const std::string &outcome)
+    {
         if (!start())
             return false;
         click(button(ActionButtonId));
@@ -85,29 +98,35 @@ class UpdaterGui : public ::testing::Test {
         });
     }
     // After a check: "Download update" pressed, waits for the worker to hand the buttons back.
-    void download() {
+    void download()
+    {
         ASSERT_EQ(controlText(window_, ActionButtonId), "Download update");
         click(button(ActionButtonId));
         ASSERT_TRUE(waitUntil([&] { return controlText(window_, ExitButtonId) == "Abort"; }));
     }
-    bool waitForExitButton() const {
+    bool waitForExitButton() const
+    {
         return waitForText(button(ExitButtonId), "Exit", statusWaitMs);
     }
     // Ends the program with its Exit button.
-    void exitWithCode0() {
+    void exitWithCode0()
+    {
         click(button(ExitButtonId));
         DWORD code = 1;
         EXPECT_TRUE(program_.waitForExit(10000, &code));
         EXPECT_EQ(code, 0u);
     }
-    std::vector<std::string> newTempFiles() const {
+    std::vector<std::string> newTempFiles() const
+    {
         return newQimTempEntries(tempBefore_);
     }
     // The worker removes its file as its last step; waits for that.
-    bool noNewTempFiles() const {
+    bool noNewTempFiles() const
+    {
         return waitUntil([&] { return newTempFiles().empty(); }, 5000);
     }
-    std::string tempFile(const std::string &name) const {
+    std::string tempFile(const std::string &name) const
+    {
         return tempDir() + "\\" + name;
     }
 
@@ -117,7 +136,8 @@ class UpdaterGui : public ::testing::Test {
     std::vector<std::string> tempBefore_;
 };
 
-std::string archivePath(const char *dir, int major, int minor, int build) {
+std::string archivePath(const char *dir, int major, int minor, int build)
+{
     char path[128];
     snprintf(path, sizeof path, "/files/qimRenderer/%sRenderer_%d.%d.%d.zip", dir, major, minor,
              build);
@@ -132,13 +152,17 @@ struct VersionCase {
     const char *status;
 };
 
-void PrintTo(const VersionCase &c, std::ostream *out) {
+void PrintTo(const VersionCase &c, std::ostream *out)
+{
     *out << c.major << "." << c.minor << "." << c.build;
 }
 
-class ServerVersion : public UpdaterGui, public ::testing::WithParamInterface<VersionCase> {};
+class ServerVersion : public UpdaterGui, public ::testing::WithParamInterface<VersionCase>
+{
+};
 
-TEST_P(ServerVersion, IsComparedWithTheInstalledVersion) {
+TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
+{
     const VersionCase &c = GetParam();
     install();
     serve(releaseVersionPath, versionBytes(c.major, c.minor, c.build));
@@ -176,14 +200,17 @@ struct BadVersionFile {
     const char *behaviour;
 };
 
-void PrintTo(const BadVersionFile &c, std::ostream *out) {
+void PrintTo(const BadVersionFile &c, std::ostream *out)
+{
     *out << c.name;
 }
 
-class InvalidVersionFile : public UpdaterGui,
-                           public ::testing::WithParamInterface<BadVersionFile> {};
+class InvalidVersionFile : public UpdaterGui, public ::testing::WithParamInterface<BadVersionFile>
+{
+};
 
-TEST_P(InvalidVersionFile, FailsTheCheckAndLeavesNoTemporaryFile) {
+TEST_P(InvalidVersionFile, FailsTheCheckAndLeavesNoTemporaryFile)
+{
     const BadVersionFile &c = GetParam();
     install();
     serve(releaseVersionPath, std::string(c.bytes, c.size), c.behaviour);
@@ -207,14 +234,16 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
-TEST_F(UpdaterGui, RedirectedVersionFileIsRead) {
+TEST_F(UpdaterGui, RedirectedVersionFileIsRead)
+{
     install();
     serve("/mirror/qim.ver", versionBytes(1, 4, 0));
     serveBehaviour(releaseVersionPath, "redirect=/mirror/qim.ver");
     EXPECT_TRUE(check("Server version: 1.4.0. Update recommended.")) << status();
 }
 
-TEST_F(UpdaterGui, AbortDuringTheCheckFailsIt) {
+TEST_F(UpdaterGui, AbortDuringTheCheckFailsIt)
+{
     install();
     serve(releaseVersionPath, versionBytes(9, 9, 9), "mute=1");
     ASSERT_TRUE(start());
@@ -233,7 +262,8 @@ TEST_F(UpdaterGui, AbortDuringTheCheckFailsIt) {
 
 // The loopback build gives up on a silent server after a few seconds; the shipped one after
 // two minutes.
-TEST_F(UpdaterGui, SilentServerEndsTheCheckByItself) {
+TEST_F(UpdaterGui, SilentServerEndsTheCheckByItself)
+{
     install();
     serve(releaseVersionPath, versionBytes(9, 9, 9), "mute=1");
     ASSERT_TRUE(check("Failed to check server version.")) << status();
@@ -243,7 +273,8 @@ TEST_F(UpdaterGui, SilentServerEndsTheCheckByItself) {
     releaseServer(releaseVersionPath);
 }
 
-TEST_F(UpdaterGui, RedirectLoopEndsTheCheck) {
+TEST_F(UpdaterGui, RedirectLoopEndsTheCheck)
+{
     install();
     serveBehaviour(releaseVersionPath, "redirect=/loop/b.ver");
     serveBehaviour("/loop/b.ver", std::string("redirect=") + releaseVersionPath);
@@ -261,13 +292,17 @@ struct SilentCase {
     bool shown;
 };
 
-void PrintTo(const SilentCase &c, std::ostream *out) {
+void PrintTo(const SilentCase &c, std::ostream *out)
+{
     *out << c.name;
 }
 
-class SilentCheck : public UpdaterGui, public ::testing::WithParamInterface<SilentCase> {};
+class SilentCheck : public UpdaterGui, public ::testing::WithParamInterface<SilentCase>
+{
+};
 
-TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate) {
+TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate)
+{
     const SilentCase &c = GetParam();
     install();
     if (strcmp(c.name, "redirectloop") == 0) {
@@ -315,7 +350,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SilentCase{"redirectloop", "", "", false}),
     [](const ::testing::TestParamInfo<SilentCase> &info) { return std::string(info.param.name); });
 
-TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel) {
+TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel)
+{
     Settings settings;
     settings.major = 1;
     settings.minor = 10;
@@ -335,7 +371,8 @@ TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel) {
 
 //--- archive download
 
-TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation) {
+TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
+{
     install();
     serve(releaseVersionPath, versionBytes(1, 10, 0));
     const std::string archive = archivePath("", 1, 10, 0);
@@ -369,7 +406,8 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation) {
     EXPECT_TRUE(stored == bytes);
 }
 
-TEST_F(UpdaterGui, AbortDuringTheDownloadLeavesNoFile) {
+TEST_F(UpdaterGui, AbortDuringTheDownloadLeavesNoFile)
+{
     install();
     serve(releaseVersionPath, versionBytes(1, 10, 0));
     const std::string archive = archivePath("", 1, 10, 0);
@@ -386,7 +424,8 @@ TEST_F(UpdaterGui, AbortDuringTheDownloadLeavesNoFile) {
     releaseServer(archive);
 }
 
-TEST_F(UpdaterGui, FailedDownloadsLeaveNoFile) {
+TEST_F(UpdaterGui, FailedDownloadsLeaveNoFile)
+{
     struct Case {
         const char *behaviour;
     };
@@ -411,7 +450,8 @@ TEST_F(UpdaterGui, FailedDownloadsLeaveNoFile) {
     }
 }
 
-TEST_F(UpdaterGui, AutoInstallInstallsRightAfterTheDownload) {
+TEST_F(UpdaterGui, AutoInstallInstallsRightAfterTheDownload)
+{
     Settings settings;
     settings.autoInstall = true;
     install(settings);

@@ -9,10 +9,13 @@
 #include <algorithm>
 #include <thread>
 
-namespace {
-class DownloadTest : public ::testing::Test {
+namespace
+{
+class DownloadTest : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&classes);
         host_ = CreateWindowExA(0, "STATIC", "host", WS_OVERLAPPED, 0, 0, 320, 120, nullptr,
@@ -28,18 +31,22 @@ class DownloadTest : public ::testing::Test {
         session.abortDownload = false;
         scratch_ = freshDir("download-unit");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         DestroyWindow(host_);
         session.statusLabel = session.progressBar = nullptr;
         session.abortDownload = false;
     }
-    std::string statusLine() const {
+    std::string statusLine() const
+    {
         return windowText(session.statusLabel);
     }
-    int barPosition() const {
+    int barPosition() const
+    {
         return progressPosition(session.progressBar);
     }
-    std::string target(const char *name) const {
+    std::string target(const char *name) const
+    {
         return scratch_ + "\\" + name;
     }
 
@@ -47,7 +54,8 @@ class DownloadTest : public ::testing::Test {
     std::string scratch_;
 };
 
-std::string pattern(size_t size) {
+std::string pattern(size_t size)
+{
     std::string bytes(size, '\0');
     for (size_t i = 0; i < size; ++i)
         bytes[i] = static_cast<char>((i * 7 + i / 251) & 0xff);
@@ -57,7 +65,8 @@ std::string pattern(size_t size) {
 
 //--- progress line
 
-TEST_F(DownloadTest, ProgressLineAndBarFollowTheCounts) {
+TEST_F(DownloadTest, ProgressLineAndBarFollowTheCounts)
+{
     struct Case {
         double total, downloaded;
         const char *line;
@@ -86,7 +95,8 @@ TEST_F(DownloadTest, ProgressLineAndBarFollowTheCounts) {
     }
 }
 
-TEST_F(DownloadTest, ProgressCallbackStopsTheTransferOnlyAfterAbort) {
+TEST_F(DownloadTest, ProgressCallbackStopsTheTransferOnlyAfterAbort)
+{
     EXPECT_EQ(downloadProgress(nullptr, 10, 5, 0, 0), 0);
     session.abortDownload = true;
     EXPECT_NE(downloadProgress(nullptr, 10, 6, 0, 0), 0);
@@ -95,14 +105,18 @@ TEST_F(DownloadTest, ProgressCallbackStopsTheTransferOnlyAfterAbort) {
 
 //--- temporary names
 
-namespace {
-class TempName : public ::testing::Test {
+namespace
+{
+class TempName : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         saved_ = GetEnvironmentVariableA("TMP", previous_, sizeof previous_) > 0;
         dir_ = freshDir("download-tmp");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         SetEnvironmentVariableA("TMP", saved_ ? previous_ : nullptr);
     }
     char previous_[2048] = "";
@@ -110,7 +124,8 @@ class TempName : public ::testing::Test {
     std::string dir_;
 };
 
-bool isEmptyDir(const std::string &dir) {
+bool isEmptyDir(const std::string &dir)
+{
     WIN32_FIND_DATAA entry;
     HANDLE find = FindFirstFileA((dir + "\\*").c_str(), &entry);
     bool empty = true;
@@ -124,7 +139,8 @@ bool isEmptyDir(const std::string &dir) {
 }
 } // namespace
 
-TEST_F(TempName, FormsANameInTheTemporaryDirectoryWithoutCreatingIt) {
+TEST_F(TempName, FormsANameInTheTemporaryDirectoryWithoutCreatingIt)
+{
     // However the directory is reported, the name has exactly one separator after it.
     const char *const spellings[] = {"", "\\", "/"};
     for (const char *ending : spellings) {
@@ -145,7 +161,8 @@ TEST_F(TempName, FormsANameInTheTemporaryDirectoryWithoutCreatingIt) {
     }
 }
 
-TEST_F(TempName, NumbersAreDrawnAtRandom) {
+TEST_F(TempName, NumbersAreDrawnAtRandom)
+{
     SetEnvironmentVariableA("TMP", dir_.c_str());
     std::vector<std::string> names;
     for (int i = 0; i < 8; ++i) {
@@ -158,14 +175,16 @@ TEST_F(TempName, NumbersAreDrawnAtRandom) {
     EXPECT_GT(std::unique(names.begin(), names.end()) - names.begin(), 1);
 }
 
-TEST_F(TempName, MissingTemporaryDirectoryGivesNoName) {
+TEST_F(TempName, MissingTemporaryDirectoryGivesNoName)
+{
     SetEnvironmentVariableA("TMP", (dir_ + "\\absent").c_str());
     EXPECT_EQ(makeTempFileName(), nullptr);
 }
 
 //--- transfers
 
-TEST_F(DownloadTest, TransfersEndAsTheServerAnswers) {
+TEST_F(DownloadTest, TransfersEndAsTheServerAnswers)
+{
     const std::string body = pattern(100000);
     struct Case {
         const char *name;
@@ -216,7 +235,8 @@ TEST_F(DownloadTest, TransfersEndAsTheServerAnswers) {
     }
 }
 
-TEST_F(DownloadTest, DestinationIsTruncated) {
+TEST_F(DownloadTest, DestinationIsTruncated)
+{
     std::string path = target("old");
     ASSERT_TRUE(writeFile(path, pattern(5000)));
     ASSERT_TRUE(downloadToFile(serve("/unit/small", "abc").c_str(), path.c_str()));
@@ -225,7 +245,8 @@ TEST_F(DownloadTest, DestinationIsTruncated) {
     EXPECT_EQ(stored, "abc");
 }
 
-TEST_F(DownloadTest, ProgressLineEndsWithTheWholeFile) {
+TEST_F(DownloadTest, ProgressLineEndsWithTheWholeFile)
+{
     ASSERT_TRUE(
         downloadToFile(serve("/unit/three", "\x01\x02\x03").c_str(), target("three").c_str()));
     EXPECT_EQ(statusLine(), "Downloading 3 of 3 bytes... 100%");
@@ -237,7 +258,8 @@ TEST_F(DownloadTest, ProgressLineEndsWithTheWholeFile) {
     EXPECT_EQ(barPosition(), 0);
 }
 
-TEST_F(DownloadTest, MissingArgumentsTouchNothing) {
+TEST_F(DownloadTest, MissingArgumentsTouchNothing)
+{
     std::string url = serve("/unit/args", "abc");
     std::string path = target("args");
     clearRequests();
@@ -247,7 +269,8 @@ TEST_F(DownloadTest, MissingArgumentsTouchNothing) {
     EXPECT_EQ(requestCount("/unit/args"), 0);
 }
 
-TEST_F(DownloadTest, UnwritableDestinationFailsBeforeAnyRequest) {
+TEST_F(DownloadTest, UnwritableDestinationFailsBeforeAnyRequest)
+{
     std::string url = serve("/unit/nowhere", "abc");
     clearRequests();
     EXPECT_FALSE(downloadToFile(url.c_str(), target("absent\\file").c_str()));
@@ -255,12 +278,14 @@ TEST_F(DownloadTest, UnwritableDestinationFailsBeforeAnyRequest) {
     EXPECT_EQ(requestCount("/unit/nowhere"), 0);
 }
 
-TEST_F(DownloadTest, UnreachableServerFails) {
+TEST_F(DownloadTest, UnreachableServerFails)
+{
     // Nothing listens on port 1 of the loopback address: the connection is refused.
     EXPECT_FALSE(downloadToFile("http://127.0.0.1:1/x", target("refused").c_str()));
 }
 
-TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit) {
+TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit)
+{
     serveBehaviour("/unit/loopA", "redirect=/unit/loopB");
     std::string url = serveBehaviour("/unit/loopB", "redirect=/unit/loopA");
     clearRequests();
@@ -269,7 +294,8 @@ TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit) {
     EXPECT_EQ(asked, downloadLimits.maxRedirects + 1);
 }
 
-TEST_F(DownloadTest, StalledServerIsGivenUpOn) {
+TEST_F(DownloadTest, StalledServerIsGivenUpOn)
+{
     const DownloadLimits shortStall = {30, 2, 20};
     std::string body = pattern(50000);
     // Headers and 1000 bytes, then silence.
@@ -286,7 +312,8 @@ TEST_F(DownloadTest, StalledServerIsGivenUpOn) {
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mute").c_str(), &shortStall));
 }
 
-TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff) {
+TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff)
+{
     // About 2 KB/s for 5 s: well beyond the stall period, yet always delivering.
     const DownloadLimits shortStall = {30, 2, 20};
     std::string body = pattern(10000);
@@ -298,7 +325,8 @@ TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff) {
     EXPECT_EQ(stored, body);
 }
 
-TEST_F(DownloadTest, AbortStopsAStalledTransfer) {
+TEST_F(DownloadTest, AbortStopsAStalledTransfer)
+{
     // Without the abort this transfer would only end when the server's hold runs out and
     // then succeed, since the stall limit here is longer than the hold.
     const DownloadLimits longStall = {30, 600, 20};
@@ -314,12 +342,15 @@ TEST_F(DownloadTest, AbortStopsAStalledTransfer) {
     releaseServer("/unit/abort");
 }
 
-namespace {
+namespace
+{
 // A loopback listener whose queue of pending connections is full and never served: further
 // connection attempts get no answer at all, as from a host that has vanished.
-class FullListener {
+class FullListener
+{
   public:
-    FullListener() {
+    FullListener()
+    {
         WSADATA data;
         WSAStartup(MAKEWORD(2, 2), &data);
         listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -346,16 +377,19 @@ class FullListener {
             clients_.push_back(client);
         }
     }
-    ~FullListener() {
+    ~FullListener()
+    {
         for (SOCKET client : clients_)
             closesocket(client);
         closesocket(listener_);
         WSACleanup();
     }
-    bool full() const {
+    bool full() const
+    {
         return full_;
     }
-    int port() const {
+    int port() const
+    {
         return port_;
     }
 
@@ -367,7 +401,8 @@ class FullListener {
 };
 } // namespace
 
-TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn) {
+TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
+{
     FullListener listener;
     ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
     // Without a connect limit of its own, libcurl would wait five minutes here.

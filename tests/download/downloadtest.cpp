@@ -2,18 +2,21 @@
 #include <algorithm>
 #include <stdio.h>
 
-std::string webPath(const std::string &urlPath) {
+std::string webPath(const std::string &urlPath)
+{
     std::string path = webRoot() + urlPath;
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
 }
 
-std::string serverUrl(const std::string &urlPath) {
+std::string serverUrl(const std::string &urlPath)
+{
     return "http://127.0.0.1:" + std::to_string(testServerPort()) + urlPath;
 }
 
 std::string serve(const std::string &urlPath, const std::string &bytes,
-                  const std::string &behaviour) {
+                  const std::string &behaviour)
+{
     std::string path = webPath(urlPath);
     writeFile(path, bytes);
     DeleteFileA((path + ".release").c_str());
@@ -24,7 +27,8 @@ std::string serve(const std::string &urlPath, const std::string &bytes,
     return serverUrl(urlPath);
 }
 
-std::string serveBehaviour(const std::string &urlPath, const std::string &behaviour) {
+std::string serveBehaviour(const std::string &urlPath, const std::string &behaviour)
+{
     std::string path = webPath(urlPath);
     DeleteFileA(path.c_str());
     DeleteFileA((path + ".release").c_str());
@@ -32,11 +36,13 @@ std::string serveBehaviour(const std::string &urlPath, const std::string &behavi
     return serverUrl(urlPath);
 }
 
-void releaseServer(const std::string &urlPath) {
+void releaseServer(const std::string &urlPath)
+{
     writeFile(webPath(urlPath) + ".release", "");
 }
 
-std::vector<std::string> requestedPaths() {
+std::vector<std::string> requestedPaths()
+{
     std::string log;
     std::vector<std::string> paths;
     if (!readFile(webRoot() + "\\requests.log", &log))
@@ -52,20 +58,24 @@ std::vector<std::string> requestedPaths() {
     return paths;
 }
 
-void clearRequests() {
+void clearRequests()
+{
     writeFile(webRoot() + "\\requests.log", "");
 }
 
-int requestCount(const std::string &urlPath) {
+int requestCount(const std::string &urlPath)
+{
     std::vector<std::string> paths = requestedPaths();
     return static_cast<int>(std::count(paths.begin(), paths.end(), urlPath));
 }
 
-bool waitForRequest(const std::string &urlPath, DWORD timeoutMs) {
+bool waitForRequest(const std::string &urlPath, DWORD timeoutMs)
+{
     return waitUntil([&] { return requestCount(urlPath) > 0; }, timeoutMs);
 }
 
-std::vector<std::string> newQimTempEntries(const std::vector<std::string> &before) {
+std::vector<std::string> newQimTempEntries(const std::vector<std::string> &before)
+{
     std::vector<std::string> added;
     for (const std::string &name : qimTempEntries())
         if (std::find(before.begin(), before.end(), name) == before.end())

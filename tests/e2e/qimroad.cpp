@@ -9,7 +9,8 @@
 #include "guidriver.h"
 #include <stdio.h>
 
-namespace {
+namespace
+{
 // Two 3ds Max versions are installed: 2010 and 2012, both 32 bit.
 const char *const maxKeys[] = {"SOFTWARE\\Autodesk\\3dsmax\\12.0\\MAX-1:409",
                                "SOFTWARE\\Autodesk\\3dsmax\\14.0\\MAX-1:409"};
@@ -33,8 +34,8 @@ void screenshot(const std::string &name, HWND window)
     Sleep(300); // let the window repaint
     RECT rect{};
     GetWindowRect(window, &rect);
-    printf("SHOT %s %ld %ld %ld %ld\n", name.c_str(), rect.left, rect.top,
-           rect.right - rect.left, rect.bottom - rect.top);
+    printf("SHOT %s %ld %ld %ld %ld\n", name.c_str(), rect.left, rect.top, rect.right - rect.left,
+           rect.bottom - rect.top);
     fflush(stdout);
     std::string done = shotsDir + "\\" + name + ".done";
     waitUntil([&] { return pathIsFile(done); }, 30000);
@@ -230,9 +231,10 @@ int main(int argc, char **argv)
     Program updater;
     if (!updater.start(argv[1], silent ? "-silent" : ""))
         return fail("QIMUpdate.exe did not start"), 1;
-    bool done = scenario == "silent_update"      ? silentRoad(updater)
-                : scenario == "silent_no_update" ? silentQuietRoad(updater)
-                                                 : interactiveRoad(updater, scenario == "auto_install");
+    bool done = scenario == "silent_update" ? silentRoad(updater)
+                : scenario == "silent_no_update"
+                    ? silentQuietRoad(updater)
+                    : interactiveRoad(updater, scenario == "auto_install");
     DWORD exitCode = 999;
     if (!updater.waitForExit(15000, &exitCode))
         fail("QIMUpdate.exe did not end");

@@ -3,7 +3,8 @@
 #include "fixtures.h"
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 typedef int (*VersionFunction)();
 
 int callExport(HMODULE library, const char *name)

@@ -5,12 +5,15 @@
 #include <shlobj.h>
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 enum { ActionButtonId = 201, ExitButtonId = 203, StatusLabelId = 205 };
 
-class RealInstall : public ::testing::Test {
+class RealInstall : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         clearQimTempEntries();
         installation = makeInstallation("real-installation");
@@ -20,13 +23,15 @@ class RealInstall : public ::testing::Test {
         writeFile(stage + "\\Renderer\\readme.txt", "new readme");
         writeFile(stage + "\\Renderer\\docs\\manual.txt", "manual");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         program.kill();
         deleteValdormineKey();
     }
 
     // Serves version 1.2.3 and its archive, starts the updater and downloads the archive.
-    void reachDownloaded() {
+    void reachDownloaded()
+    {
         // Other tests leave side files that make the server misbehave on these paths.
         std::string files = webRoot() + "\\files\\qimRenderer";
         removeTree(files);
@@ -47,22 +52,26 @@ class RealInstall : public ::testing::Test {
         })) << status();
     }
 
-    std::string status() {
+    std::string status()
+    {
         return controlText(window, StatusLabelId);
     }
 
     // The Exit button pressed while a question box keeps the user's hands off the window.
-    void pressExitBehindTheBox() {
+    void pressExitBehindTheBox()
+    {
         PostMessageA(window, WM_COMMAND, MAKEWPARAM(ExitButtonId, BN_CLICKED),
                      reinterpret_cast<LPARAM>(exitButton));
     }
 
-    bool waitForEnd(const std::string &finalStatus) {
+    bool waitForEnd(const std::string &finalStatus)
+    {
         return waitUntil(
             [&] { return status() == finalStatus && windowText(exitButton) == "Exit"; }, 30000);
     }
 
-    void expectDoneAndRecorded(const std::string &directory) {
+    void expectDoneAndRecorded(const std::string &directory)
+    {
         EXPECT_TRUE(waitForEnd("Done. Running plugins installer...")) << status();
         EXPECT_TRUE(waitUntil([&] { return windowText(action) == "Done"; }));
         EXPECT_FALSE(isEnabled(action));
@@ -75,7 +84,8 @@ class RealInstall : public ::testing::Test {
     }
 
     // Whatever the outcome, neither the archive nor anything unpacked stays behind.
-    void expectTempClean() {
+    void expectTempClean()
+    {
         EXPECT_TRUE(waitUntil([] { return qimTempEntries().empty(); }, 5000))
             << joined(qimTempEntries());
     }
@@ -85,13 +95,15 @@ class RealInstall : public ::testing::Test {
     std::string installation, stage;
 };
 
-std::string obstacleQuestion(const std::string &installation) {
+std::string obstacleQuestion(const std::string &installation)
+{
     return "Can't create directory:\n" + installation +
            "\\docs\nProbably you don't have write permissions there.";
 }
 } // namespace
 
-TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored) {
+TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored)
+{
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     HANDLE held = holdExclusively(installation + "\\readme.txt");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -118,7 +130,8 @@ TEST_F(RealInstall, FileHeldByAnotherProgramIsAskedAboutAndIgnored) {
     expectTempClean();
 }
 
-TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
+TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone)
+{
     writeFile(installation + "\\docs", "a file where the update has a directory");
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
@@ -136,7 +149,8 @@ TEST_F(RealInstall, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
     expectTempClean();
 }
 
-TEST_F(RealInstall, AbortAnsweredInAQuestionFails) {
+TEST_F(RealInstall, AbortAnsweredInAQuestionFails)
+{
     writeFile(installation + "\\docs", "obstacle");
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
@@ -154,7 +168,8 @@ TEST_F(RealInstall, AbortAnsweredInAQuestionFails) {
     EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(RealInstall, AbortButtonDuringTheCopyAborts) {
+TEST_F(RealInstall, AbortButtonDuringTheCopyAborts)
+{
     writeFile(installation + "\\docs", "obstacle");
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
@@ -169,7 +184,8 @@ TEST_F(RealInstall, AbortButtonDuringTheCopyAborts) {
     expectTempClean();
 }
 
-TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd) {
+TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd)
+{
     ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
     ASSERT_TRUE(placeInBin(installation, nullptr, "7za.exe"));
     std::string bin = installation + "\\bin\\32";
@@ -189,7 +205,8 @@ TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd) {
 }
 
 // The picker lives in the updater's process, so the path it is to select is written there.
-TEST_F(RealInstall, DifferentDirectoryChosenInThePicker) {
+TEST_F(RealInstall, DifferentDirectoryChosenInThePicker)
+{
     setRendererDword("differentdirs", 1);
     std::string chosen = freshDir("real-newdir");
     ASSERT_TRUE(placeInBin(chosen, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
@@ -215,7 +232,8 @@ TEST_F(RealInstall, DifferentDirectoryChosenInThePicker) {
     expectTempClean();
 }
 
-TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone) {
+TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone)
+{
     setRendererDword("differentdirs", 1);
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
     click(action);
@@ -234,7 +252,8 @@ TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone) {
 
 // A whole release over an installation whose path has blanks: the engine the updater asked for
 // its version, the extractor that has just unpacked, the plug-in installer and plug-in builds.
-TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation) {
+TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation)
+{
     installation = makeInstallation("real installation with blanks");
     ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
     std::string release = stage + "\\Renderer";

@@ -12,28 +12,33 @@
 #include <gtest/gtest.h>
 #include <functional>
 
-namespace {
+namespace
+{
 typedef std::vector<std::string> Texts;
 
 Texts statusLog;
 WNDPROC plainStatic = nullptr;
 
-LRESULT CALLBACK recordStatus(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK recordStatus(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
     if (message == WM_SETTEXT && lParam)
         statusLog.push_back(reinterpret_cast<const char *>(lParam));
     return CallWindowProcA(plainStatic, window, message, wParam, lParam);
 }
 
-HWND child(const char *kind, const char *text, DWORD style, int y) {
+HWND child(const char *kind, const char *text, DWORD style, int y)
+{
     return CreateWindowExA(0, kind, text, WS_CHILD | WS_VISIBLE | style, 10, y, 290, 20,
                            session.mainWindow, nullptr, nullptr, nullptr);
 }
 
 // The controls the worker drives, owned by the test's thread as the real ones are by the GUI
 // thread, so every call of the worker crosses threads the same way.
-class UpdaterWindow {
+class UpdaterWindow
+{
   public:
-    UpdaterWindow() {
+    UpdaterWindow()
+    {
         INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&classes);
         session.mainWindow = CreateWindowExA(0, "STATIC", "install flow", WS_OVERLAPPEDWINDOW, 0, 0,
@@ -47,7 +52,8 @@ class UpdaterWindow {
         session.exitButton = child("BUTTON", "Exit", BS_PUSHBUTTON, 140);
         statusLog.clear();
     }
-    ~UpdaterWindow() {
+    ~UpdaterWindow()
+    {
         DestroyWindow(session.mainWindow);
         session.mainWindow = session.statusLabel = session.progressBar = nullptr;
         session.actionButton = session.exitButton = nullptr;
@@ -55,7 +61,8 @@ class UpdaterWindow {
 };
 
 // Runs the test thread's messages until the condition holds.
-bool pumpUntil(const std::function<bool()> &condition, DWORD timeoutMs = 30000) {
+bool pumpUntil(const std::function<bool()> &condition, DWORD timeoutMs = 30000)
+{
     DWORD start = GetTickCount();
     for (;;) {
         MSG message;
@@ -71,7 +78,8 @@ bool pumpUntil(const std::function<bool()> &condition, DWORD timeoutMs = 30000) 
     }
 }
 
-BOOL CALLBACK findOwnDialog(HWND window, LPARAM param) {
+BOOL CALLBACK findOwnDialog(HWND window, LPARAM param)
+{
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     if (process != GetCurrentProcessId() || className(window) != "#32770" ||
@@ -81,7 +89,8 @@ BOOL CALLBACK findOwnDialog(HWND window, LPARAM param) {
     return FALSE;
 }
 
-HWND waitForDialog() {
+HWND waitForDialog()
+{
     HWND dialog = nullptr;
     pumpUntil([&] {
         dialog = nullptr;
@@ -91,13 +100,15 @@ HWND waitForDialog() {
     return dialog;
 }
 
-std::string dialogText(HWND dialog) {
+std::string dialogText(HWND dialog)
+{
     char text[4096] = "";
     GetDlgItemTextA(dialog, 0xFFFF, text, sizeof text);
     return text;
 }
 
-std::vector<int> dialogButtons(HWND dialog) {
+std::vector<int> dialogButtons(HWND dialog)
+{
     std::vector<int> ids;
     for (HWND item = GetWindow(dialog, GW_CHILD); item; item = GetWindow(item, GW_HWNDNEXT))
         if (className(item) == "Button" && IsWindowVisible(item))
@@ -105,21 +116,25 @@ std::vector<int> dialogButtons(HWND dialog) {
     return ids;
 }
 
-bool press(HWND dialog, int buttonId) {
+bool press(HWND dialog, int buttonId)
+{
     PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(dialog, buttonId)));
     return pumpUntil([&] { return !IsWindow(dialog); });
 }
 
-std::string text(HWND window) {
+std::string text(HWND window)
+{
     char buffer[512] = "";
     GetWindowTextA(window, buffer, sizeof buffer);
     return buffer;
 }
 
-class InstallFlow : public ::testing::Test {
+class InstallFlow : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         clearQimTempEntries();
         session.state = Downloaded;
@@ -130,33 +145,38 @@ class InstallFlow : public ::testing::Test {
         ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
         stage = freshDir("flow-stage");
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         free(session.archivePath);
         session.archivePath = nullptr;
         deleteValdormineKey();
     }
 
     // The downloaded archive, in the temporary directory under a name of the updater's own.
-    void publishArchive() {
+    void publishArchive()
+    {
         session.archivePath = makeTempFileName();
         ASSERT_NE(session.archivePath, nullptr);
         ASSERT_TRUE(makeZip(stage, session.archivePath));
     }
 
     // The usual update: two files to install, an empty directory, a file beside Renderer.
-    void stageUpdate() {
+    void stageUpdate()
+    {
         writeFile(stage + "\\Renderer\\readme.txt", "new readme");
         writeFile(stage + "\\Renderer\\dll\\32\\PlenaraDLL32.dll", "new engine");
         makeDirs(stage + "\\Renderer\\empty");
         writeFile(stage + "\\notes.txt", "not installed");
     }
 
-    void startWorker(const char *archive) {
+    void startWorker(const char *archive)
+    {
         worker = CreateThread(nullptr, 0, installWorker, const_cast<char *>(archive), 0, nullptr);
         ASSERT_NE(worker, nullptr);
     }
 
-    DWORD finishWorker() {
+    DWORD finishWorker()
+    {
         DWORD exitCode = 99;
         EXPECT_TRUE(
             pumpUntil([&] { return WaitForSingleObject(worker, 0) == WAIT_OBJECT_0; }, 60000));
@@ -166,17 +186,20 @@ class InstallFlow : public ::testing::Test {
         return exitCode;
     }
 
-    DWORD runWorker() {
+    DWORD runWorker()
+    {
         startWorker(session.archivePath);
         return finishWorker();
     }
 
-    void expectNothingLeft() {
+    void expectNothingLeft()
+    {
         EXPECT_FALSE(pathIsFile(session.archivePath));
         EXPECT_TRUE(qimTempEntries().empty()) << joined(qimTempEntries());
     }
 
-    std::string recordedDirectory() {
+    std::string recordedDirectory()
+    {
         DWORD type = 0;
         std::string value;
         if (!readRendererValue("directory", &type, &value))
@@ -193,7 +216,8 @@ const char *const successTail[] = {"Cleaning up...", "OK", "Installation complet
                                    "Done. Running plugins installer..."};
 } // namespace
 
-TEST_F(InstallFlow, UpdateIsCopiedRecordedCleanedUpAndThePluginInstallerStarted) {
+TEST_F(InstallFlow, UpdateIsCopiedRecordedCleanedUpAndThePluginInstallerStarted)
+{
     stageUpdate();
     publishArchive();
     setRendererString("directory", installation + "\\");
@@ -219,7 +243,8 @@ TEST_F(InstallFlow, UpdateIsCopiedRecordedCleanedUpAndThePluginInstallerStarted)
     expectNothingLeft();
 }
 
-TEST_F(InstallFlow, FileInUseAskedAboutAndIgnoredStillCompletes) {
+TEST_F(InstallFlow, FileInUseAskedAboutAndIgnoredStillCompletes)
+{
     stageUpdate();
     publishArchive();
     std::string engine = installation + "\\dll\\32\\PlenaraDLL32.dll";
@@ -263,7 +288,8 @@ struct FailureCase {
     UpdaterState state;
 };
 
-TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind) {
+TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
+{
     const FailureCase cases[] = {
         {"extractor exits with 1",
          [](InstallFlow *, const std::string &dir, const std::string &) {
@@ -326,7 +352,8 @@ TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind) {
     }
 }
 
-TEST_F(InstallFlow, MissingArchiveOrNoArchivePath) {
+TEST_F(InstallFlow, MissingArchiveOrNoArchivePath)
+{
     publishArchive();
     DeleteFileA(session.archivePath);
     EXPECT_EQ(runWorker(), 0u);
@@ -345,7 +372,8 @@ TEST_F(InstallFlow, MissingArchiveOrNoArchivePath) {
 
 // Abort answered in a question fails the run; the abort request arriving during the copy
 // aborts it. The obstacle is a file where the update has a directory.
-TEST_F(InstallFlow, AbortInAQuestionFailsWhileAnAbortRequestAborts) {
+TEST_F(InstallFlow, AbortInAQuestionFailsWhileAnAbortRequestAborts)
+{
     for (bool requestAbort : {false, true}) {
         SCOPED_TRACE(requestAbort ? "abort request" : "Abort answered");
         installation = makeInstallation("flow-installation");
@@ -385,7 +413,8 @@ TEST_F(InstallFlow, AbortInAQuestionFailsWhileAnAbortRequestAborts) {
 
 // The extractor is never cut short: the abort is seen when it has ended, and what it unpacked
 // is removed again.
-TEST_F(InstallFlow, AbortWhileUnpackingWaitsForTheExtractorThenCleansUp) {
+TEST_F(InstallFlow, AbortWhileUnpackingWaitsForTheExtractorThenCleansUp)
+{
     stageUpdate();
     publishArchive();
     ASSERT_TRUE(placeInBin(installation, "gatedextractor.exe", "7zG.exe"));
@@ -413,7 +442,8 @@ TEST_F(InstallFlow, AbortWhileUnpackingWaitsForTheExtractorThenCleansUp) {
     expectNothingLeft();
 }
 
-TEST_F(InstallFlow, MissingPluginInstallerStillEndsDone) {
+TEST_F(InstallFlow, MissingPluginInstallerStillEndsDone)
+{
     stageUpdate();
     publishArchive();
     DeleteFileA((installation + "\\bin\\32\\QIM_InstallPlugins.exe").c_str());
@@ -428,8 +458,10 @@ TEST_F(InstallFlow, MissingPluginInstallerStillEndsDone) {
 
 //--- a different installation directory
 
-namespace {
-HWND waitForPicker() {
+namespace
+{
+HWND waitForPicker()
+{
     HWND picker = waitForDialog();
     if (picker && !FindWindowExA(picker, nullptr, "SysTreeView32", nullptr)) {
         // The tree view may sit one level down.
@@ -444,7 +476,8 @@ HWND waitForPicker() {
 }
 } // namespace
 
-TEST_F(InstallFlow, ChosenDirectoryReceivesTheUpdateAndIsRecorded) {
+TEST_F(InstallFlow, ChosenDirectoryReceivesTheUpdateAndIsRecorded)
+{
     stageUpdate();
     publishArchive();
     session.differentDirs = true;
@@ -466,7 +499,8 @@ TEST_F(InstallFlow, ChosenDirectoryReceivesTheUpdateAndIsRecorded) {
     expectNothingLeft();
 }
 
-TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory) {
+TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory)
+{
     for (int answer : {IDYES, IDNO}) {
         SCOPED_TRACE(answer == IDYES ? "Yes" : "No");
         installation = makeInstallation("flow-installation");
@@ -504,7 +538,8 @@ TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory) {
 }
 
 // A renderer directory with blanks (Wine would mend an unquoted program path, Windows does not).
-TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
+TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath)
+{
     installation = makeInstallation("flow installation with blanks");
     ASSERT_TRUE(placeInBin(installation, "pluginsstandin.exe", "QIM_InstallPlugins.exe"));
     stageUpdate();
@@ -516,7 +551,8 @@ TEST_F(InstallFlow, RendererDirectoryWithBlanksInItsPath) {
 }
 
 // A release ships the extractor itself: it is overwritten right after it has unpacked.
-TEST_F(InstallFlow, UpdateReplacesTheExtractorThatUnpackedIt) {
+TEST_F(InstallFlow, UpdateReplacesTheExtractorThatUnpackedIt)
+{
     stageUpdate();
     std::string newExtractor = stage + "\\Renderer\\bin\\32\\7zG.exe";
     ASSERT_TRUE(makeDirs(stage + "\\Renderer\\bin\\32"));
@@ -539,11 +575,12 @@ TEST_F(InstallFlow, UpdateReplacesTheExtractorThatUnpackedIt) {
 }
 
 // The command line as Windows splits it for the extractor: its own path, then 7-Zip's words.
-TEST(ExtractorCommandLine, BlanksInEveryPathStayWithinTheirArgument) {
+TEST(ExtractorCommandLine, BlanksInEveryPathStayWithinTheirArgument)
+{
     char commandLine[2048];
-    ASSERT_TRUE(formatExtractorCommandLine(commandLine, sizeof commandLine,
-                                           "C:\\Program Files\\QIM Renderer",
-                                           "C:\\users\\me\\Temp\\qim1A2B.tmp", "C:\\my temp\\qim3C.tmp"));
+    ASSERT_TRUE(formatExtractorCommandLine(
+        commandLine, sizeof commandLine, "C:\\Program Files\\QIM Renderer",
+        "C:\\users\\me\\Temp\\qim1A2B.tmp", "C:\\my temp\\qim3C.tmp"));
     std::string text = commandLine;
     std::wstring wide(text.begin(), text.end());
     int count = 0;
@@ -551,14 +588,15 @@ TEST(ExtractorCommandLine, BlanksInEveryPathStayWithinTheirArgument) {
     ASSERT_NE(arguments, nullptr);
     std::vector<std::wstring> words(arguments, arguments + count);
     LocalFree(arguments);
-    EXPECT_EQ(words, (std::vector<std::wstring>{L"C:\\Program Files\\QIM Renderer\\bin\\32\\7zG.exe",
-                                                L"x", L"C:\\users\\me\\Temp\\qim1A2B.tmp",
-                                                L"-oC:\\my temp\\qim3C.tmp", L"-y"}));
+    EXPECT_EQ(words, (std::vector<std::wstring>{
+                         L"C:\\Program Files\\QIM Renderer\\bin\\32\\7zG.exe", L"x",
+                         L"C:\\users\\me\\Temp\\qim1A2B.tmp", L"-oC:\\my temp\\qim3C.tmp", L"-y"}));
 }
 
-TEST(ExtractorCommandLine, TooLongForItsBufferIsRefused) {
+TEST(ExtractorCommandLine, TooLongForItsBufferIsRefused)
+{
     char commandLine[64];
     EXPECT_FALSE(formatExtractorCommandLine(commandLine, sizeof commandLine,
-                                            "C:\\a renderer directory that is long", "C:\\archive.zip",
-                                            "C:\\unpack"));
+                                            "C:\\a renderer directory that is long",
+                                            "C:\\archive.zip", "C:\\unpack"));
 }

@@ -1,6 +1,7 @@
 #include "installtest.h"
 
-bool makeZip(const std::string &stagingDir, const std::string &zipPath) {
+bool makeZip(const std::string &stagingDir, const std::string &zipPath)
+{
     DeleteFileA(zipPath.c_str());
     std::string sevenZip = fixtureDir() + "\\7zG.exe";
     std::string line = "\"" + sevenZip + "\" a -tzip \"" + zipPath + "\" * -y";
@@ -18,18 +19,21 @@ bool makeZip(const std::string &stagingDir, const std::string &zipPath) {
     return exitCode == 0 && pathIsFile(zipPath);
 }
 
-std::string standIn(const char *name) {
+std::string standIn(const char *name)
+{
     return binDir() + "\\installfixtures\\" + name;
 }
 
-bool placeInBin(const std::string &installation, const char *name, const char *fileName) {
+bool placeInBin(const std::string &installation, const char *name, const char *fileName)
+{
     std::string from = name ? standIn(name) : fixtureDir() + "\\7zG.exe";
     makeDirs(installation + "\\bin\\32");
     std::string to = installation + "\\bin\\32\\" + fileName;
     return CopyFileA(from.c_str(), to.c_str(), FALSE) != FALSE;
 }
 
-void clearQimTempEntries() {
+void clearQimTempEntries()
+{
     for (const std::string &name : qimTempEntries()) {
         std::string path = tempDir() + "\\" + name;
         if (pathIsDir(path))
@@ -39,19 +43,22 @@ void clearQimTempEntries() {
     }
 }
 
-std::string joined(const std::vector<std::string> &names) {
+std::string joined(const std::vector<std::string> &names)
+{
     std::string text;
     for (const std::string &name : names)
         text += (text.empty() ? "" : ", ") + name;
     return text;
 }
 
-HANDLE holdExclusively(const std::string &path) {
+HANDLE holdExclusively(const std::string &path)
+{
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-std::string contentOf(const std::string &path) {
+std::string contentOf(const std::string &path)
+{
     std::string bytes;
     return readFile(path, &bytes) ? bytes : "<missing>";
 }

@@ -9,13 +9,15 @@
 #include <stdlib.h>
 #include <thread>
 
-namespace {
+namespace
+{
 struct DialogSearch {
     DWORD thread;
     HWND found;
 };
 
-BOOL CALLBACK matchDialog(HWND window, LPARAM param) {
+BOOL CALLBACK matchDialog(HWND window, LPARAM param)
+{
     auto *search = reinterpret_cast<DialogSearch *>(param);
     if (GetWindowThreadProcessId(window, nullptr) != search->thread ||
         className(window) != "#32770" || !IsWindowVisible(window))
@@ -24,7 +26,8 @@ BOOL CALLBACK matchDialog(HWND window, LPARAM param) {
     return FALSE;
 }
 
-HWND waitForPicker(DWORD thread) {
+HWND waitForPicker(DWORD thread)
+{
     DialogSearch search{thread, nullptr};
     waitUntil([&] {
         EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
@@ -33,14 +36,16 @@ HWND waitForPicker(DWORD thread) {
     return search.found;
 }
 
-HWND treeOf(HWND picker) {
+HWND treeOf(HWND picker)
+{
     for (HWND child : children(picker))
         if (className(child) == WC_TREEVIEWA)
             return child;
     return nullptr;
 }
 
-std::string selectedItemText(HWND picker) {
+std::string selectedItemText(HWND picker)
+{
     HWND tree = treeOf(picker);
     if (!tree)
         return "";
@@ -65,7 +70,8 @@ struct PickerRun {
 };
 
 // Opens the picker, presses one of its buttons, and returns once the picker has closed.
-void runPicker(PickerRun *run, int buttonId) {
+void runPicker(PickerRun *run, int buttonId)
+{
     DWORD pickerThread = 0;
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::thread thread([&] {
@@ -92,7 +98,8 @@ void runPicker(PickerRun *run, int buttonId) {
 }
 } // namespace
 
-TEST(FolderPicker, OpensOnTheInitialPathAndReturnsIt) {
+TEST(FolderPicker, OpensOnTheInitialPathAndReturnsIt)
+{
     std::string dir = freshDir("picker\\chosen");
     PickerRun run;
     run.title = "Choose directory for new version:";
@@ -110,7 +117,8 @@ TEST(FolderPicker, OpensOnTheInitialPathAndReturnsIt) {
     free(run.result);
 }
 
-TEST(FolderPicker, CancelGivesNone) {
+TEST(FolderPicker, CancelGivesNone)
+{
     std::string dir = freshDir("picker\\cancelled");
     PickerRun run;
     run.title = "Choose plugin directory:";
@@ -120,7 +128,8 @@ TEST(FolderPicker, CancelGivesNone) {
     EXPECT_EQ(run.result, nullptr);
 }
 
-TEST(FolderPicker, WithoutInitialPathNothingIsSelected) {
+TEST(FolderPicker, WithoutInitialPathNothingIsSelected)
+{
     PickerRun run;
     run.title = "Choose plugin directory:";
     LRESULT selected = -1;

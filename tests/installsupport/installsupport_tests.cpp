@@ -5,7 +5,8 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-namespace {
+namespace
+{
 struct ProbeCase {
     const char *name;
     std::string path;
@@ -13,15 +14,18 @@ struct ProbeCase {
     bool isFile;
 };
 
-void PrintTo(const ProbeCase &value, std::ostream *out) {
+void PrintTo(const ProbeCase &value, std::ostream *out)
+{
     *out << value.name;
 }
 
 const std::string probeRoot = "C:\\qimtests\\probes";
 
-class Probes : public ::testing::TestWithParam<ProbeCase> {
+class Probes : public ::testing::TestWithParam<ProbeCase>
+{
   protected:
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         freshDir("probes");
         makeDirs(probeRoot + "\\folder");
         writeFile(probeRoot + "\\file.txt", "x");
@@ -29,7 +33,8 @@ class Probes : public ::testing::TestWithParam<ProbeCase> {
 };
 } // namespace
 
-TEST_P(Probes, TellFilesFromDirectories) {
+TEST_P(Probes, TellFilesFromDirectories)
+{
     const ProbeCase &probe = GetParam();
     EXPECT_EQ(directoryExists(probe.path.c_str()), probe.isDirectory);
     EXPECT_EQ(fileExists(probe.path.c_str()), probe.isFile);
@@ -49,11 +54,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ProbeCase{"Empty", "", false, false}),
     [](const ::testing::TestParamInfo<ProbeCase> &info) { return std::string(info.param.name); });
 
-TEST(ProbesWithoutPath, FileExistsIsFalse) {
+TEST(ProbesWithoutPath, FileExistsIsFalse)
+{
     EXPECT_FALSE(fileExists(nullptr));
 }
 
-namespace {
+namespace
+{
 struct DirectoryCase {
     const char *name;
     DWORD type;
@@ -62,26 +69,32 @@ struct DirectoryCase {
     std::string expected;
 };
 
-void PrintTo(const DirectoryCase &value, std::ostream *out) {
+void PrintTo(const DirectoryCase &value, std::ostream *out)
+{
     *out << value.name;
 }
 
-class RendererDirectoryValue : public ::testing::TestWithParam<DirectoryCase> {
+class RendererDirectoryValue : public ::testing::TestWithParam<DirectoryCase>
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         deleteValdormineKey();
     }
 };
 
-std::string withZero(const std::string &text) {
+std::string withZero(const std::string &text)
+{
     return text + std::string(1, '\0');
 }
 } // namespace
 
-TEST_P(RendererDirectoryValue, IsTrimmedOfTrailingSeparators) {
+TEST_P(RendererDirectoryValue, IsTrimmedOfTrailingSeparators)
+{
     const DirectoryCase &value = GetParam();
     setRendererValue("directory", value.type, value.stored.data(),
                      static_cast<DWORD>(value.stored.size()));
@@ -118,7 +131,8 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
-TEST(RendererDirectory, MissingValueOrKeyGivesNone) {
+TEST(RendererDirectory, MissingValueOrKeyGivesNone)
+{
     deleteValdormineKey();
     EXPECT_EQ(rendererDirectory(), nullptr);
     createRendererKey();
@@ -129,7 +143,8 @@ TEST(RendererDirectory, MissingValueOrKeyGivesNone) {
     deleteValdormineKey();
 }
 
-TEST(RendererKey, OpensNothingWhenALevelIsMissing) {
+TEST(RendererKey, OpensNothingWhenALevelIsMissing)
+{
     deleteValdormineKey();
     RendererKey key;
     EXPECT_FALSE(openRendererKey(&key, KEY_READ));
@@ -150,17 +165,21 @@ TEST(RendererKey, OpensNothingWhenALevelIsMissing) {
     deleteValdormineKey();
 }
 
-namespace {
-class DllDirectories : public ::testing::Test {
+namespace
+{
+class DllDirectories : public ::testing::Test
+{
   protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         SetDllDirectoryA(nullptr);
         deleteValdormineKey();
     }
 };
 } // namespace
 
-TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32) {
+TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32)
+{
     std::string dir = makeInstallation("dlldirs", {});
     EXPECT_TRUE(dllDirectoriesExist(dir.c_str()));
     removeTree(dir + "\\dll\\32");
@@ -169,7 +188,8 @@ TEST_F(DllDirectories, NeedBothTheDirectoryAndItsDll32) {
 }
 
 // Texts beyond the 2560-byte buffer are refused, never cut into another path or overrun.
-TEST_F(DllDirectories, TextsBeyondTheBufferAreRefused) {
+TEST_F(DllDirectories, TextsBeyondTheBufferAreRefused)
+{
     std::string dir = makeInstallation("dlldirs", {});
     for (size_t length : {2553u, 2559u, 2560u, 4000u}) {
         std::string padded = dir + std::string(length - dir.size(), '\\');
@@ -177,7 +197,8 @@ TEST_F(DllDirectories, TextsBeyondTheBufferAreRefused) {
     }
 }
 
-TEST_F(DllDirectories, SearchPathGetsTheRenderersDll32) {
+TEST_F(DllDirectories, SearchPathGetsTheRenderersDll32)
+{
     deleteValdormineKey();
     std::string dir = makeInstallation("dlldirs", {2, 0, 1});
     setRendererString("directory", dir + "\\");

@@ -5,14 +5,17 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-namespace {
+namespace
+{
 const char rendererPath[] = "Software\\Valdormine\\Renderer";
 
-void clearFlags() {
+void clearFlags()
+{
     session.betaTester = session.autoUpdate = session.autoInstall = session.differentDirs = false;
 }
 
-bool rendererKeyExists() {
+bool rendererKeyExists()
+{
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, rendererPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
         return false;
@@ -20,14 +23,17 @@ bool rendererKeyExists() {
     return true;
 }
 
-class Settings : public ::testing::Test {
+class Settings : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         createRendererKey();
         clearFlags();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         deleteValdormineKey();
         clearFlags();
     }
@@ -40,19 +46,24 @@ struct FlagCase {
     bool expected;
 };
 
-void PrintTo(const FlagCase &value, std::ostream *out) {
+void PrintTo(const FlagCase &value, std::ostream *out)
+{
     *out << value.name;
 }
 
-std::string dword(DWORD value) {
+std::string dword(DWORD value)
+{
     return std::string(reinterpret_cast<const char *>(&value), 4);
 }
 
-class SettingsFlag : public Settings, public ::testing::WithParamInterface<FlagCase> {};
+class SettingsFlag : public Settings, public ::testing::WithParamInterface<FlagCase>
+{
+};
 } // namespace
 
 // Only a REG_DWORD of exactly 1 turns a flag on.
-TEST_P(SettingsFlag, OnlyDwordOneTurnsTheFlagOn) {
+TEST_P(SettingsFlag, OnlyDwordOneTurnsTheFlagOn)
+{
     const FlagCase &flag = GetParam();
     setRendererValue("betatester", flag.type, flag.data.data(),
                      static_cast<DWORD>(flag.data.size()));
@@ -73,7 +84,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FlagCase{"Oversize", REG_DWORD, dword(1) + std::string(2996, '\0'), false}),
     [](const ::testing::TestParamInfo<FlagCase> &info) { return std::string(info.param.name); });
 
-TEST_F(Settings, EachValueIsReadOnItsOwn) {
+TEST_F(Settings, EachValueIsReadOnItsOwn)
+{
     setRendererString("betatester", "1");
     setRendererDword("autoinstall", 1);
     setRendererDword("differentdirs", 1);
@@ -84,14 +96,16 @@ TEST_F(Settings, EachValueIsReadOnItsOwn) {
     EXPECT_TRUE(session.differentDirs);
 }
 
-TEST_F(Settings, UnreadableValuesKeepWhatTheFlagsHeld) {
+TEST_F(Settings, UnreadableValuesKeepWhatTheFlagsHeld)
+{
     session.autoUpdate = true;
     setRendererString("autoupdate", "0");
     EXPECT_TRUE(readSettings());
     EXPECT_TRUE(session.autoUpdate);
 }
 
-TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated) {
+TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated)
+{
     RegDeleteKeyA(HKEY_CURRENT_USER, rendererPath);
     session.autoInstall = true;
     EXPECT_FALSE(readSettings());
@@ -103,7 +117,8 @@ TEST_F(Settings, MissingRendererSubkeyIsNeitherReadNorCreated) {
     EXPECT_FALSE(rendererKeyExists());
 }
 
-TEST_F(Settings, MissingMakerKeyIsNotCreated) {
+TEST_F(Settings, MissingMakerKeyIsNotCreated)
+{
     deleteValdormineKey();
     EXPECT_FALSE(readSettings());
     EXPECT_FALSE(writeAutoUpdate(true));
@@ -112,20 +127,25 @@ TEST_F(Settings, MissingMakerKeyIsNotCreated) {
               ERROR_SUCCESS);
 }
 
-namespace {
+namespace
+{
 struct WriteCase {
     bool (*write)(bool);
     const char *name;
 };
 
-void PrintTo(const WriteCase &value, std::ostream *out) {
+void PrintTo(const WriteCase &value, std::ostream *out)
+{
     *out << value.name;
 }
-class SettingsWrite : public Settings, public ::testing::WithParamInterface<WriteCase> {};
+class SettingsWrite : public Settings, public ::testing::WithParamInterface<WriteCase>
+{
+};
 } // namespace
 
 // Each write replaces whatever was stored with a 4-byte DWORD of 0 or 1.
-TEST_P(SettingsWrite, WritesFourByteDwordOverAnyType) {
+TEST_P(SettingsWrite, WritesFourByteDwordOverAnyType)
+{
     const WriteCase &write = GetParam();
     setRendererString(write.name, "some text");
     DWORD type = REG_NONE;
@@ -148,7 +168,8 @@ INSTANTIATE_TEST_SUITE_P(Flags, SettingsWrite,
                              return std::string(info.param.name);
                          });
 
-TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator) {
+TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator)
+{
     const char path[] = "D:\\Render\\";
     ASSERT_TRUE(writeRendererDirectory(path));
     DWORD type = REG_NONE;
@@ -159,21 +180,26 @@ TEST_F(Settings, RendererDirectoryIsStoredWithItsTerminator) {
     EXPECT_FALSE(writeRendererDirectory(nullptr));
 }
 
-namespace {
-class InstalledVersion : public ::testing::Test {
+namespace
+{
+class InstalledVersion : public ::testing::Test
+{
   protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         SetDllDirectoryA(nullptr);
         deleteValdormineKey();
     }
-    void useInstallation(const InstallOptions &options) {
+    void useInstallation(const InstallOptions &options)
+    {
         std::string dir = makeInstallation("spine-engine", options);
         SetDllDirectoryA((dir + "\\dll\\32").c_str());
     }
 };
 } // namespace
 
-TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime) {
+TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime)
+{
     useInstallation({4, 5, 6});
     session.installedVersion = {};
     ASSERT_TRUE(queryInstalledVersion());
@@ -188,7 +214,8 @@ TEST_F(InstalledVersion, AsksTheEngineAfreshEachTime) {
     EXPECT_EQ(session.installedVersion.build, 12);
 }
 
-TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged) {
+TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged)
+{
     InstallOptions options;
     options.twoExportsOnly = true;
     useInstallation(options);
@@ -200,7 +227,8 @@ TEST_F(InstalledVersion, EngineWithTwoExportsLeavesTheVersionUnchanged) {
     EXPECT_EQ(GetModuleHandleA("PlenaraDLL32.dll"), nullptr);
 }
 
-TEST_F(InstalledVersion, MissingEngineIsNoInstallation) {
+TEST_F(InstalledVersion, MissingEngineIsNoInstallation)
+{
     InstallOptions options;
     options.engine = false;
     useInstallation(options);

@@ -1,13 +1,15 @@
 #include "spinetest.h"
 #include <gtest/gtest.h>
 
-HWND startUpdater(Program &program, const std::string &arguments, const std::string &exe) {
+HWND startUpdater(Program &program, const std::string &arguments, const std::string &exe)
+{
     if (!program.start(exe, arguments))
         return nullptr;
     return waitForStartedWindow(program);
 }
 
-HWND waitForStartedWindow(Program &program) {
+HWND waitForStartedWindow(Program &program)
+{
     HWND window = program.waitForWindow(mainWindowClass, 10000, true);
     if (!window)
         return nullptr;
@@ -20,7 +22,8 @@ HWND waitForStartedWindow(Program &program) {
     return started ? window : nullptr;
 }
 
-bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible) {
+bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible)
+{
     *everVisible = false;
     bool ended = waitUntil([&] {
         HWND window = program.findWindow(mainWindowClass);
@@ -31,7 +34,8 @@ bool waitForExitUnseen(Program &program, DWORD *exitCode, bool *everVisible) {
     return ended && program.waitForExit(0, exitCode);
 }
 
-static bool autoInstallStored(DWORD *value) {
+static bool autoInstallStored(DWORD *value)
+{
     DWORD type = 0;
     std::string data;
     if (!readRendererValue("autoinstall", &type, &data) || type != REG_DWORD || data.size() != 4)
@@ -40,7 +44,8 @@ static bool autoInstallStored(DWORD *value) {
     return true;
 }
 
-void clickAndSettle(HWND window, int id) {
+void clickAndSettle(HWND window, int id)
+{
     click(control(window, id));
     DWORD before = 2;
     autoInstallStored(&before);

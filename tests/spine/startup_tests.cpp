@@ -4,7 +4,8 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 struct ControlSpec {
     int id;
     const char *windowClass;
@@ -21,19 +22,23 @@ const ControlSpec plainControls[] = {
     {AutoInstallCheckboxId, "Button", "Auto install after download", {10, 95, 260, 115}},
 };
 
-class UpdaterStartup : public ::testing::Test {
+class UpdaterStartup : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         makeInstallation("spine-startup", {1, 2, 3});
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         deleteValdormineKey();
     }
 };
 } // namespace
 
-TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout) {
+TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout)
+{
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -59,7 +64,8 @@ TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout) {
     EXPECT_EQ(GetDlgItem(window, DifferentDirsCheckboxId), nullptr);
 }
 
-TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow) {
+TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow)
+{
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -80,7 +86,8 @@ TEST_F(UpdaterStartup, ProgressBarIsEmptyAndSpansTheWindow) {
     EXPECT_NE(GetWindowLongA(bar, GWL_STYLE) & PBS_SMOOTH, 0);
 }
 
-TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero) {
+TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
+{
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -90,7 +97,8 @@ TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero) {
     EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero) {
+TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero)
+{
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
@@ -100,7 +108,8 @@ TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero) {
     EXPECT_EQ(exitCode, 0u);
 }
 
-TEST_F(UpdaterStartup, SilentWithoutEngineEndsUnseenWithCodeZero) {
+TEST_F(UpdaterStartup, SilentWithoutEngineEndsUnseenWithCodeZero)
+{
     InstallOptions options;
     options.engine = false;
     makeInstallation("spine-startup", options);

@@ -5,7 +5,8 @@
 #include "window.h"
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 const UpdaterState allStates[] = {
     Starting,    Ready,       NotInstalled,     CheckingServer, UpdateAvailable, UpToDate,
     CheckFailed, Downloading, Downloaded,       DownloadFailed, Installing,      ChoosingDirectory,
@@ -13,7 +14,8 @@ const UpdaterState allStates[] = {
 
 enum Leaving { Closes, AbortsDownload, AbortsInstall, StaysOpen };
 
-Leaving expectedLeaving(UpdaterState state) {
+Leaving expectedLeaving(UpdaterState state)
+{
     switch (state) {
     case CheckingServer:
     case Downloading:
@@ -31,12 +33,15 @@ Leaving expectedLeaving(UpdaterState state) {
 
 // A fresh main window per state; each test walks the states itself, since every test
 // process costs a Wine start-up.
-class StateMachine : public ::testing::Test {
+class StateMachine : public ::testing::Test
+{
   protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         closeWindow();
     }
-    void openWindow(UpdaterState state) {
+    void openWindow(UpdaterState state)
+    {
         closeWindow();
         registerMainWindowClass(GetModuleHandleA(nullptr));
         session.mainWindow =
@@ -49,7 +54,8 @@ class StateMachine : public ::testing::Test {
         session.abortInstall = false;
         session.state = state;
     }
-    void closeWindow() {
+    void closeWindow()
+    {
         if (session.mainWindow && IsWindow(session.mainWindow))
             DestroyWindow(session.mainWindow);
         MSG message;
@@ -58,26 +64,31 @@ class StateMachine : public ::testing::Test {
         session.mainWindow = session.actionButton = session.exitButton = nullptr;
         session.state = Starting;
     }
-    HWND button(const char *text, int id) {
+    HWND button(const char *text, int id)
+    {
         return CreateWindowExA(0, "BUTTON", text, WS_CHILD | WS_VISIBLE, 0, 0, 10, 10,
                                session.mainWindow,
                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
     }
-    void command(int id, WORD notification = BN_CLICKED) {
+    void command(int id, WORD notification = BN_CLICKED)
+    {
         HWND source = id == 201 ? session.actionButton : session.exitButton;
         SendMessageA(session.mainWindow, WM_COMMAND, MAKEWPARAM(id, notification),
                      reinterpret_cast<LPARAM>(source));
     }
-    static std::string caption(HWND window) {
+    static std::string caption(HWND window)
+    {
         char text[64] = "";
         GetWindowTextA(window, text, sizeof text);
         return text;
     }
-    static bool quitPosted() {
+    static bool quitPosted()
+    {
         MSG message;
         return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) && message.wParam == 0;
     }
-    void expectLeaving(UpdaterState state) {
+    void expectLeaving(UpdaterState state)
+    {
         Leaving leaving = expectedLeaving(state);
         EXPECT_EQ(IsWindow(session.mainWindow) != FALSE, leaving != Closes);
         EXPECT_EQ(quitPosted(), leaving == Closes);
@@ -88,7 +99,8 @@ class StateMachine : public ::testing::Test {
 };
 } // namespace
 
-TEST_F(StateMachine, ExitButtonClosesOnlyWithoutARunningWorker) {
+TEST_F(StateMachine, ExitButtonClosesOnlyWithoutARunningWorker)
+{
     for (UpdaterState state : allStates) {
         SCOPED_TRACE(state);
         openWindow(state);
@@ -98,7 +110,8 @@ TEST_F(StateMachine, ExitButtonClosesOnlyWithoutARunningWorker) {
 }
 
 // The close box acts like Exit, so a running worker is asked to stop instead of being cut off.
-TEST_F(StateMachine, CloseBoxActsLikeExit) {
+TEST_F(StateMachine, CloseBoxActsLikeExit)
+{
     for (UpdaterState state : allStates) {
         SCOPED_TRACE(state);
         openWindow(state);
@@ -107,7 +120,8 @@ TEST_F(StateMachine, CloseBoxActsLikeExit) {
     }
 }
 
-TEST_F(StateMachine, NotificationsOtherThanClicksAreIgnored) {
+TEST_F(StateMachine, NotificationsOtherThanClicksAreIgnored)
+{
     for (UpdaterState state : allStates) {
         SCOPED_TRACE(state);
         openWindow(state);
@@ -120,7 +134,8 @@ TEST_F(StateMachine, NotificationsOtherThanClicksAreIgnored) {
     }
 }
 
-TEST_F(StateMachine, ActionButtonDoesNothingWhereItHasNoMeaning) {
+TEST_F(StateMachine, ActionButtonDoesNothingWhereItHasNoMeaning)
+{
     const UpdaterState idleStates[] = {
         Starting,         NotInstalled,  CheckingServer,    CheckFailed, Downloading,
         DownloadFailed,   Installing,    ChoosingDirectory, Unpacking,   Copying,
@@ -137,7 +152,8 @@ TEST_F(StateMachine, ActionButtonDoesNothingWhereItHasNoMeaning) {
 }
 
 // Without a renderer directory the plug-in installer cannot start; the buttons change anyway.
-TEST_F(StateMachine, ActionAfterInstallationStartsThePluginInstallerAndEndsWithDone) {
+TEST_F(StateMachine, ActionAfterInstallationStartsThePluginInstallerAndEndsWithDone)
+{
     deleteValdormineKey();
     openWindow(Installed);
     command(201);

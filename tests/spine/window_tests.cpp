@@ -7,21 +7,26 @@
 #include <algorithm>
 #include <vector>
 
-namespace {
-class UpdaterWindow : public ::testing::Test {
+namespace
+{
+class UpdaterWindow : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         deleteValdormineKey();
         installation = makeInstallation("spine-window", {1, 2, 3});
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         deleteValdormineKey();
     }
 
     std::string installation;
 };
 
-DWORD storedDword(const char *name, DWORD *type) {
+DWORD storedDword(const char *name, DWORD *type)
+{
     std::string data;
     *type = REG_NONE;
     if (!readRendererValue(name, type, &data) || data.size() != 4)
@@ -31,7 +36,8 @@ DWORD storedDword(const char *name, DWORD *type) {
     return value;
 }
 
-void exitAndExpectCodeZero(Program &program, HWND window) {
+void exitAndExpectCodeZero(Program &program, HWND window)
+{
     click(control(window, ExitButtonId));
     DWORD exitCode = 99;
     ASSERT_TRUE(program.waitForExit(10000, &exitCode));
@@ -39,7 +45,8 @@ void exitAndExpectCodeZero(Program &program, HWND window) {
 }
 } // namespace
 
-TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing) {
+TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing)
+{
     InstallOptions options;
     options.engine = false;
     makeInstallation("spine-window", options);
@@ -55,7 +62,8 @@ TEST_F(UpdaterWindow, MissingEngineShowsNotInstalledAndTheActionDoesNothing) {
     exitAndExpectCodeZero(program, window);
 }
 
-TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled) {
+TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled)
+{
     InstallOptions options;
     options.twoExportsOnly = true;
     makeInstallation("spine-window", options);
@@ -65,7 +73,8 @@ TEST_F(UpdaterWindow, EngineWithTwoExportsCountsAsNotInstalled) {
     EXPECT_EQ(controlText(window, VersionLabelId), "Error, can't find QIM installed.");
 }
 
-TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow) {
+TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow)
+{
     setRendererDword("betatester", 1);
     setRendererDword("differentdirs", 1);
     Program program;
@@ -94,7 +103,8 @@ TEST_F(UpdaterWindow, BetaTesterGetsTheThirdCheckBoxAndATallerWindow) {
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
 }
 
-TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox) {
+TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox)
+{
     setRendererDword("differentdirs", 1);
     setRendererDword("betatester", 2);
     Program program;
@@ -106,7 +116,8 @@ TEST_F(UpdaterWindow, DifferentDirsAloneShowsNoThirdCheckBox) {
     EXPECT_EQ(control(window, DifferentDirsCheckboxId), nullptr);
 }
 
-TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick) {
+TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick)
+{
     setRendererDword("autoupdate", 1);
     setRendererString("autoinstall", "1");
     Program program;
@@ -129,7 +140,8 @@ TEST_F(UpdaterWindow, CheckBoxesShowTheSettingsAndWriteDwordsOnClick) {
     EXPECT_TRUE(waitUntil([&] { return storedDword("autoinstall", &type) == 0; }));
 }
 
-TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing) {
+TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing)
+{
     deleteValdormineKey();
     createRendererKey();
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Valdormine\\Renderer");
@@ -149,24 +161,29 @@ TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing) {
               ERROR_SUCCESS);
 }
 
-namespace {
+namespace
+{
 struct CommandLineCase {
     const char *name;
     const char *arguments;
     bool silent;
 };
 
-void PrintTo(const CommandLineCase &value, std::ostream *out) {
+void PrintTo(const CommandLineCase &value, std::ostream *out)
+{
     *out << value.name;
 }
 
 class UpdaterCommandLine : public UpdaterWindow,
-                           public ::testing::WithParamInterface<CommandLineCase> {};
+                           public ::testing::WithParamInterface<CommandLineCase>
+{
+};
 } // namespace
 
 // Silent mode checks with the window hidden; the loopback server has no version file, so the
 // check fails and a silent updater ends without ever showing itself.
-TEST_P(UpdaterCommandLine, OnlyTheExactWordSelectsSilentMode) {
+TEST_P(UpdaterCommandLine, OnlyTheExactWordSelectsSilentMode)
+{
     Program program;
     ASSERT_TRUE(program.start(loopbackUpdaterExe(), GetParam().arguments));
     if (GetParam().silent) {
@@ -194,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Words, UpdaterCommandLine,
                              return std::string(info.param.name);
                          });
 
-TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit) {
+TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit)
+{
     // Other tests leave files and scenarios in the shared web root: make the check a plain 404.
     clearWebRoot();
     Program program;
@@ -210,7 +228,8 @@ TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit) {
     exitAndExpectCodeZero(program, window);
 }
 
-namespace {
+namespace
+{
 struct WarningCase {
     const char *name;
     const char *arguments;
@@ -218,16 +237,19 @@ struct WarningCase {
     bool dllDirectory;
 };
 
-void PrintTo(const WarningCase &value, std::ostream *out) {
+void PrintTo(const WarningCase &value, std::ostream *out)
+{
     *out << value.name;
 }
 
-class UpdaterDllWarning : public UpdaterWindow,
-                          public ::testing::WithParamInterface<WarningCase> {};
+class UpdaterDllWarning : public UpdaterWindow, public ::testing::WithParamInterface<WarningCase>
+{
+};
 } // namespace
 
 // The warnings are shown whatever the mode, before the window exists; the start-up goes on.
-TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn) {
+TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn)
+{
     const WarningCase &warningCase = GetParam();
     if (!warningCase.rendererKey)
         deleteValdormineKey();
@@ -269,16 +291,21 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpdaterDllWarning,
                              return std::string(info.param.name);
                          });
 
-namespace {
+namespace
+{
 struct DataFile {
     HMODULE module;
     explicit DataFile(const std::string &path)
-        : module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-    ~DataFile() {
+        : module(LoadLibraryExA(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE))
+    {
+    }
+    ~DataFile()
+    {
         if (module)
             FreeLibrary(module);
     }
-    std::string resource(const char *type, const char *name) const {
+    std::string resource(const char *type, const char *name) const
+    {
         HRSRC found = FindResourceA(module, name, type);
         if (!found)
             return "";
@@ -298,7 +325,8 @@ struct IconGroupEntry {
 #pragma pack(pop)
 } // namespace
 
-TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess) {
+TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess)
+{
     DataFile exe(updaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string manifest = exe.resource(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
@@ -306,7 +334,8 @@ TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess) {
     EXPECT_NE(manifest.find("uiAccess=\"false\""), std::string::npos);
 }
 
-TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages) {
+TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages)
+{
     DataFile exe(updaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string group = exe.resource(MAKEINTRESOURCEA(14), MAKEINTRESOURCEA(101));

@@ -10,11 +10,14 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 // The status line and progress bar the walks drive, in a hidden window of the calling thread.
-class ProgressWindow {
+class ProgressWindow
+{
   public:
-    ProgressWindow() {
+    ProgressWindow()
+    {
         INITCOMMONCONTROLSEX classes{sizeof classes, ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&classes);
         session.mainWindow = CreateWindowExA(0, "STATIC", "tree walks", WS_OVERLAPPEDWINDOW, 0, 0,
@@ -27,14 +30,17 @@ class ProgressWindow {
         SendMessageA(session.progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
         SendMessageA(session.progressBar, PBM_SETPOS, 0, 0);
     }
-    ~ProgressWindow() {
+    ~ProgressWindow()
+    {
         DestroyWindow(session.mainWindow);
         session.mainWindow = session.statusLabel = session.progressBar = nullptr;
     }
-    std::string status() const {
+    std::string status() const
+    {
         return windowText(session.statusLabel);
     }
-    int position() const {
+    int position() const
+    {
         return progressPosition(session.progressBar);
     }
 };
@@ -53,7 +59,8 @@ struct CopyRun {
     int position = -1;
     HANDLE thread = nullptr;
 
-    static DWORD WINAPI body(LPVOID param) {
+    static DWORD WINAPI body(LPVOID param)
+    {
         auto *run = static_cast<CopyRun *>(param);
         ProgressWindow window;
         run->owner = session.mainWindow;
@@ -64,10 +71,12 @@ struct CopyRun {
         run->position = window.position();
         return 0;
     }
-    void start() {
+    void start()
+    {
         thread = CreateThread(nullptr, 0, body, this, 0, nullptr);
     }
-    bool finish() {
+    bool finish()
+    {
         bool ended = WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
         CloseHandle(thread);
         return ended;
@@ -82,7 +91,8 @@ struct Box {
     bool hasIcon = false;
 };
 
-BOOL CALLBACK findOwnDialog(HWND window, LPARAM param) {
+BOOL CALLBACK findOwnDialog(HWND window, LPARAM param)
+{
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
     if (process != GetCurrentProcessId() || className(window) != "#32770" ||
@@ -92,7 +102,8 @@ BOOL CALLBACK findOwnDialog(HWND window, LPARAM param) {
     return FALSE;
 }
 
-bool waitForBox(Box *box) {
+bool waitForBox(Box *box)
+{
     HWND dialog = nullptr;
     if (!waitUntil([&] {
             dialog = nullptr;
@@ -116,31 +127,36 @@ bool waitForBox(Box *box) {
     return true;
 }
 
-bool answer(const Box &box, int buttonId) {
+bool answer(const Box &box, int buttonId)
+{
     HWND button = GetDlgItem(box.window, buttonId);
     PostMessageA(box.window, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
                  reinterpret_cast<LPARAM>(button));
     return waitUntil([&] { return !IsWindow(box.window); });
 }
 
-std::string createDirText(const std::string &path) {
+std::string createDirText(const std::string &path)
+{
     return "Can't create directory:\n" + path +
            "\nProbably you don't have write permissions there.";
 }
 
-std::string copyFileText(const std::string &from, const std::string &to) {
+std::string copyFileText(const std::string &from, const std::string &to)
+{
     return "Can't copy file\n" + from + "\nto\n" + to +
            "\nProbably old one is being used (QIM/Max) or you don't have write permissions there.";
 }
 
 // Holds a file open with share mode 0, the way a running renderer or 3ds Max holds its files.
-HANDLE holdExclusively(const std::string &path) {
+HANDLE holdExclusively(const std::string &path)
+{
     return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 // A file of the given size that takes no room on disk.
-bool makeSizedFile(const std::string &path, uint64_t size) {
+bool makeSizedFile(const std::string &path, uint64_t size)
+{
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -155,7 +171,8 @@ bool makeSizedFile(const std::string &path, uint64_t size) {
 }
 
 // A small renderer-like tree: files at three depths and an empty directory.
-void makeSampleTree(const std::string &root) {
+void makeSampleTree(const std::string &root)
+{
     writeFile(root + "\\readme.txt", "hello");                         // 5
     writeFile(root + "\\bin\\32\\tool.exe", std::string(300, 'x'));    // 300
     writeFile(root + "\\bin\\32\\tool.dat", std::string(20, 'y'));     // 20
@@ -164,14 +181,17 @@ void makeSampleTree(const std::string &root) {
 }
 const uint32_t sampleFiles = 4, sampleBytes = 1325;
 
-std::string contentOf(const std::string &path) {
+std::string contentOf(const std::string &path)
+{
     std::string bytes;
     return readFile(path, &bytes) ? bytes : "<missing>";
 }
 
-class TreeOps : public ::testing::Test {
+class TreeOps : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         session.abortInstall = false;
         session.filesIgnored = false;
         session.state = Copying;
@@ -187,7 +207,8 @@ struct SizeCase {
     uint32_t reported;
 };
 
-TEST_F(TreeOps, FileSizeIsOneThirtyTwoBitValueAndAllOnesIsUnreadable) {
+TEST_F(TreeOps, FileSizeIsOneThirtyTwoBitValueAndAllOnesIsUnreadable)
+{
     const SizeCase cases[] = {
         {0, true, 0},
         {4294967294ull, true, 4294967294u},
@@ -209,7 +230,8 @@ TEST_F(TreeOps, FileSizeIsOneThirtyTwoBitValueAndAllOnesIsUnreadable) {
     EXPECT_EQ(size, 0u);
 }
 
-TEST_F(TreeOps, CountAddsFilesAndBytesOfTheWholeTreeToTheStartingValues) {
+TEST_F(TreeOps, CountAddsFilesAndBytesOfTheWholeTreeToTheStartingValues)
+{
     std::string root = freshDir("treeops-count");
     makeSampleTree(root);
     uint32_t files = 10, bytes = 100;
@@ -223,7 +245,8 @@ TEST_F(TreeOps, CountAddsFilesAndBytesOfTheWholeTreeToTheStartingValues) {
     EXPECT_EQ(emptyBytes, 4u);
 }
 
-TEST_F(TreeOps, CountFailsOnMissingPathsFilesAndUnsizableFiles) {
+TEST_F(TreeOps, CountFailsOnMissingPathsFilesAndUnsizableFiles)
+{
     std::string root = freshDir("treeops-countfail");
     writeFile(root + "\\plain.txt", "x");
     uint32_t files = 0, bytes = 0;
@@ -250,7 +273,8 @@ TEST_F(TreeOps, CountFailsOnMissingPathsFilesAndUnsizableFiles) {
 
 //--- copyTree
 
-TEST_F(TreeOps, CopyRecreatesTheTreeOverwritesAndReportsProgress) {
+TEST_F(TreeOps, CopyRecreatesTheTreeOverwritesAndReportsProgress)
+{
     std::string source = freshDir("treeops-copy-src");
     std::string destination = freshDir("treeops-copy-dst");
     makeSampleTree(source);
@@ -275,7 +299,8 @@ TEST_F(TreeOps, CopyRecreatesTheTreeOverwritesAndReportsProgress) {
     EXPECT_FALSE(session.filesIgnored);
 }
 
-TEST_F(TreeOps, CopyFailsSilentlyWhenEitherDirectoryIsMissing) {
+TEST_F(TreeOps, CopyFailsSilentlyWhenEitherDirectoryIsMissing)
+{
     std::string existing = freshDir("treeops-copy-missing");
     std::string missing = existing + "\\nothing";
     ProgressWindow window;
@@ -299,7 +324,8 @@ struct ProgressCase {
 
 // The position is bytesCopied * 100 / totalBytes in 64 bits; an empty total or a sum past the
 // total still stays on the bar.
-TEST_F(TreeOps, CopyProgressIsTheShareOfBytesCopied) {
+TEST_F(TreeOps, CopyProgressIsTheShareOfBytesCopied)
+{
     const ProgressCase cases[] = {
         {99999990u, 10, 500000000u, 20},
         {0, 10, 1000, 1},
@@ -323,7 +349,8 @@ TEST_F(TreeOps, CopyProgressIsTheShareOfBytesCopied) {
     }
 }
 
-TEST_F(TreeOps, AbortRequestedBeforeTheCopyStopsItOnEntry) {
+TEST_F(TreeOps, AbortRequestedBeforeTheCopyStopsItOnEntry)
+{
     std::string source = freshDir("treeops-abort-src");
     std::string destination = freshDir("treeops-abort-dst");
     makeSampleTree(source);
@@ -338,7 +365,8 @@ TEST_F(TreeOps, AbortRequestedBeforeTheCopyStopsItOnEntry) {
     EXPECT_FALSE(pathIsFile(destination + "\\readme.txt"));
 }
 
-TEST_F(TreeOps, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
+TEST_F(TreeOps, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone)
+{
     std::string source = freshDir("treeops-obstacle-src");
     std::string destination = freshDir("treeops-obstacle-dst");
     writeFile(source + "\\plugins\\a.dlr", "plugin");
@@ -371,7 +399,8 @@ TEST_F(TreeOps, FileInTheWayOfADirectoryIsAskedAboutUntilItIsGone) {
     EXPECT_EQ(run.status, "Copied 1 of 1 files.");
 }
 
-TEST_F(TreeOps, IgnoredDirectoryLeavesItsSubtreeOutAndIsRemembered) {
+TEST_F(TreeOps, IgnoredDirectoryLeavesItsSubtreeOutAndIsRemembered)
+{
     std::string source = freshDir("treeops-ignoredir-src");
     std::string destination = freshDir("treeops-ignoredir-dst");
     writeFile(source + "\\plugins\\deeper\\a.dlr", "plugin");
@@ -391,7 +420,8 @@ TEST_F(TreeOps, IgnoredDirectoryLeavesItsSubtreeOutAndIsRemembered) {
     EXPECT_TRUE(pathIsFile(destination + "\\plugins"));
 }
 
-TEST_F(TreeOps, FileInUseIsAskedAboutAndIgnoreKeepsTheOldFile) {
+TEST_F(TreeOps, FileInUseIsAskedAboutAndIgnoreKeepsTheOldFile)
+{
     std::string source = freshDir("treeops-inuse-src");
     std::string destination = freshDir("treeops-inuse-dst");
     writeFile(source + "\\dll\\32\\engine.dll", "new engine");
@@ -422,7 +452,8 @@ TEST_F(TreeOps, FileInUseIsAskedAboutAndIgnoreKeepsTheOldFile) {
     EXPECT_EQ(contentOf(destination + "\\dll\\32\\engine.dll"), "old engine");
 }
 
-TEST_F(TreeOps, AbortInAQuestionEndsTheWholeCopyWithoutTheAbortFlag) {
+TEST_F(TreeOps, AbortInAQuestionEndsTheWholeCopyWithoutTheAbortFlag)
+{
     std::string source = freshDir("treeops-boxabort-src");
     std::string destination = freshDir("treeops-boxabort-dst");
     writeFile(source + "\\a\\b\\c\\locked.dll", "new");
@@ -448,7 +479,8 @@ TEST_F(TreeOps, AbortInAQuestionEndsTheWholeCopyWithoutTheAbortFlag) {
 
 // The abort flag is looked at only when the copy enters a directory: set while a question is
 // open, it stops the copy at the next directory, and not at all when none follows.
-TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory) {
+TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory)
+{
     std::string source = freshDir("treeops-abortdir-src");
     std::string destination = freshDir("treeops-abortdir-dst");
     writeFile(source + "\\plugins\\a.dlr", "plugin");
@@ -471,7 +503,8 @@ TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory) {
     EXPECT_FALSE(pathIsFile(destination + "\\plugins\\a.dlr"));
 }
 
-TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen) {
+TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen)
+{
     std::string source = freshDir("treeops-abortfile-src");
     std::string destination = freshDir("treeops-abortfile-dst");
     writeFile(source + "\\engine.dll", "new");
@@ -497,7 +530,8 @@ TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen) {
 
 //--- deleteTree
 
-TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst) {
+TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst)
+{
     std::string root = freshDir("treeops-delete");
     makeSampleTree(root);
     ProgressWindow window;
@@ -513,7 +547,8 @@ TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst) {
 }
 
 // After a failed count the clean-up divides by 0 and must still remove everything.
-TEST_F(TreeOps, DeleteWithAZeroOrShortDenominatorStaysOnTheBar) {
+TEST_F(TreeOps, DeleteWithAZeroOrShortDenominatorStaysOnTheBar)
+{
     const uint32_t denominators[] = {0, 1};
     for (uint32_t denominator : denominators) {
         std::string root = freshDir("treeops-delete-zero");
@@ -529,7 +564,8 @@ TEST_F(TreeOps, DeleteWithAZeroOrShortDenominatorStaysOnTheBar) {
     }
 }
 
-TEST_F(TreeOps, DeleteCountsAFileItCannotRemoveAndKeepsItsDirectories) {
+TEST_F(TreeOps, DeleteCountsAFileItCannotRemoveAndKeepsItsDirectories)
+{
     std::string root = freshDir("treeops-delete-held");
     writeFile(root + "\\sub\\held.dll", "in use");
     writeFile(root + "\\sub\\free.txt", "free");
@@ -547,7 +583,8 @@ TEST_F(TreeOps, DeleteCountsAFileItCannotRemoveAndKeepsItsDirectories) {
 
 //--- depth and path length
 
-TEST_F(TreeOps, VeryDeepTreesFailCountAndCopyButAreStillDeleted) {
+TEST_F(TreeOps, VeryDeepTreesFailCountAndCopyButAreStillDeleted)
+{
     std::string root = freshDir("treeops-deep");
     std::string deepest = root;
     for (int level = 0; level < 110; ++level)
@@ -570,7 +607,8 @@ TEST_F(TreeOps, VeryDeepTreesFailCountAndCopyButAreStillDeleted) {
 
 // Beyond the system's path limit the ANSI calls cannot reach an entry: the walk fails cleanly
 // and copies nothing, whatever 7-Zip managed to unpack there.
-TEST_F(TreeOps, EntriesBeyondThePathLimitFailTheWalk) {
+TEST_F(TreeOps, EntriesBeyondThePathLimitFailTheWalk)
+{
     std::string root = freshDir("treeops-long");
     std::wstring longDir = L"\\\\?\\" + std::wstring(root.begin(), root.end());
     const std::wstring part(120, L'L');
