@@ -219,9 +219,11 @@ TEST_F(UpdaterWindow, FailedCheckLeavesOnlyExit)
     HWND window = startUpdater(program, "", loopbackUpdaterExe());
     ASSERT_NE(window, nullptr);
     click(control(window, ActionButtonId));
+    // Wait for the end of the check itself: just after the click the Exit button still reads
+    // "Exit" for a moment, and pressing it then would only ask the check to stop.
     EXPECT_TRUE(waitUntil([&] {
-        return controlText(window, ExitButtonId) == "Exit" &&
-               controlText(window, StatusLabelId) != "Click Check update..." &&
+        return controlText(window, StatusLabelId) == "Failed to check server version." &&
+               controlText(window, ExitButtonId) == "Exit" &&
                !isEnabled(control(window, ActionButtonId));
     })) << controlText(window, StatusLabelId);
     EXPECT_EQ(controlText(window, ActionButtonId), "Check update");
