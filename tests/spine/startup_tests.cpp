@@ -6,14 +6,14 @@
 
 namespace
 {
-struct ControlSpec {
+struct ExpectedControl {
     int id;
     const char *windowClass;
     const char *text;
     RECT rect;
 };
 
-const ControlSpec plainControls[] = {
+const ExpectedControl plainControls[] = {
     {ActionButtonId, "Button", "Check update", {10, 120, 150, 150}},
     {ExitButtonId, "Button", "Exit", {160, 120, 300, 150}},
     {VersionLabelId, "Static", "Current QIM version: 1.2.3", {10, 10, 345, 30}},
@@ -46,17 +46,17 @@ TEST_F(UpdaterStartup, ShowsTheInstalledVersionInAWindowOfFixedLayout)
     SIZE client = clientSize(window);
     EXPECT_EQ(client.cx, 310);
     EXPECT_EQ(client.cy, 160);
-    for (const ControlSpec &spec : plainControls) {
-        SCOPED_TRACE(spec.text);
-        HWND child = control(window, spec.id);
+    for (const ExpectedControl &expected : plainControls) {
+        SCOPED_TRACE(expected.text);
+        HWND child = control(window, expected.id);
         ASSERT_NE(child, nullptr);
-        EXPECT_EQ(className(child), spec.windowClass);
-        EXPECT_EQ(windowText(child), spec.text);
+        EXPECT_EQ(className(child), expected.windowClass);
+        EXPECT_EQ(windowText(child), expected.text);
         RECT rect = childRect(child);
-        EXPECT_EQ(rect.left, spec.rect.left);
-        EXPECT_EQ(rect.top, spec.rect.top);
-        EXPECT_EQ(rect.right, spec.rect.right);
-        EXPECT_EQ(rect.bottom, spec.rect.bottom);
+        EXPECT_EQ(rect.left, expected.rect.left);
+        EXPECT_EQ(rect.top, expected.rect.top);
+        EXPECT_EQ(rect.right, expected.rect.right);
+        EXPECT_EQ(rect.bottom, expected.rect.bottom);
         EXPECT_TRUE(isVisible(child));
         EXPECT_TRUE(isEnabled(child));
         EXPECT_EQ(GetWindowLongA(child, GWL_STYLE) & WS_TABSTOP, 0);
