@@ -68,9 +68,5 @@ bool startArchiveDownload()
     free(session.archivePath);
     session.archiveUrl = url;
     session.archivePath = file;
-    HANDLE thread = CreateThread(nullptr, 0, archiveDownloadWorker, nullptr, 0, nullptr);
-    if (!thread)
-        return false;
-    CloseHandle(thread);
-    return true;
+    return startWorker(archiveDownloadWorker, nullptr);
 }

@@ -43,11 +43,7 @@ bool startInstallation()
     session.abortInstall = false;
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
-    HANDLE thread = CreateThread(NULL, 0, installWorker, session.archivePath, 0, NULL);
-    if (!thread)
-        return false;
-    CloseHandle(thread);
-    return true;
+    return startWorker(installWorker, session.archivePath);
 }
 
 // Everything unpacked is removed, Renderer or not: the directory was created empty for this run,

@@ -59,3 +59,6 @@ struct UpdaterSession {
 };
 
 extern UpdaterSession session;
+
+// Starts a worker thread that nobody waits for; false when it could not be created.
+bool startWorker(LPTHREAD_START_ROUTINE routine, void *parameter);

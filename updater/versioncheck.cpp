@@ -123,11 +123,7 @@ bool startVersionCheck()
     free(session.versionFilePath);
     session.versionFileUrl = url;
     session.versionFilePath = path;
-    HANDLE thread = CreateThread(nullptr, 0, versionCheckWorker, nullptr, 0, nullptr);
-    if (!thread)
-        return false;
-    CloseHandle(thread);
-    return true;
+    return startWorker(versionCheckWorker, nullptr);
 }
 
 // Lexicographic on (major, minor, build): only a strictly newer server version counts.
