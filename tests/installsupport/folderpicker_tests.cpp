@@ -1,150 +1,112 @@
-// The system folder picker, opened in-process on a thread of its own and answered from here.
+// The system folder picker, opened by a small program on its own main thread (as the products
+// open it) and answered from here. Driving it from a second thread of the test program instead
+// deadlocks Wine now and then while the picker registers its window classes.
 #include "fixtures.h"
 #include "guidriver.h"
-#include "installsupport.h"
 #include <commctrl.h>
-#include <functional>
 #include <gtest/gtest.h>
-#include <shlobj.h>
-#include <stdlib.h>
-#include <thread>
 
 namespace
 {
-struct DialogSearch {
-    DWORD thread;
-    HWND found;
+struct Picker {
+    Program program;
+    HWND dialog = nullptr;
+    std::string resultFile;
 };
 
-BOOL CALLBACK matchDialog(HWND window, LPARAM param)
+std::string inQuotes(const std::string &text)
 {
-    auto *search = reinterpret_cast<DialogSearch *>(param);
-    if (GetWindowThreadProcessId(window, nullptr) != search->thread ||
-        className(window) != "#32770" || !IsWindowVisible(window))
-        return TRUE;
-    search->found = window;
-    return FALSE;
+    return "\"" + text + "\"";
 }
 
-HWND waitForPicker(DWORD thread)
+// Starts the picker program; false when its picker does not show.
+bool openPicker(Picker *picker, const std::string &title, const char *initialPath)
 {
-    DialogSearch search{thread, nullptr};
-    waitUntil([&] {
-        EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-    });
-    return search.found;
+    picker->resultFile = freshDir("picker\\result") + "\\chosen.txt";
+    std::string arguments = inQuotes(picker->resultFile) + " " + inQuotes(title);
+    if (initialPath)
+        arguments += " " + inQuotes(initialPath);
+    if (!picker->program.start(fixtureDir() + "\\pickerhost.exe", arguments))
+        return false;
+    picker->dialog = picker->program.waitForWindow("#32770", 30000, true);
+    return picker->dialog != nullptr;
 }
 
-HWND treeOf(HWND picker)
+bool showsTitle(HWND dialog, const std::string &title)
 {
-    for (HWND child : children(picker))
+    for (HWND child : children(dialog))
+        if (className(child) == "Static" && windowText(child) == title)
+            return true;
+    return false;
+}
+
+HWND treeOf(HWND dialog)
+{
+    for (HWND child : children(dialog))
         if (className(child) == WC_TREEVIEWA)
             return child;
     return nullptr;
 }
 
-std::string selectedItemText(HWND picker)
+bool hasSelection(HWND dialog)
 {
-    HWND tree = treeOf(picker);
-    if (!tree)
-        return "";
-    char text[MAX_PATH] = "";
-    TVITEMA item = {};
-    item.mask = TVIF_TEXT;
-    item.hItem = reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0));
-    item.pszText = text;
-    item.cchTextMax = sizeof text;
-    if (!item.hItem || !SendMessageA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item)))
-        return "";
-    return text;
+    HWND tree = treeOf(dialog);
+    return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
 }
 
-struct PickerRun {
-    std::string title;
-    const char *initialPath = nullptr;
-    char *result = nullptr;
-    HWND picker = nullptr;
-    std::string shownTitle;
-    std::function<void(HWND)> inspect;
-};
-
-// Opens the picker, presses one of its buttons, and returns once the picker has closed.
-void runPicker(PickerRun *run, int buttonId)
+// Presses a button of the picker; the program's exit code, or -1 when it does not end.
+int answer(Picker *picker, int buttonId)
 {
-    DWORD pickerThread = 0;
-    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    std::thread thread([&] {
-        pickerThread = GetCurrentThreadId();
-        SetEvent(ready);
-        run->result = chooseDirectory(nullptr, run->title.c_str(), run->initialPath);
-    });
-    WaitForSingleObject(ready, INFINITE);
-    CloseHandle(ready);
-    run->picker = waitForPicker(pickerThread);
-    if (run->picker) {
-        for (HWND child : children(run->picker))
-            if (className(child) == "Static" && windowText(child) == run->title)
-                run->shownTitle = run->title;
-        // The initial selection is made while the picker initialises; wait for OK to allow it.
-        HWND ok = GetDlgItem(run->picker, IDOK);
-        waitUntil([&] { return buttonId != IDOK || (ok && IsWindowEnabled(ok)); }, 5000);
-        if (run->inspect)
-            run->inspect(run->picker);
-        PostMessageA(run->picker, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(run->picker, buttonId)));
-    }
-    thread.join();
+    PostMessageA(picker->dialog, WM_COMMAND, MAKEWPARAM(buttonId, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(picker->dialog, buttonId)));
+    DWORD exitCode = 0;
+    if (!picker->program.waitForExit(30000, &exitCode))
+        return -1;
+    return static_cast<int>(exitCode);
 }
 } // namespace
 
 TEST(FolderPicker, OpensOnTheInitialPathAndReturnsIt)
 {
     std::string dir = freshDir("picker\\chosen");
-    PickerRun run;
-    std::string selected;
+    const std::string title = "Choose directory for new version:";
     // Wine's picker now and then drops the initial selection while it reads all drives; a
     // person would open it again, and so does this test, up to three times.
-    for (int attempt = 0; attempt < 3 && selected != "chosen"; attempt++) {
-        free(run.result);
-        run = PickerRun();
-        run.title = "Choose directory for new version:";
-        run.initialPath = dir.c_str();
-        run.inspect = [&](HWND picker) {
-            waitUntil([&] { return (selected = selectedItemText(picker)) == "chosen"; }, 5000);
-        };
-        runPicker(&run, IDOK);
+    bool selected = false;
+    int exitCode = -1;
+    std::string result;
+    for (int attempt = 0; attempt < 3 && !selected; attempt++) {
+        Picker picker;
+        ASSERT_TRUE(openPicker(&picker, title, dir.c_str()));
+        EXPECT_TRUE(showsTitle(picker.dialog, title));
+        selected = waitUntil([&] { return hasSelection(picker.dialog); }, 10000);
+        exitCode = answer(&picker, selected ? IDOK : IDCANCEL);
+        result.clear();
+        readFile(picker.resultFile, &result);
     }
-    ASSERT_NE(run.picker, nullptr);
-    EXPECT_EQ(run.shownTitle, run.title);
-    EXPECT_EQ(selected, "chosen");
-    ASSERT_NE(run.result, nullptr);
-    EXPECT_STRCASEEQ(run.result, dir.c_str());
-    free(run.result);
+    ASSERT_TRUE(selected);
+    // OK hands back the selected item, so the result shows which one the picker opened on.
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_EQ(lstrcmpiA(result.c_str(), dir.c_str()), 0) << result;
 }
 
 TEST(FolderPicker, CancelGivesNone)
 {
     std::string dir = freshDir("picker\\cancelled");
-    PickerRun run;
-    run.title = "Choose plugin directory:";
-    run.initialPath = dir.c_str();
-    runPicker(&run, IDCANCEL);
-    ASSERT_NE(run.picker, nullptr);
-    EXPECT_EQ(run.result, nullptr);
+    Picker picker;
+    ASSERT_TRUE(openPicker(&picker, "Choose plugin directory:", dir.c_str()));
+    EXPECT_TRUE(showsTitle(picker.dialog, "Choose plugin directory:"));
+    EXPECT_EQ(answer(&picker, IDCANCEL), 1);
+    EXPECT_FALSE(pathIsFile(picker.resultFile));
 }
 
 TEST(FolderPicker, WithoutInitialPathNothingIsSelected)
 {
-    PickerRun run;
-    run.title = "Choose plugin directory:";
-    LRESULT selected = -1;
-    run.inspect = [&](HWND picker) {
-        if (HWND tree = treeOf(picker))
-            selected = SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0);
-    };
-    runPicker(&run, IDCANCEL);
-    ASSERT_NE(run.picker, nullptr);
-    EXPECT_EQ(selected, 0);
-    EXPECT_EQ(run.result, nullptr);
+    Picker picker;
+    ASSERT_TRUE(openPicker(&picker, "Choose plugin directory:", nullptr));
+    ASSERT_NE(treeOf(picker.dialog), nullptr);
+    // Give a selection time to appear, as it would with an initial path.
+    Sleep(1000);
+    EXPECT_FALSE(hasSelection(picker.dialog));
+    EXPECT_EQ(answer(&picker, IDCANCEL), 1);
 }
