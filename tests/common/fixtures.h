@@ -7,7 +7,7 @@
 
 //--- where things are
 std::string binDir();             // build\bin: QIMUpdate.exe, QIM_InstallPlugins.exe
-std::string fixtureDir();         // build\bin\fixtures: PlenaraDLL32*.dll, 7zG.exe, idle.exe, pickerhost.exe
+std::string fixtureDir();         // build\bin\fixtures: engine DLLs, 7zG, idle and pickerhost
 std::string updaterExe();         // the shipped build (real server host)
 std::string loopbackUpdaterExe(); // the same sources, asking the loopback test server
 std::string pluginInstallerExe();
