@@ -249,3 +249,25 @@ bool answerMessageBox(const MessageBoxInfo &box, int buttonId, DWORD timeoutMs)
                  reinterpret_cast<LPARAM>(button));
     return waitUntil([&] { return !IsWindow(box.window); }, timeoutMs);
 }
+
+HWND pickerTree(HWND picker)
+{
+    for (HWND child : children(picker))
+        if (className(child) == WC_TREEVIEWA)
+            return child;
+    return nullptr;
+}
+
+bool pickerShowsTitle(HWND picker, const std::string &title)
+{
+    for (HWND child : children(picker))
+        if (className(child) == "Static" && windowText(child) == title)
+            return true;
+    return false;
+}
+
+bool pickerHasSelection(HWND picker)
+{
+    HWND tree = pickerTree(picker);
+    return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
+}

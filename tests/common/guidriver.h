@@ -78,3 +78,9 @@ bool waitForMessageBox(const Program &program, MessageBoxInfo *box, DWORD timeou
 bool noMessageBox(const Program &program);
 // Presses a button of a dialog and waits for the dialog to go away.
 bool answerMessageBox(const MessageBoxInfo &box, int buttonId, DWORD timeoutMs = 10000);
+
+// The system folder picker: its folder tree, whether it shows a title, whether a folder is
+// selected.
+HWND pickerTree(HWND picker);
+bool pickerShowsTitle(HWND picker, const std::string &title);
+bool pickerHasSelection(HWND picker);

@@ -3,7 +3,6 @@
 // deadlocks Wine now and then while the picker registers its window classes.
 #include "fixtures.h"
 #include "guidriver.h"
-#include <commctrl.h>
 #include <gtest/gtest.h>
 
 namespace
@@ -32,28 +31,6 @@ bool openPicker(Picker *picker, const std::string &title, const char *initialPat
     return picker->dialog != nullptr;
 }
 
-bool showsTitle(HWND dialog, const std::string &title)
-{
-    for (HWND child : children(dialog))
-        if (className(child) == "Static" && windowText(child) == title)
-            return true;
-    return false;
-}
-
-HWND treeOf(HWND dialog)
-{
-    for (HWND child : children(dialog))
-        if (className(child) == WC_TREEVIEWA)
-            return child;
-    return nullptr;
-}
-
-bool hasSelection(HWND dialog)
-{
-    HWND tree = treeOf(dialog);
-    return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
-}
-
 // Presses a button of the picker; the program's exit code, or -1 when it does not end.
 int answer(Picker *picker, int buttonId)
 {
@@ -78,8 +55,8 @@ TEST(FolderPicker, OpensOnTheInitialPathAndReturnsIt)
     for (int attempt = 0; attempt < 3 && !selected; attempt++) {
         Picker picker;
         ASSERT_TRUE(openPicker(&picker, title, dir.c_str()));
-        EXPECT_TRUE(showsTitle(picker.dialog, title));
-        selected = waitUntil([&] { return hasSelection(picker.dialog); }, 10000);
+        EXPECT_TRUE(pickerShowsTitle(picker.dialog, title));
+        selected = waitUntil([&] { return pickerHasSelection(picker.dialog); }, 10000);
         exitCode = answer(&picker, selected ? IDOK : IDCANCEL);
         result.clear();
         readFile(picker.resultFile, &result);
@@ -95,7 +72,7 @@ TEST(FolderPicker, CancelGivesNone)
     std::string dir = freshDir("picker\\cancelled");
     Picker picker;
     ASSERT_TRUE(openPicker(&picker, "Choose plugin directory:", dir.c_str()));
-    EXPECT_TRUE(showsTitle(picker.dialog, "Choose plugin directory:"));
+    EXPECT_TRUE(pickerShowsTitle(picker.dialog, "Choose plugin directory:"));
     EXPECT_EQ(answer(&picker, IDCANCEL), 1);
     EXPECT_FALSE(pathIsFile(picker.resultFile));
 }
@@ -104,9 +81,9 @@ TEST(FolderPicker, WithoutInitialPathNothingIsSelected)
 {
     Picker picker;
     ASSERT_TRUE(openPicker(&picker, "Choose plugin directory:", nullptr));
-    ASSERT_NE(treeOf(picker.dialog), nullptr);
+    ASSERT_NE(pickerTree(picker.dialog), nullptr);
     // Give a selection time to appear, as it would with an initial path.
     Sleep(1000);
-    EXPECT_FALSE(hasSelection(picker.dialog));
+    EXPECT_FALSE(pickerHasSelection(picker.dialog));
     EXPECT_EQ(answer(&picker, IDCANCEL), 1);
 }

@@ -1,7 +1,6 @@
 // The installer window driven through the real program: controls, refresh, row commands,
 // layout and the locked state without a renderer directory.
 #include "pluginstest.h"
-#include <commctrl.h>
 #include <gtest/gtest.h>
 
 namespace
@@ -333,22 +332,6 @@ TEST_F(InstallerWindow, DraggingKeepsAtLeast400WideAndExactly375High)
     }
 }
 
-HWND pickerTree(HWND picker)
-{
-    for (HWND child : children(picker))
-        if (className(child) == "SysTreeView32")
-            return child;
-    return nullptr;
-}
-
-bool pickerShowsTitle(HWND picker, const char *title)
-{
-    for (HWND child : children(picker))
-        if (windowText(child) == title)
-            return true;
-    return false;
-}
-
 TEST_F(InstallerWindow, BrowsePicksADirectoryAndCancelKeepsTheText)
 {
     std::string picked = freshDir("picked");
@@ -364,10 +347,8 @@ TEST_F(InstallerWindow, BrowsePicksADirectoryAndCancelKeepsTheText)
         click(controls.browseButton[0]);
         ASSERT_TRUE(waitForMessageBox(program, &picker));
         EXPECT_TRUE(pickerShowsTitle(picker.window, "Choose plugin directory:"));
-        HWND tree = pickerTree(picker.window);
-        ASSERT_NE(tree, nullptr);
-        preselected = waitUntil(
-            [&] { return SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0; }, 3000);
+        ASSERT_NE(pickerTree(picker.window), nullptr);
+        preselected = waitUntil([&] { return pickerHasSelection(picker.window); }, 3000);
         ASSERT_TRUE(answerMessageBox(picker, preselected ? IDOK : IDCANCEL));
     }
     ASSERT_TRUE(preselected);
