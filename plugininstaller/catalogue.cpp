@@ -48,9 +48,17 @@ InstallerSession session = {
 // The value's type is not examined: 3ds Max writes REG_SZ, and anything else is taken as its
 // bytes up to the first zero. A value that fills the whole buffer without a terminating zero
 // is refused, since cutting it would name another directory.
+// The program is meant as a 32-bit process, whose default view is the 32-bit one; a 64-bit build
+// must ask for that view by name to find the same installations.
+#ifdef _WIN64
+const REGSAM defaultView = KEY_WOW64_32KEY;
+#else
+const REGSAM defaultView = 0;
+#endif
+
 char *readMaxInstallDir(const char *subKey, bool use64BitView)
 {
-    REGSAM access = KEY_READ | (use64BitView ? KEY_WOW64_64KEY : 0);
+    REGSAM access = KEY_READ | (use64BitView ? KEY_WOW64_64KEY : defaultView);
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, subKey, 0, access, &key) != ERROR_SUCCESS)
         return nullptr;

@@ -6,10 +6,15 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.cache"
 mkdir -p "$cache"
 export DEBIAN_FRONTEND=noninteractive
+. "$root/scripts/modes.sh"
+
+# Every failure names the step that failed and what to do about it.
+step="starting" advice=""
+trap 'echo "setup: failed while $step.${advice:+ $advice}" >&2' ERR
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-packages=(g++-mingw-w64-i686 mingw-w64-tools cmake make wine wine32:i386 wine64
+packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make wine wine32:i386 wine64
           xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest)
 # A machine that already has Node.js from elsewhere ships npm with it; Debian's npm would conflict.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
@@ -20,6 +25,8 @@ install_packages() {
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
+  step="installing ${missing[*]}"
+  advice="Check that apt-get can reach Debian's archive (apt-get update), then run this again."
   echo "setup: installing ${missing[*]}"
   dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
   enable_deb_src
@@ -40,9 +47,12 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
 }
 
+# build_libcurl CPU: i686 or x86_64, into .cache/curl-CPU.
 build_libcurl() {
-  local prefix="$cache/curl-i686"
+  local cpu=$1 prefix="$cache/curl-$1"
   [ -f "$prefix/lib/libcurl.a" ] && return 0
+  step="cross-building libcurl for $cpu"
+  advice="Remove $cache/curl-src and run this again; apt-get source curl needs the deb-src entry in /etc/apt/sources.list.d/qim-deb-src.sources."
   enable_deb_src
   local src="$cache/curl-src"
   rm -rf "$src" && mkdir -p "$src"
@@ -51,48 +61,67 @@ build_libcurl() {
     (cd "$src" && apt-get source -qq curl >/dev/null)
   fi
   local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -n1)
-  echo "setup: cross-building libcurl from $dir"
+  echo "setup: cross-building libcurl for $cpu from $dir"
   local off=()
   for p in ldap ldaps rtsp dict telnet tftp pop3 imap smb smtp gopher mqtt ftp file manual docs; do
     off+=("--disable-$p")
   done
-  (cd "$dir" && ./configure -q --host=i686-w64-mingw32 --prefix="$prefix" \
+  (cd "$dir" && ./configure -q --host="$cpu-w64-mingw32" --prefix="$prefix" \
       --disable-shared --enable-static --with-schannel --without-zlib --without-brotli \
       --without-zstd --without-libpsl --without-libidn2 --without-nghttp2 "${off[@]}" \
-      CC=i686-w64-mingw32-gcc-posix >/dev/null &&
+      CC="$cpu-w64-mingw32-gcc-posix" >/dev/null &&
     make -s -C lib -j"$(nproc)" >/dev/null && make -s -C lib install >/dev/null &&
     make -s -C include install >/dev/null)
   rm -rf "$src"
 }
 
-# The real 7-Zip Windows build stands in for 7zG.exe in tests and the demo.
+# The real 7-Zip Windows build stands in for 7zG.exe in tests and the demo: the 32-bit one in
+# .cache/7zip, the 64-bit one in .cache/7zip/x64.
 fetch_7zip() {
-  local dest="$cache/7zip/7za.exe"
-  [ -f "$dest" ] && return 0
+  [ -f "$cache/7zip/7za.exe" ] && [ -f "$cache/7zip/x64/7za.exe" ] && return 0
+  step="fetching 7-Zip from the npm package 7zip-bin"
+  advice="Check that npm can reach its registry (npm view 7zip-bin), then run this again."
   local tmp; tmp=$(mktemp -d)
   (cd "$tmp" && npm pack --silent 7zip-bin@5.2.0 >/dev/null && tar xzf 7zip-bin-*.tgz)
-  mkdir -p "$cache/7zip"
-  cp "$tmp/package/win/ia32/7za.exe" "$dest"
+  mkdir -p "$cache/7zip/x64"
+  cp "$tmp/package/win/ia32/7za.exe" "$cache/7zip/7za.exe"
+  cp "$tmp/package/win/x64/7za.exe" "$cache/7zip/x64/7za.exe"
   rm -rf "$tmp"
 }
 
 # A ready 32-bit and 64-bit Wine prefix; tests copy them instead of booting Wine each time.
+# Where 32-bit programs cannot run, the 64-bit prefix is made through Wine's 64-bit loader.
 make_prefix() {
-  local arch=$1 dir="$cache/wine-template-$1"
+  local arch=$1 dir="$cache/wine-template-$1" log="$cache/wine-template-$1.log"
   [ -f "$dir/.ready" ] && return 0
   rm -rf "$dir"
+  step="creating the $arch Wine prefix"
+  advice="Wine's own messages are in $log."
   echo "setup: creating $arch Wine prefix"
-  WINEARCH=$arch WINEPREFIX="$dir" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    wineboot -i </dev/null >/dev/null 2>&1
-  WINEPREFIX="$dir" WINEDEBUG=-all wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
-    </dev/null >/dev/null 2>&1
-  WINEPREFIX="$dir" wineserver -w
+  (
+    [ "$arch" = win64 ] && ! qim_runs_32bit && qim_use_wine64 "$root"
+    export WINEARCH=$arch WINEPREFIX="$dir" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wineboot -i </dev/null >"$log" 2>&1 || true
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f </dev/null >>"$log" 2>&1
+    wineserver -w
+  )
+  # wineboot reports harmless errors too: the prefix is judged by what it wrote.
+  grep -q 'X11 Driver' "$dir/user.reg"
   touch "$dir/.ready"
 }
 
 install_packages
-build_libcurl
+step="choosing the test modes" advice=""
+modes=$(qim_modes)
+if qim_runs_32bit; then
+  echo "setup: this machine runs 32-bit x86 programs; test modes: $(echo $modes)"
+else
+  echo "setup: this machine cannot run 32-bit x86 programs (/lib/ld-linux.so.2 does not start); test modes: $(echo $modes) (64-bit builds in a 64-bit Wine prefix)"
+fi
+# The shipped 32-bit programs are built, and checked without running them, in every mode.
+build_libcurl i686
+grep -qx x64 <<<"$modes" && build_libcurl x86_64
 fetch_7zip
-make_prefix win32
+grep -qx x86 <<<"$modes" && make_prefix win32
 make_prefix win64
 echo "setup: ready"

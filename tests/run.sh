@@ -2,16 +2,19 @@
 # Runs a build's test programs under Wine, in a fresh copy of a ready Wine prefix with its own
 # virtual X server, wineserver and loopback test update server.
 # Usage: tests/run.sh BUILD_DIR [--prefix win32|win64] [ctest arguments...]
-# In the 64-bit prefix only the tests labelled prefix64 run unless ctest arguments say otherwise.
+# A 64-bit build always runs in a 64-bit prefix. The 32-bit build runs in a 32-bit prefix, or in
+# a 64-bit one only the tests labelled prefix64 unless ctest arguments say otherwise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd); shift
 arch=win32
 if [ "${1:-}" = --prefix ]; then arch=$2; shift 2; fi
 ctest_args=("$@")
-if [ "$arch" = win64 ] && [ ${#ctest_args[@]} -eq 0 ]; then ctest_args=(-L prefix64); fi
-
 . "$root/tests/wine-env.sh"
+if [ "$(qim_build_mode "$build")" = x86 ] && [ "$arch" = win64 ] && [ ${#ctest_args[@]} -eq 0 ]; then
+  ctest_args=(-L prefix64)
+fi
+
 qim_start_env "$root" "$build" "$arch" "$build/run-$arch"
 cd "$build"
 ctest --output-on-failure --timeout 300 "${ctest_args[@]}"

@@ -1,7 +1,11 @@
 # Sourced by the test runner, the demo and the benchmarks: a fresh copy of a ready Wine prefix
 # with its own virtual X server, its own wineserver and the loopback test update server.
 # qim_start_env ROOT BUILD ARCH WORK  sets WINEPREFIX, DISPLAY, QIM_TEST_WEBROOT(_UNIX) and
-# installs an EXIT trap that stops everything it started.
+# installs an EXIT trap that stops everything it started. A 64-bit build runs through Wine's
+# 64-bit loader, so that it runs on machines that cannot execute 32-bit programs too.
+
+# shellcheck source=../scripts/modes.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../scripts/modes.sh"
 
 qim_env_pids=()
 
@@ -15,6 +19,12 @@ qim_start_env() {
   local root=$1 build=$2 arch=$3 work=$4
   local port
   port=$(sed -n 's/^QIM_TEST_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
+  # A 64-bit build runs only in a 64-bit prefix.
+  if [ "$(qim_build_mode "$build")" = x64 ]; then
+    arch=win64
+    qim_use_wine64 "$root"
+  fi
+  echo "$(qim_describe_mode "$(qim_build_mode "$build")") ($arch prefix)"
   rm -rf "$work"
   mkdir -p "$work/webroot"
   cp -a "$root/.cache/wine-template-$arch" "$work/prefix"

@@ -56,6 +56,16 @@ std::string pluginInstallerExe()
     return binDir() + "\\QIM_InstallPlugins.exe";
 }
 
+std::string shippedUpdaterExe()
+{
+    return std::string(QIM_SHIPPED_BIN_DIR) + "\\QIMUpdate.exe";
+}
+
+std::string shippedPluginInstallerExe()
+{
+    return std::string(QIM_SHIPPED_BIN_DIR) + "\\QIM_InstallPlugins.exe";
+}
+
 std::string tempDir()
 {
     char path[MAX_PATH] = "";

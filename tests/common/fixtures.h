@@ -11,6 +11,9 @@ std::string fixtureDir();         // build\bin\fixtures: engine DLLs, 7zG, idle 
 std::string updaterExe();         // the shipped build (real server host)
 std::string loopbackUpdaterExe(); // the same sources, asking the loopback test server
 std::string pluginInstallerExe();
+// The shipped 32-bit programs, which checks that need not run them read in every build mode.
+std::string shippedUpdaterExe();
+std::string shippedPluginInstallerExe();
 std::string tempDir(); // GetTempPathA without the trailing backslash
 
 //--- scratch folders: a fresh, empty folder per use, under C:\qimtests

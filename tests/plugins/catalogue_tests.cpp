@@ -141,7 +141,8 @@ class ReadMaxInstallDir : public ::testing::Test
     {
         removeScratchKeys();
     }
-    void store(DWORD type, const std::string &bytes, REGSAM view = 0)
+    // The default is the view a 32-bit process sees by default.
+    void store(DWORD type, const std::string &bytes, REGSAM view = KEY_WOW64_32KEY)
     {
         ASSERT_TRUE(writeHklmValue(scratchKey, view, "Installdir", type, bytes.data(),
                                    static_cast<DWORD>(bytes.size())));
@@ -172,7 +173,7 @@ TEST_F(ReadMaxInstallDir, ReturnsTheValueAsStored)
 TEST_F(ReadMaxInstallDir, MissingKeyOrValueGivesNone)
 {
     EXPECT_EQ(readScratch(), "<none>");
-    ASSERT_TRUE(writeHklmValue(scratchKey, 0, "Otherdir", REG_SZ, "C:\\x", 5));
+    ASSERT_TRUE(writeHklmValue(scratchKey, KEY_WOW64_32KEY, "Otherdir", REG_SZ, "C:\\x", 5));
     EXPECT_EQ(readScratch(), "<none>");
 }
 

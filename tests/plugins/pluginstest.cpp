@@ -28,7 +28,7 @@ bool writeHklmValue(const std::string &subKey, REGSAM view, const char *name, DW
 
 bool writeMaxInstallDir(const char *version, bool max64, const std::string &installDir)
 {
-    return writeHklmValue(maxKey(version), max64 ? KEY_WOW64_64KEY : 0, "Installdir", REG_SZ,
+    return writeHklmValue(maxKey(version), max64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY, "Installdir", REG_SZ,
                           installDir.c_str(), static_cast<DWORD>(installDir.size() + 1));
 }
 

@@ -18,7 +18,7 @@ std::string maxKey(const char *version);
 // Writes a value under HKLM\subKey in the given view (0, KEY_WOW64_32KEY or KEY_WOW64_64KEY).
 bool writeHklmValue(const std::string &subKey, REGSAM view, const char *name, DWORD type,
                     const void *data, DWORD size);
-// Installdir as 3ds Max's setup writes it: a 32-bit 3ds Max from a 32-bit process (so under
+// Installdir as 3ds Max's setup writes it: a 32-bit 3ds Max into the 32-bit view (so under
 // Wow6432Node on 64-bit Windows), a 64-bit 3ds Max into the 64-bit view.
 bool writeMaxInstallDir(const char *version, bool max64, const std::string &installDir);
 // Removes every 3ds Max entry, in both views and under an explicit Wow6432Node.

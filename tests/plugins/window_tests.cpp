@@ -378,8 +378,8 @@ TEST(InstallerProgram, CarriesTheUpdaterIconAndAsksForNoElevation)
                            SizeofResource(module, found));
     };
     HMODULE installer =
-        LoadLibraryExA(pluginInstallerExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    HMODULE updater = LoadLibraryExA(updaterExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        LoadLibraryExA(shippedPluginInstallerExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    HMODULE updater = LoadLibraryExA(shippedUpdaterExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
     ASSERT_NE(installer, nullptr);
     ASSERT_NE(updater, nullptr);
     std::string icon = resource(installer, MAKEINTRESOURCEA(101), RT_GROUP_ICON);

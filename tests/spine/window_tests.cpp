@@ -329,7 +329,7 @@ struct IconGroupEntry {
 
 TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess)
 {
-    DataFile exe(updaterExe());
+    DataFile exe(shippedUpdaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string manifest = exe.resource(MAKEINTRESOURCEA(24), MAKEINTRESOURCEA(1));
     EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
@@ -338,7 +338,7 @@ TEST(UpdaterResources, ManifestRequiresAdministratorWithoutUiAccess)
 
 TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages)
 {
-    DataFile exe(updaterExe());
+    DataFile exe(shippedUpdaterExe());
     ASSERT_NE(exe.module, nullptr);
     std::string group = exe.resource(MAKEINTRESOURCEA(14), MAKEINTRESOURCEA(101));
     ASSERT_GE(group.size(), 6u);

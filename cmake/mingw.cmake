@@ -1,0 +1,12 @@
+# Shared part of the MinGW-w64 toolchain files: they set CMAKE_SYSTEM_PROCESSOR (i686 or x86_64)
+# and include this. ctest runs the Windows test programs through Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(qim_triple ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32)
+set(CMAKE_C_COMPILER ${qim_triple}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${qim_triple}-g++-posix)
+set(CMAKE_RC_COMPILER ${qim_triple}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${qim_triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
