@@ -31,13 +31,14 @@ char *chooseDirectory(HWND owner, const char *title, const char *initialPath)
         browse.lpfn = browseCallback;
         browse.lParam = reinterpret_cast<LPARAM>(initialPath);
     }
+    // The picker needs COM in a single-threaded apartment on its thread, and the updater opens it
+    // on its installation worker, which has none of its own.
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     LPITEMIDLIST item = SHBrowseForFolderA(&browse);
-    if (!item) {
-        free(result);
-        return nullptr;
-    }
-    BOOL converted = SHGetPathFromIDListA(item, result);
+    BOOL converted = item && SHGetPathFromIDListA(item, result);
     CoTaskMemFree(item);
+    if (SUCCEEDED(com))
+        CoUninitialize();
     if (!converted) {
         free(result);
         return nullptr;

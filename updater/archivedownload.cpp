@@ -11,12 +11,15 @@ static const size_t archiveUrlSize = 2048;
 
 static void endDownloadSucceeded()
 {
-    // The status line keeps the last progress line.
+    // The status line keeps the last progress line. The state is set before the button is
+    // enabled; with automatic installation it already says so, and a click on "Install update"
+    // in that instant cannot start a second installation.
+    bool installNow = session.autoInstall;
     SetWindowTextA(session.exitButton, "Exit");
+    session.state = installNow ? Installing : Downloaded;
     EnableWindow(session.actionButton, TRUE);
     SetWindowTextA(session.actionButton, "Install update");
-    session.state = Downloaded;
-    if (session.autoInstall && !startInstallation())
+    if (installNow && !startInstallation())
         SetWindowTextA(session.exitButton, "Exit");
 }
 
@@ -68,5 +71,5 @@ bool startArchiveDownload()
     free(session.archivePath);
     session.archiveUrl = url;
     session.archivePath = file;
-    return startWorker(archiveDownloadWorker, nullptr);
+    return startWorkerIn(Downloading, archiveDownloadWorker, nullptr);
 }

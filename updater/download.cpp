@@ -37,11 +37,12 @@ static bool longTempDirectory(char *directory, size_t size)
     return directoryExists(directory);
 }
 
-// A nonzero unique number makes GetTempFileNameA only form the name; zero would create a file.
+// A unique number makes GetTempFileNameA only form the name, but it uses only the low 16 bits:
+// when those are zero it creates a file, which would later stand where the unpack directory goes.
 static unsigned int randomUniqueNumber()
 {
     unsigned int number = 0;
-    while (rand_s(&number) != 0 || number == 0) {
+    while (rand_s(&number) != 0 || (number & 0xFFFF) == 0) {
     }
     return number;
 }
@@ -90,7 +91,10 @@ int downloadProgress(void *, double downloadTotal, double downloaded, double, do
 {
     double percent = downloadTotal > 0.0 ? downloaded * 100.0 / downloadTotal : 0.0;
     SendMessageA(session.progressBar, PBM_SETPOS, (WPARAM)barPosition(percent), 0);
-    int shownPercent = (percent >= 0.0 && percent <= 100.0) ? (int)percent : 0;
+    // Truncated first, then range-checked: a few bytes more than announced still show 100%.
+    int shownPercent = barPosition(percent);
+    if (shownPercent > 100)
+        shownPercent = 0;
     char line[512];
     snprintf(line, sizeof line, "Downloading %lld of %lld bytes... %d%%",
              shownByteCount(downloaded), shownByteCount(downloadTotal), shownPercent);

@@ -38,12 +38,18 @@ static bool startProgram(char *commandLine, PROCESS_INFORMATION *process)
                           &startup, process) != 0;
 }
 
+// The state says the installation runs from here on, so Exit in the instant before the worker's
+// first step asks it to stop; a failed start leaves the archive waiting in Downloaded.
 bool startInstallation()
 {
     session.abortInstall = false;
+    session.state = Installing;
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
-    return startWorker(installWorker, session.archivePath);
+    if (startWorker(installWorker, session.archivePath))
+        return true;
+    session.state = Downloaded;
+    return false;
 }
 
 // Everything unpacked is removed, Renderer or not: the directory was created empty for this run,
@@ -57,15 +63,17 @@ static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount)
         RemoveDirectoryA(unpackDir);
 }
 
+// The state moves on before the button is enabled: a click on "Install plugins" in that instant
+// must not start a second plug-in installer beside this one.
 static void finishInstalled()
 {
+    session.state = PluginsInstaller;
     setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
                                    : "Installation complete.");
     SetWindowTextA(session.exitButton, "Exit");
     EnableWindow(session.actionButton, TRUE);
     SetWindowTextA(session.actionButton, "Install plugins");
     setStatus("Done. Running plugins installer...");
-    session.state = PluginsInstaller;
     launchPluginInstaller();
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.actionButton, "Done");

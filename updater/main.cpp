@@ -152,6 +152,17 @@ static bool startSilentCheck()
     return true;
 }
 
+// Whoever names a temporary file removes it: an archive that was never installed (the user left
+// in Downloaded, or the automatic installation could not start) goes with the program. No worker
+// runs any more: the window stays while one does.
+static void removeTemporaryFiles()
+{
+    if (fileExists(session.archivePath))
+        DeleteFileA(session.archivePath);
+    if (fileExists(session.versionFilePath))
+        DeleteFileA(session.versionFilePath);
+}
+
 static int runMessageLoop()
 {
     MSG message;
@@ -184,5 +195,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     showInstalledVersion();
     if (session.silent && !startSilentCheck())
         return 0;
-    return runMessageLoop();
+    int exitCode = runMessageLoop();
+    removeTemporaryFiles();
+    return exitCode;
 }

@@ -40,6 +40,10 @@ struct UpdaterSession {
     bool differentDirs;
     std::atomic<bool> abortDownload;
     std::atomic<bool> abortInstall;
+    // Workers started and not yet ended: the window stays while one runs, whatever the state.
+    std::atomic<int> workersRunning;
+    // Set by a worker that ends the program: the close is sent once it has ended.
+    std::atomic<bool> closeWhenWorkerEnds;
     bool filesIgnored;
     RendererVersion installedVersion;
     RendererVersion serverVersion;
@@ -60,5 +64,9 @@ struct UpdaterSession {
 
 extern UpdaterSession session;
 
-// Starts a worker thread that nobody waits for; false when it could not be created.
+// Starts a worker thread that nobody waits for; false when it could not be created. The worker
+// counts in workersRunning until its routine has returned.
 bool startWorker(LPTHREAD_START_ROUTINE routine, void *parameter);
+// The same, with the state set to the worker's running state first (and set back when the
+// thread cannot be created), so that the state says a worker runs from the moment it starts.
+bool startWorkerIn(UpdaterState running, LPTHREAD_START_ROUTINE routine, void *parameter);

@@ -8,11 +8,12 @@
 
 static const size_t versionUrlSize = 512;
 
-// Closing the main window ends the program; a silent updater has nobody to tell.
+// Closing the main window ends the program; a silent updater has nobody to tell. The close is
+// sent when this worker has ended, since the window stays while a worker runs.
 static void closeIfSilent()
 {
     if (session.silent)
-        SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
+        session.closeWhenWorkerEnds = true;
 }
 
 static void deleteIfPresent(const char *path)
@@ -78,7 +79,7 @@ static void reportServerVersion()
     if (newer)
         ShowWindow(session.mainWindow, SW_SHOW);
     else
-        SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
+        closeIfSilent();
 }
 
 DWORD WINAPI versionCheckWorker(LPVOID)
@@ -123,7 +124,7 @@ bool startVersionCheck()
     free(session.versionFilePath);
     session.versionFileUrl = url;
     session.versionFilePath = path;
-    return startWorker(versionCheckWorker, nullptr);
+    return startWorkerIn(CheckingServer, versionCheckWorker, nullptr);
 }
 
 // Lexicographic on (major, minor, build): only a strictly newer server version counts.

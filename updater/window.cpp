@@ -96,7 +96,8 @@ static void onActionClicked()
 
 // While a worker runs, leaving means asking it to stop; the window stays until it has
 // ended. Returns true when a worker runs (or the folder picker is open), so the window
-// must not be closed now.
+// must not be closed now. A worker past its final state may still be cleaning up or starting
+// the plug-in installer: nothing to abort, but the window stays all the same.
 static bool requestAbortOfWorker()
 {
     switch (session.state.load()) {
@@ -112,7 +113,7 @@ static bool requestAbortOfWorker()
     case ChoosingDirectory:
         return true;
     default:
-        return false;
+        return session.workersRunning > 0;
     }
 }
 

@@ -409,6 +409,9 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
     std::string stored;
     ASSERT_TRUE(readFile(tempFile(added[0]), &stored));
     EXPECT_TRUE(stored == bytes);
+    // Leaving without installing takes the archive along.
+    exitWithCode0();
+    EXPECT_TRUE(newTempFiles().empty()) << testing::PrintToString(newTempFiles());
 }
 
 TEST_F(UpdaterGui, AbortDuringTheDownloadLeavesNoFile)

@@ -80,6 +80,7 @@ TEST_F(DownloadTest, ProgressLineAndBarFollowTheCounts)
         {3, 1, "Downloading 1 of 3 bytes... 33%", 33},
         {1000, 999.9, "Downloading 999 of 1000 bytes... 99%", 99},
         {100, 150, "Downloading 150 of 100 bytes... 0%", 100}, // more than announced: bar full
+        {1000, 1005, "Downloading 1005 of 1000 bytes... 100%", 100}, // less than 1 % more
         {2147483647.0, 2147483647.0, "Downloading 2147483647 of 2147483647 bytes... 100%", 100},
         // From 2 GiB on the counts stay whole and positive.
         {3221225472.0, 2684354560.0, "Downloading 2684354560 of 3221225472 bytes... 83%", 83},

@@ -232,22 +232,37 @@ TEST_F(RealInstall, DifferentDirectoryChosenInThePicker)
     expectTempClean();
 }
 
-TEST_F(RealInstall, CancelledPickerAndNoLeavesTheInstallationAlone)
+// Yes installs into the renderer directory after all; No leaves the installation alone.
+TEST_F(RealInstall, CancelledPickerAsksWhetherToUseTheOldDirectory)
 {
-    setRendererDword("differentdirs", 1);
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
-    click(action);
-    MessageBoxInfo picker;
-    ASSERT_TRUE(waitForMessageBox(program, &picker));
-    ASSERT_TRUE(answerMessageBox(picker, IDCANCEL));
-    MessageBoxInfo question;
-    ASSERT_TRUE(waitForMessageBox(program, &question));
-    EXPECT_EQ(question.caption, "What now?");
-    ASSERT_TRUE(answerMessageBox(question, IDNO));
-    EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
-    EXPECT_TRUE(program.running());
-    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
-    expectTempClean();
+    for (int answer : {IDYES, IDNO}) {
+        SCOPED_TRACE(answer == IDYES ? "Yes" : "No");
+        writeFile(installation + "\\readme.txt", "old readme");
+        setRendererDword("differentdirs", 1);
+        ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+        click(action);
+        MessageBoxInfo picker;
+        ASSERT_TRUE(waitForMessageBox(program, &picker));
+        ASSERT_TRUE(answerMessageBox(picker, IDCANCEL));
+        MessageBoxInfo question;
+        ASSERT_TRUE(waitForMessageBox(program, &question));
+        EXPECT_EQ(question.caption, "What now?");
+        EXPECT_EQ(question.text,
+                  "You have not chosen new directory.\nDo you want to update to old directory?");
+        EXPECT_EQ(question.buttons, (std::vector<int>{IDYES, IDNO}));
+        EXPECT_EQ(question.owner, window);
+        ASSERT_TRUE(answerMessageBox(question, answer));
+        if (answer == IDYES) {
+            expectDoneAndRecorded(installation);
+            EXPECT_EQ(contentOf(installation + "\\readme.txt"), "new readme");
+        } else {
+            EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
+            EXPECT_TRUE(program.running());
+            EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+        }
+        expectTempClean();
+        program.kill();
+    }
 }
 
 // A whole release over an installation whose path has blanks: the engine the updater asked for

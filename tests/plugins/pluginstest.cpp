@@ -94,9 +94,9 @@ static bool rowsRefreshed(const InstallerControls &controls)
     return true;
 }
 
-bool startInstaller(Program &program, InstallerControls *controls)
+bool startInstaller(Program &program, InstallerControls *controls, const std::string &workDir)
 {
-    if (!program.start(pluginInstallerExe()))
+    if (!program.start(pluginInstallerExe(), "", workDir))
         return false;
     HWND window = program.waitForWindow(installerClass, 10000, true);
     return window && waitUntil([&] { return mapControls(window, controls); }) &&

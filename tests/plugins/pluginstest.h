@@ -46,7 +46,7 @@ struct InstallerControls {
 // and status texts, then the message line, "Install" and "Exit". False if the count is wrong.
 bool mapControls(HWND window, InstallerControls *controls);
 // Starts the installer and waits until its rows have been refreshed (no row says "status").
-bool startInstaller(Program &program, InstallerControls *controls);
+bool startInstaller(Program &program, InstallerControls *controls, const std::string &workDir = "");
 bool setText(HWND control, const std::string &text);
 // Clicks a row's check box and waits until the installer has answered it.
 bool toggleRow(const InstallerControls &controls, int row);

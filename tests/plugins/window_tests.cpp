@@ -343,7 +343,7 @@ TEST_F(InstallerWindow, BrowsePicksADirectoryAndCancelKeepsTheText)
     // ignores the initial selection altogether; such a picker is cancelled and opened again.
     ASSERT_TRUE(setText(controls.pathEdit[0], picked));
     bool preselected = false;
-    for (int attempt = 0; attempt < 3 && !preselected; ++attempt) {
+    for (int attempt = 0; attempt < 5 && !preselected; ++attempt) {
         click(controls.browseButton[0]);
         ASSERT_TRUE(waitForMessageBox(program, &picker));
         EXPECT_TRUE(pickerShowsTitle(picker.window, "Choose plugin directory:"));

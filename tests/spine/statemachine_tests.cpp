@@ -50,6 +50,9 @@ class StateMachine : public ::testing::Test
         ASSERT_NE(session.mainWindow, nullptr);
         session.actionButton = button("Check update", 201);
         session.exitButton = button("Abort", 203);
+        // A worker's first status text waits for this thread, so a worker cannot get past its
+        // first step before the test lets it.
+        session.statusLabel = button("", 205);
         session.abortDownload = false;
         session.abortInstall = false;
         session.state = state;
@@ -62,6 +65,7 @@ class StateMachine : public ::testing::Test
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
             ;
         session.mainWindow = session.actionButton = session.exitButton = nullptr;
+        session.statusLabel = nullptr;
         session.state = Starting;
     }
     HWND button(const char *text, int id)
@@ -81,6 +85,20 @@ class StateMachine : public ::testing::Test
         char text[64] = "";
         GetWindowTextA(window, text, sizeof text);
         return text;
+    }
+    // Serves the worker's calls on the controls until no worker runs any more.
+    static bool pumpUntilNoWorker()
+    {
+        DWORD start = GetTickCount();
+        while (session.workersRunning > 0) {
+            if (GetTickCount() - start > 60000)
+                return false;
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageA(&message);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+        }
+        return true;
     }
     static bool quitPosted()
     {
@@ -161,4 +179,31 @@ TEST_F(StateMachine, ActionAfterInstallationStartsThePluginInstallerAndEndsWithD
     EXPECT_FALSE(IsWindowEnabled(session.actionButton));
     EXPECT_EQ(caption(session.actionButton), "Done");
     EXPECT_EQ(caption(session.exitButton), "Exit");
+}
+
+// Leaving right after a start, before the worker has taken its first step, asks the worker to
+// stop; the window stays until the worker has ended, then Exit closes it.
+TEST_F(StateMachine, LeavingRightAfterAStartAsksTheWorkerToStop)
+{
+    const struct {
+        UpdaterState from;
+        Leaving leaving;
+        UpdaterState end;
+    } cases[] = {{Ready, AbortsDownload, CheckFailed},
+                 {UpdateAvailable, AbortsDownload, DownloadFailed},
+                 {Downloaded, AbortsInstall, InstallFailed}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.from);
+        openWindow(c.from);
+        command(201);
+        SendMessageA(session.mainWindow, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(IsWindow(session.mainWindow));
+        EXPECT_EQ(session.abortDownload.load(), c.leaving == AbortsDownload);
+        EXPECT_EQ(session.abortInstall.load(), c.leaving == AbortsInstall);
+        ASSERT_TRUE(pumpUntilNoWorker());
+        EXPECT_EQ(session.state.load(), c.end);
+        ASSERT_TRUE(IsWindow(session.mainWindow));
+        command(203);
+        EXPECT_FALSE(IsWindow(session.mainWindow));
+    }
 }

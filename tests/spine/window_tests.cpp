@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <algorithm>
+#include <set>
 #include <vector>
 
 namespace
@@ -353,4 +354,118 @@ TEST(UpdaterResources, IconGroup101Holds16And32And48PixelImages)
     }
     for (int wanted : {16, 32, 48})
         EXPECT_NE(std::find(sizes.begin(), sizes.end(), wanted), sizes.end()) << wanted;
+}
+
+namespace
+{
+// The file's bytes at the image address rva, or nullptr when no section holds it.
+const char *atRva(const std::string &image, DWORD rva, DWORD length = 1)
+{
+    IMAGE_DOS_HEADER dos;
+    memcpy(&dos, image.data(), sizeof dos);
+    IMAGE_NT_HEADERS32 nt;
+    memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    size_t table = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                   nt.FileHeader.SizeOfOptionalHeader;
+    for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        IMAGE_SECTION_HEADER section;
+        if (table + (i + 1) * sizeof section > image.size())
+            return nullptr;
+        memcpy(&section, image.data() + table + i * sizeof section, sizeof section);
+        DWORD offset = rva - section.VirtualAddress;
+        if (rva >= section.VirtualAddress && offset + length <= section.SizeOfRawData &&
+            section.PointerToRawData + offset + length <= image.size())
+            return image.data() + section.PointerToRawData + offset;
+    }
+    return nullptr;
+}
+
+// "dll!function" for every function the program imports by name, "dll!#n" by ordinal n.
+bool readImports(const std::string &path, std::vector<std::string> *imports)
+{
+    std::string image;
+    if (!readFile(path, &image) || image.size() < sizeof(IMAGE_DOS_HEADER))
+        return false;
+    IMAGE_DOS_HEADER dos;
+    memcpy(&dos, image.data(), sizeof dos);
+    IMAGE_NT_HEADERS32 nt;
+    if (dos.e_lfanew <= 0 || dos.e_lfanew + sizeof nt > image.size())
+        return false;
+    memcpy(&nt, image.data() + dos.e_lfanew, sizeof nt);
+    // A 64-bit image has 8-byte thunks and its directories further on.
+    bool wide = nt.OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC;
+    IMAGE_DATA_DIRECTORY directory;
+    size_t directories =
+        dos.e_lfanew + (wide ? offsetof(IMAGE_NT_HEADERS64, OptionalHeader.DataDirectory)
+                             : offsetof(IMAGE_NT_HEADERS32, OptionalHeader.DataDirectory));
+    memcpy(&directory, image.data() + directories + IMAGE_DIRECTORY_ENTRY_IMPORT * sizeof directory,
+           sizeof directory);
+    for (DWORD at = directory.VirtualAddress;; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+        const char *bytes = atRva(image, at, sizeof(IMAGE_IMPORT_DESCRIPTOR));
+        if (!bytes)
+            return false;
+        IMAGE_IMPORT_DESCRIPTOR descriptor;
+        memcpy(&descriptor, bytes, sizeof descriptor);
+        if (descriptor.Name == 0)
+            return true;
+        const char *name = atRva(image, descriptor.Name);
+        if (!name)
+            return false;
+        std::string dll = name;
+        std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+        DWORD thunks =
+            descriptor.OriginalFirstThunk ? descriptor.OriginalFirstThunk : descriptor.FirstThunk;
+        for (DWORD step = wide ? 8 : 4;; thunks += step) {
+            const char *thunk = atRva(image, thunks, step);
+            if (!thunk)
+                return false;
+            ULONGLONG value = 0;
+            memcpy(&value, thunk, step);
+            if (value == 0)
+                break;
+            if (value & (wide ? IMAGE_ORDINAL_FLAG64 : IMAGE_ORDINAL_FLAG32)) {
+                imports->push_back(dll + "!#" + std::to_string(value & 0xFFFF));
+                continue;
+            }
+            const char *function = atRva(image, static_cast<DWORD>(value) + 2);
+            if (!function)
+                return false;
+            imports->push_back(dll + "!" + function);
+        }
+    }
+}
+
+std::set<std::string> vistaImports()
+{
+    std::string text;
+    std::set<std::string> names;
+    readFile(binDir() + "\\tests\\vista-imports.txt", &text);
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line =
+            text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() : end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty() && line[0] != '#')
+            names.insert(line);
+    }
+    return names;
+}
+} // namespace
+
+// Both programs start on Windows Vista: they import nothing that Vista lacks.
+TEST(ShippedPrograms, ImportOnlyWhatWindowsVistaProvides)
+{
+    std::set<std::string> allowed = vistaImports();
+    ASSERT_FALSE(allowed.empty());
+    for (const std::string &exe : {updaterExe(), pluginInstallerExe()}) {
+        SCOPED_TRACE(exe);
+        std::vector<std::string> imports;
+        ASSERT_TRUE(readImports(exe, &imports));
+        EXPECT_FALSE(imports.empty());
+        for (const std::string &name : imports)
+            EXPECT_TRUE(allowed.count(name)) << name << " is not known to exist on Windows Vista";
+    }
 }
