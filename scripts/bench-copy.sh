@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Copy benchmark: the installation's copyTree against a bare CopyFileA walk, under Wine.
 #
-# Usage: scripts/bench-copy.sh [BUILD_DIR] [FILES] [TOTAL_MB]   (defaults: build, 2000, 200)
+# Usage: scripts/bench-copy.sh [BUILD_DIR] [FILES] [TOTAL_MB]   (defaults: the build of the mode this machine runs (build/ or build-x64/), 2000, 200)
 #
 # Writes a nested tree of FILES files, TOTAL_MB MiB in all (20 top directories, each with 5
 # subdirectories, files spread over all of them), into a fresh Wine prefix with its own X server
@@ -17,7 +17,8 @@
 # is copyTree without a window). Figures only: nothing here fails on them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+. "$root/scripts/modes.sh"
+build=$(cd "${1:-$(qim_build_dir "$root" "$(qim_main_mode)")}" && pwd)
 files=${2:-2000}
 total_mb=${3:-200}
 helper="$build/bin/bench/bench_copy.exe"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Download benchmark: the updater's own download path against bare libcurl, under Wine.
 #
-# Usage: scripts/bench-download.sh [BUILD_DIR] [SIZE_MB]   (defaults: build, 256)
+# Usage: scripts/bench-download.sh [BUILD_DIR] [SIZE_MB]   (defaults: the build of the mode this machine runs (build/ or build-x64/), 256)
 #
 # Serves a SIZE_MB MiB file from the loopback test server (tests/server/testserver.py) in a
 # fresh Wine prefix with its own X server (tests/wine-env.sh), then runs bench_download.exe
@@ -15,7 +15,8 @@
 # working set during the transfer (target: under 16 MB). Figures only: nothing here fails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build}" && pwd)
+. "$root/scripts/modes.sh"
+build=$(cd "${1:-$(qim_build_dir "$root" "$(qim_main_mode)")}" && pwd)
 size_mb=${2:-256}
 helper="$build/bin/bench/bench_download.exe"
 [ -f "$helper" ] || { echo "build first: $helper is missing" >&2; exit 1; }

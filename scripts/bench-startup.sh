@@ -4,9 +4,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${RUNS:-15}
+. "$root/scripts/modes.sh"
 "$root/scripts/setup.sh" >/dev/null
-"$root/scripts/build.sh" >/dev/null
-build="$root/${QIM_BUILD_DIR:-build}"
+mode=$(qim_main_mode)
+"$root/scripts/build.sh" "$mode" >/dev/null
+build=$(qim_build_dir "$root" "$mode")
 . "$root/tests/wine-env.sh"
 qim_start_env "$root" "$build" win32 "$build/bench-startup-env"
 
@@ -19,8 +21,9 @@ echo "  bare Win32 window program: $bare ms"
 echo "  QIMUpdate.exe:             $updater ms"
 awk -v a="$updater" -v b="$bare" 'BEGIN { printf "  ratio: %.2f (target: 1.5 or less)\n", a / b }'
 
-echo "stripped sizes:"
-for exe in "$build/bin/QIMUpdate.exe" "$build/bin/QIM_InstallPlugins.exe"; do
+echo "stripped sizes of the shipped 32-bit programs:"
+shipped=$(qim_build_dir "$root" x86)
+for exe in "$shipped/bin/QIMUpdate.exe" "$shipped/bin/QIM_InstallPlugins.exe"; do
   [ -f "$exe" ] || continue
   i686-w64-mingw32-strip -o "$build/stripped.exe" "$exe"
   printf '  %-24s %8d bytes (unstripped %d)\n' "$(basename "$exe")" \

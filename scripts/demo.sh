@@ -5,9 +5,12 @@
 # "Install", as a user would. Screenshots of each step go to build/demo/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/modes.sh"
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" >/dev/null
-build="$root/${QIM_BUILD_DIR:-build}"
+# The shipped 32-bit programs where this machine runs them, else the 64-bit build.
+mode=$(qim_main_mode)
+"$root/scripts/build.sh" "$mode" >/dev/null
+build=$(qim_build_dir "$root" "$mode")
 out="$build/demo"
 rm -rf "$out"
 mkdir -p "$out/shots"
@@ -53,6 +56,7 @@ rm -rf "$out/shots"
 install_dir="$WINEPREFIX/drive_c/qimtests/QIM Renderer"
 echo
 echo "== Summary =="
+qim_describe_mode "$mode"
 echo "renderer version before: 1.0.0, after: $(tr ' ' . <"$install_dir/dll/32/PlenaraVersion.txt")"
 echo "installation files identical to the release: $(diff -rq "$build/demo-env/release-1.1.0" "$install_dir" >/dev/null && echo yes || echo no)"
 echo "files in the installation: $(find "$install_dir" -type f | wc -l)"

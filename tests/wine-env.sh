@@ -43,6 +43,11 @@ qim_start_env() {
     export DISPLAY=":$(head -n1 "$work/display")"
   fi
 
+  # A left-over server on the port would answer in our stead with another web root.
+  if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "wine-env: 127.0.0.1:$port is already taken; stop what listens there (ss -ltnp)" >&2
+    return 1
+  fi
   python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
     >"$work/server.log" 2>&1 &
   local server=$!

@@ -55,8 +55,9 @@ bool startsWith(const std::string &text, const std::string &start)
 void recordMax(const char *keyPath, const std::string &dir)
 {
     HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
+    // A 32-bit 3ds Max, recorded where its setup records it whatever this program's width.
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_WRITE | KEY_WOW64_32KEY,
+                        nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
     std::string value = dir + "\\";
     RegSetValueExA(key, "Installdir", 0, REG_SZ, reinterpret_cast<const BYTE *>(value.c_str()),
