@@ -489,3 +489,18 @@ TEST_F(DownloadTest, TransfersTakeTheRouteOfTheInternetOptions)
         EXPECT_EQ(stored, c.route == NotMade ? "" : body);
     }
 }
+
+TEST_F(DownloadTest, UnansweredConfigurationScriptEndsTheTransfer)
+{
+    InternetOptions options;
+    std::string script = serve("/pac/mute.pac", configurationScript(testProxy()), "mute=1");
+    options.set(DirectConnection | ConfigurationScript, "", "", script);
+    const DownloadLimits shortConnect = {2, 600, 20};
+    std::string url = serve("/route/mutepac", "abc");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mutepac").c_str(), &shortConnect));
+    // Well before WinHTTP's own limits would end the wait for the script.
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_EQ(requestCount(url) + requestCount("/route/mutepac"), 0) << "not sent around it";
+    releaseServer("/pac/mute.pac");
+}
