@@ -518,3 +518,23 @@ TEST_F(UpdaterGui, DeadProxyFailsTheCheckWithoutGoingDirect)
     EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
     EXPECT_TRUE(requestedPaths().empty()) << testing::PrintToString(requestedPaths());
 }
+
+TEST_F(UpdaterGui, AbortWhileTheConfigurationScriptIsAwaited)
+{
+    InternetOptions options;
+    std::string script = serve("/pac/unanswered.pac", "", "mute=1");
+    options.set(DirectConnection | ConfigurationScript, "", "", script);
+    install();
+    serve(releaseVersionPath, versionBytes(1, 10, 0));
+    ASSERT_TRUE(start());
+    click(button(ActionButtonId));
+    ASSERT_TRUE(waitForRequest("/pac/unanswered.pac"));
+    click(button(ExitButtonId));
+    // Long before the connect limit would end the wait.
+    EXPECT_TRUE(
+        waitForText(control(window_, StatusLabelId), "Failed to check server version.", 5000))
+        << status();
+    EXPECT_EQ(requestCount(releaseVersionPath), 0);
+    exitWithCode0();
+    releaseServer("/pac/unanswered.pac");
+}
