@@ -76,23 +76,30 @@ static bool nextEntry(const char **cursor, char *entry, size_t size)
 
 //--- the fixed proxy and its bypass list
 
-// '*' stands for any run of characters, '?' for one; letter case does not count.
+// '*' stands for any run of characters, '?' for one; letter case does not count. A mismatch
+// after a star retries from one character further, so no pattern takes exponential time.
 static bool wildcardMatch(const char *pattern, const char *text)
 {
-    for (; *pattern; ++pattern, ++text) {
+    const char *star = nullptr;
+    const char *resume = nullptr;
+    while (*text) {
         if (*pattern == '*') {
-            for (;; ++text) {
-                if (wildcardMatch(pattern + 1, text))
-                    return true;
-                if (!*text)
-                    return false;
-            }
-        }
-        if (!*text ||
-            (*pattern != '?' && tolower((unsigned char)*pattern) != tolower((unsigned char)*text)))
+            star = pattern++;
+            resume = text;
+        } else if (*pattern && (*pattern == '?' || tolower((unsigned char)*pattern) ==
+                                                       tolower((unsigned char)*text))) {
+            ++pattern;
+            ++text;
+        } else if (star) {
+            pattern = star + 1;
+            text = ++resume;
+        } else {
             return false;
+        }
     }
-    return !*text;
+    while (*pattern == '*')
+        ++pattern;
+    return !*pattern;
 }
 
 // "<local>" names hosts without a dot; other entries are host patterns, optionally with a
@@ -337,7 +344,7 @@ bool useSystemProxy(CURL *transfer, const char *url, long limitSeconds)
 {
     UrlParts parts;
     if (!splitUrl(url, &parts))
-        return true; // libcurl refuses such a URL itself
+        return false; // no way to tell whether the settings let it go direct
     if (environmentNamesProxy(parts.scheme))
         return true;
     char proxy[2048] = "";

@@ -457,6 +457,8 @@ TEST_F(DownloadTest, TransfersTakeTheRouteOfTheInternetOptions)
          "/route/bypassport", Direct},
         {"local names only", fixed, proxy, "<local>", "", nullptr, nullptr, "/route/local",
          ThroughProxy},
+        {"bypass not matching", fixed, proxy, "127.0.0.1?;*.0.0.2;127.0.0.1:1", "", nullptr,
+         nullptr, "/route/nomatch", ThroughProxy},
         {"dead proxy", fixed, dead, "", "", nullptr, nullptr, "/route/dead", NotMade},
         {"http_proxy wins", fixed, dead, "", "", "http_proxy", proxyUrl.c_str(), "/route/variable",
          ThroughProxy},
