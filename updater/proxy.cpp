@@ -327,13 +327,14 @@ static ProxyRoute systemRoute(const char *url, const UrlParts &parts, long limit
                               char *proxy, size_t size)
 {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG options = {};
-    if (!WinHttpGetIEProxyConfigForCurrentUser(&options))
-        return RouteDirect; // no settings to read: nothing asks for a proxy
-    ProxyRoute route = RouteNotFound;
-    if (options.fAutoDetect || options.lpszAutoConfigUrl)
-        route = automaticRoute(options, url, parts, limitSeconds, proxy, size);
-    if (route == RouteNotFound)
-        route = fixedRoute(options, parts, proxy, size);
+    ProxyRoute route = RouteDirect; // no settings to read: nothing asks for a proxy
+    if (WinHttpGetIEProxyConfigForCurrentUser(&options)) {
+        route = RouteNotFound;
+        if (options.fAutoDetect || options.lpszAutoConfigUrl)
+            route = automaticRoute(options, url, parts, limitSeconds, proxy, size);
+        if (route == RouteNotFound)
+            route = fixedRoute(options, parts, proxy, size);
+    }
     GlobalFree(options.lpszAutoConfigUrl);
     GlobalFree(options.lpszProxy);
     GlobalFree(options.lpszProxyBypass);
