@@ -15,6 +15,16 @@ qim_stop_env() {
   wait 2>/dev/null || true
 }
 
+# The prefix states its Internet Options: a direct connection. Without this record WinHTTP
+# reports automatic proxy detection, as for a new Windows profile, and the updater would look
+# for a proxy before every transfer. Appended to the copy's user.reg before Wine reads it.
+qim_direct_internet_options() {
+  printf '\n%s\n%s\n' \
+    '[Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections] 1700000000' \
+    '"DefaultConnectionSettings"=hex:46,00,00,00,00,00,00,00,01,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00' \
+    >>"$1/user.reg"
+}
+
 qim_start_env() {
   local root=$1 build=$2 arch=$3 work=$4
   local port
@@ -28,6 +38,7 @@ qim_start_env() {
   rm -rf "$work"
   mkdir -p "$work/webroot"
   cp -a "$root/.cache/wine-template-$arch" "$work/prefix"
+  qim_direct_internet_options "$work/prefix"
 
   export WINEPREFIX="$work/prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export QIM_TEST_WEBROOT="Z:$(printf '%s' "$work/webroot" | tr / '\\')"

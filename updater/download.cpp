@@ -1,6 +1,7 @@
 #define _CRT_RAND_S
 #include "download.h"
 #include "installsupport.h"
+#include "proxy.h"
 #include "session.h"
 #include <commctrl.h>
 #include <curl/curl.h>
@@ -120,7 +121,8 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            curl_easy_setopt(transfer, CURLOPT_CONNECTTIMEOUT, limits->connectSeconds) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, limits->stallSeconds) == CURLE_OK &&
-           curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK;
+           curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK &&
+           useSystemProxy(transfer, url, limits->connectSeconds);
 }
 
 bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits)

@@ -478,3 +478,66 @@ TEST_F(UpdaterGui, AutoInstallInstallsRightAfterTheDownload)
     EXPECT_TRUE(waitForExitButton());
     EXPECT_TRUE(noNewTempFiles()) << "archive and unpacked tree removed";
 }
+
+//--- behind a proxy
+
+TEST_F(UpdaterGui, ProxyCarriesTheCheckAndTheDownload)
+{
+    InternetOptions options;
+    options.set(DirectConnection | FixedProxy, testProxy());
+    install();
+    serve(releaseVersionPath, versionBytes(1, 10, 0));
+    const std::string archive = archivePath("", 1, 10, 0);
+    serve(archive, archiveBytes(50000));
+    ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
+    download();
+    ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
+    EXPECT_EQ(requestedPaths(),
+              (std::vector<std::string>{serverUrl(releaseVersionPath), serverUrl(archive)}));
+}
+
+TEST_F(UpdaterGui, DeadProxyFailsTheCheckWithoutGoingDirect)
+{
+    InternetOptions options;
+    options.set(DirectConnection | FixedProxy, "127.0.0.1:1"); // nothing listens there
+    install();
+    serve(releaseVersionPath, versionBytes(1, 10, 0));
+    ASSERT_TRUE(check("Failed to check server version.")) << status();
+    EXPECT_FALSE(isEnabled(button(ActionButtonId)));
+    EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
+    exitWithCode0();
+
+    // Silent: ends by itself and never shows the window.
+    ASSERT_TRUE(program_.start(loopbackUpdaterExe(), "-silent"));
+    bool everVisible = false;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            HWND window = program_.findWindow(mainWindowClass);
+            everVisible = everVisible || (window && IsWindowVisible(window));
+            return !program_.running();
+        },
+        statusWaitMs));
+    EXPECT_FALSE(everVisible);
+    EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
+    EXPECT_TRUE(requestedPaths().empty()) << testing::PrintToString(requestedPaths());
+}
+
+TEST_F(UpdaterGui, AbortWhileTheConfigurationScriptIsAwaited)
+{
+    InternetOptions options;
+    std::string script = serve("/pac/unanswered.pac", "", "mute=1");
+    options.set(DirectConnection | ConfigurationScript, "", "", script);
+    install();
+    serve(releaseVersionPath, versionBytes(1, 10, 0));
+    ASSERT_TRUE(start());
+    click(button(ActionButtonId));
+    ASSERT_TRUE(waitForRequest("/pac/unanswered.pac"));
+    click(button(ExitButtonId));
+    // Long before the connect limit would end the wait.
+    EXPECT_TRUE(
+        waitForText(control(window_, StatusLabelId), "Failed to check server version.", 5000))
+        << status();
+    EXPECT_EQ(requestCount(releaseVersionPath), 0);
+    exitWithCode0();
+    releaseServer("/pac/unanswered.pac");
+}

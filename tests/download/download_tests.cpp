@@ -7,6 +7,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <algorithm>
+#include <memory>
 #include <thread>
 
 namespace
@@ -410,4 +411,99 @@ TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
     const DownloadLimits shortConnect = {2, 600, 20};
     std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/qim.ver";
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("vanished").c_str(), &shortConnect));
+}
+
+//--- the proxy Windows is set to use
+
+namespace
+{
+enum Route { ThroughProxy, Direct, NotMade };
+
+// A configuration script as network administrators write them.
+std::string configurationScript(const std::string &proxy)
+{
+    return "function FindProxyForURL(url, host) {\n"
+           "    if (shExpMatch(url, \"*/inside/*\"))\n"
+           "        return \"DIRECT\";\n"
+           "    return \"PROXY " +
+           proxy + "; DIRECT\";\n}\n";
+}
+} // namespace
+
+TEST_F(DownloadTest, TransfersTakeTheRouteOfTheInternetOptions)
+{
+    const std::string proxy = testProxy();
+    const std::string dead = "127.0.0.1:1"; // nothing listens there
+    const std::string proxyUrl = "http://" + proxy;
+    const std::string port = std::to_string(testServerPort());
+    const DWORD fixed = DirectConnection | FixedProxy;
+    const DWORD scripted = DirectConnection | ConfigurationScript;
+    serve("/pac/route.pac", configurationScript(proxy));
+    serve("/pac/broken.pac", "function FindProxyForURL(url, host) { return \"PROXY ");
+    struct Case {
+        const char *name;
+        DWORD flags;
+        std::string proxy, bypass, script;
+        const char *variable, *value; // an environment variable set for the case
+        const char *urlPath;
+        Route route;
+    };
+    const Case cases[] = {
+        {"fixed", fixed, proxy, "", "", nullptr, nullptr, "/route/fixed", ThroughProxy},
+        {"per scheme", fixed, "ftp=" + dead + ";http=" + proxy, "", "", nullptr, nullptr,
+         "/route/scheme", ThroughProxy},
+        {"bypassed", fixed, dead, "*.example.com; 127.0.0.1", "", nullptr, nullptr,
+         "/route/bypassed", Direct},
+        {"bypassed with port", fixed, dead, "127.0.0.*:" + port, "", nullptr, nullptr,
+         "/route/bypassport", Direct},
+        {"local names only", fixed, proxy, "<local>", "", nullptr, nullptr, "/route/local",
+         ThroughProxy},
+        {"bypass not matching", fixed, proxy, "127.0.0.1?;*.0.0.2;127.0.0.1:1", "", nullptr,
+         nullptr, "/route/nomatch", ThroughProxy},
+        {"dead proxy", fixed, dead, "", "", nullptr, nullptr, "/route/dead", NotMade},
+        {"http_proxy wins", fixed, dead, "", "", "http_proxy", proxyUrl.c_str(), "/route/variable",
+         ThroughProxy},
+        {"no_proxy wins", fixed, dead, "", "", "no_proxy", "127.0.0.1", "/route/noproxy", Direct},
+        {"script", scripted, "", "", serverUrl("/pac/route.pac"), nullptr, nullptr, "/route/script",
+         ThroughProxy},
+        {"script says direct", scripted, "", "", serverUrl("/pac/route.pac"), nullptr, nullptr,
+         "/route/inside/script", Direct},
+        {"script missing", scripted, "", "", serverUrl("/pac/missing.pac"), nullptr, nullptr,
+         "/route/nopac", NotMade},
+        {"script broken", scripted, "", "", serverUrl("/pac/broken.pac"), nullptr, nullptr,
+         "/route/badpac", NotMade},
+    };
+    InternetOptions options;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        options.set(c.flags, c.proxy, c.bypass, c.script);
+        std::unique_ptr<ScopedVariable> variable;
+        if (c.variable)
+            variable.reset(new ScopedVariable(c.variable, c.value));
+        std::string body = std::string("served for ") + c.name;
+        std::string url = serve(c.urlPath, body);
+        std::string path = target("route");
+        clearRequests();
+        EXPECT_EQ(downloadToFile(url.c_str(), path.c_str()), c.route != NotMade);
+        EXPECT_EQ(requestCount(url), c.route == ThroughProxy ? 1 : 0);
+        EXPECT_EQ(requestCount(c.urlPath), c.route == Direct ? 1 : 0);
+        std::string stored;
+        EXPECT_TRUE(readFile(path, &stored));
+        EXPECT_EQ(stored, c.route == NotMade ? "" : body);
+    }
+}
+
+TEST_F(DownloadTest, UnansweredConfigurationScriptEndsTheTransfer)
+{
+    InternetOptions options;
+    std::string script = serve("/pac/mute.pac", configurationScript(testProxy()), "mute=1");
+    options.set(DirectConnection | ConfigurationScript, "", "", script);
+    const DownloadLimits shortConnect = {2, 600, 20};
+    std::string url = serve("/route/mutepac", "abc");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mutepac").c_str(), &shortConnect));
+    // Well before WinHTTP's own limits would end the wait for the script.
+    EXPECT_LT(GetTickCount64() - start, 10000u);
+    EXPECT_EQ(requestCount(url) + requestCount("/route/mutepac"), 0) << "not sent around it";
+    releaseServer("/pac/mute.pac");
 }

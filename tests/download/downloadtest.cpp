@@ -82,3 +82,95 @@ std::vector<std::string> newQimTempEntries(const std::vector<std::string> &befor
             added.push_back(name);
     return added;
 }
+
+std::string testProxy()
+{
+    return "127.0.0.1:" + std::to_string(testServerPort());
+}
+
+namespace
+{
+const char connectionsKey[] =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+const char connectionSettings[] = "DefaultConnectionSettings";
+
+void appendDword(std::string *record, DWORD value)
+{
+    record->append(reinterpret_cast<const char *>(&value), sizeof value);
+}
+
+void appendText(std::string *record, const std::string &text)
+{
+    appendDword(record, static_cast<DWORD>(text.size()));
+    record->append(text);
+}
+
+void writeConnectionSettings(const std::string &record)
+{
+    HKEY key;
+    if (RegCreateKeyExA(HKEY_CURRENT_USER, connectionsKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    RegSetValueExA(key, connectionSettings, 0, REG_BINARY,
+                   reinterpret_cast<const BYTE *>(record.data()),
+                   static_cast<DWORD>(record.size()));
+    RegCloseKey(key);
+}
+} // namespace
+
+InternetOptions::InternetOptions()
+{
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, connectionsKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return;
+    std::vector<char> buffer(65536);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    saved_ = RegQueryValueExA(key, connectionSettings, nullptr, nullptr,
+                              reinterpret_cast<BYTE *>(buffer.data()), &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (saved_)
+        previous_.assign(buffer.data(), size);
+}
+
+InternetOptions::~InternetOptions()
+{
+    if (saved_) {
+        writeConnectionSettings(previous_);
+        return;
+    }
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, connectionsKey, 0, KEY_WRITE, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteValueA(key, connectionSettings);
+    RegCloseKey(key);
+}
+
+void InternetOptions::set(DWORD flags, const std::string &proxy, const std::string &bypass,
+                          const std::string &script)
+{
+    // Signature, change counter, flags, then three counted texts.
+    static DWORD counter = 0x100;
+    std::string record;
+    appendDword(&record, 0x46);
+    appendDword(&record, ++counter);
+    appendDword(&record, flags);
+    appendText(&record, proxy);
+    appendText(&record, bypass);
+    appendText(&record, script);
+    writeConnectionSettings(record);
+}
+
+ScopedVariable::ScopedVariable(const char *name, const char *value) : name_(name)
+{
+    char previous[4096];
+    DWORD length = GetEnvironmentVariableA(name, previous, sizeof previous);
+    saved_ = length > 0 && length < sizeof previous;
+    if (saved_)
+        previous_ = previous;
+    SetEnvironmentVariableA(name, value);
+}
+
+ScopedVariable::~ScopedVariable()
+{
+    SetEnvironmentVariableA(name_.c_str(), saved_ ? previous_.c_str() : nullptr);
+}

@@ -39,3 +39,48 @@ bool waitForRequest(const std::string &urlPath, DWORD timeoutMs = 10000);
 
 // Files the updater names in the temporary directory ("qim..." entries).
 std::vector<std::string> newQimTempEntries(const std::vector<std::string> &before);
+
+//--- the proxy Windows is set to use
+// "127.0.0.1:<port>" of the test server, which also serves as an HTTP proxy (requests that
+// come through it are logged with the whole URL).
+std::string testProxy();
+
+// Internet Options flags as Windows stores them in its connection record.
+enum InternetOptionFlags : DWORD {
+    DirectConnection = 1,
+    FixedProxy = 2,
+    ConfigurationScript = 4,
+    AutomaticDetection = 8,
+};
+
+// Writes the user's Internet Options record the way Windows stores it; the record found at
+// construction is put back at destruction.
+class InternetOptions
+{
+  public:
+    InternetOptions();
+    ~InternetOptions();
+    InternetOptions(const InternetOptions &) = delete;
+    InternetOptions &operator=(const InternetOptions &) = delete;
+    void set(DWORD flags, const std::string &proxy, const std::string &bypass = "",
+             const std::string &script = "");
+
+  private:
+    bool saved_ = false;
+    std::string previous_;
+};
+
+// Sets an environment variable of this process (and the programs it starts) for a scope.
+class ScopedVariable
+{
+  public:
+    ScopedVariable(const char *name, const char *value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable &) = delete;
+    ScopedVariable &operator=(const ScopedVariable &) = delete;
+
+  private:
+    std::string name_;
+    bool saved_ = false;
+    std::string previous_;
+};

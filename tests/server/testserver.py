@@ -9,6 +9,11 @@ per connection, until killed. Only GET (and HEAD) are answered.
 Every request's path (as sent, query included) is appended as one line to DIR/requests.log, so
 a test can check which paths were asked for.
 
+The server is also its own HTTP proxy: a request in proxy form ("GET http://127.0.0.1:P/path")
+is answered like the plain one and logged with the whole URL, so a test sees which requests
+came through a proxy. Proxy requests for any other host are refused with 502: nothing is ever
+forwarded off this address.
+
 A file is served as it is, with its real Content-Length. A path that names no file and has no
 side file below is answered 404. A side file "<file>.behave" (key=value lines, '#' starts a
 comment) chooses a scenario for the path "<file>"; the file itself need not exist for status and
@@ -38,6 +43,7 @@ import socket
 import socketserver
 import threading
 import time
+import urllib.parse
 
 HOLD_LIMIT = 120.0
 CHUNK = 64 * 1024
@@ -71,8 +77,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # --- helpers
 
+    def url_path(self):
+        """The path of the request; None for a proxy request meant for another host."""
+        if self.path.startswith("/"):
+            return self.path
+        target = urllib.parse.urlsplit(self.path)
+        if target.scheme != "http" or target.netloc != "127.0.0.1:%d" % self.server.port:
+            return None
+        return target.path or "/"
+
     def local_path(self):
-        parts = self.path.split("?", 1)[0].split("#", 1)[0].split("/")
+        parts = self.url_path().split("?", 1)[0].split("#", 1)[0].split("/")
         parts = [p for p in parts if p not in ("", ".", "..")]
         return os.path.join(self.server.root, *parts)
 
@@ -131,6 +146,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def answer(self, send_body):
         self.log_request_path()
+        if self.url_path() is None:
+            self.send_simple(502, body=b"<html><body><h1>502</h1></body></html>\n")
+            return
         path = self.local_path()
         behaviour = read_behaviour(path)
         if "delay" in behaviour:
@@ -198,6 +216,7 @@ def main():
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
     server.root = os.path.abspath(args.root)
+    server.port = args.port
     server.log_lock = threading.Lock()
     server.serve_forever()
 
