@@ -168,8 +168,7 @@ struct CopyCounters {
     int shownPosition; // what the bar shows already; -1 before the first file
 };
 
-// The question texts live only while a box is shown, not on every level of the walk. A box that
-// cannot be shown answers 0, which counts as Abort: taken as Retry it would ask for ever.
+// The question texts live only while a box is shown, not on every level of the walk.
 static __attribute__((noinline)) int askCreateDirectory(const char *destination)
 {
     char text[pathBufferSize];
@@ -209,6 +208,12 @@ static __attribute__((noinline)) void reportCopied(const char *source, CopyCount
 
 static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth);
 
+// A box that could not be shown answers 0 (Wine: -1); taken as Retry it would ask for ever.
+static bool isAbortAnswer(int answer)
+{
+    return answer != IDRETRY && answer != IDIGNORE;
+}
+
 enum EntryOutcome { EntryDone, EntryFailed };
 
 static EntryOutcome copyDirectoryEntry(const char *target, const char *from, CopyCounters *c,
@@ -220,7 +225,7 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
         if (CreateDirectoryA(target, NULL))
             continue;
         int answer = askCreateDirectory(target);
-        if (answer == IDABORT || answer == 0)
+        if (isAbortAnswer(answer))
             return EntryFailed;
         if (answer == IDIGNORE) {
             session.filesIgnored = true;
@@ -237,7 +242,7 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
             return EntryDone;
         }
         int answer = askCopyFile(from, target);
-        if (answer == IDABORT || answer == 0)
+        if (isAbortAnswer(answer))
             return EntryFailed;
         if (answer == IDIGNORE) {
             // An ignored file stays the old one, even if it had been renamed aside already.
