@@ -68,14 +68,18 @@ bool copyJournalOpen()
 
 bool announceChange(const char *target, bool isDirectory)
 {
+    // Something in the way (a file where the update has a directory, or the reverse) may be
+    // taken away while the question about it is open, so the copy may still create the entry.
     DWORD attributes = GetFileAttributesA(target);
-    char kind = 0;
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        kind = isDirectory ? 'D' : 'N';
-    else if (!isDirectory && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    bool existingDirectory =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    char kind = 'N';
+    if (isDirectory)
+        kind = existingDirectory ? 0 : 'D';
+    else if (attributes != INVALID_FILE_ATTRIBUTES && !existingDirectory)
         kind = 'R';
     if (!kind)
-        return true; // nothing the copy could change: an existing directory, or an obstacle
+        return true;
     journalUnflushed = true;
     return writeRecord(journalFile, kind, target);
 }
@@ -217,7 +221,7 @@ static bool undoRecord(const char *line, const char *token, bool removeTemporari
             return false;
         return MoveFileA(kept, path) != FALSE;
     }
-    return line[0] == 'R' || !pathExists(path) || removeFileEvenReadOnly(path);
+    return line[0] == 'R' || !fileExists(path) || removeFileEvenReadOnly(path);
 }
 
 // A kept file held open now is removed at the next start, or by Windows at its next restart.
