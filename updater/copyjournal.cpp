@@ -239,9 +239,9 @@ static bool removeKeptFile(const char *line, const char *token)
 
 struct SettleResult {
     bool removeTemporaries; // only when no worker of this process owns them any more
-    bool undone;     // an unfinished copy was undone
-    bool incomplete; // ... but not completely
-    bool keptLeft;   // kept files of a finished copy are still there
+    bool undone;            // an unfinished copy was undone
+    bool incomplete;        // ... but not completely
+    bool keptLeft;          // kept files of a finished copy are still there
 };
 
 // One copy: the lines from its T record up to the next one.
@@ -370,7 +370,8 @@ void recoverInterruptedCopy()
         outcome = settleCopyJournal(rendererDir);
     free(rendererDir);
     if (outcome == JournalRestored)
-        SetWindowTextA(session.statusLabel, "Previous version restored after an interrupted update.");
+        SetWindowTextA(session.statusLabel,
+                       "Previous version restored after an interrupted update.");
     else if (outcome == JournalIncomplete)
         SetWindowTextA(session.statusLabel, "Interrupted update: old files not all restored.");
 }

@@ -19,7 +19,9 @@ bool copyTreeKeepingOld(const char *journalDir, const char *const *temporaries,
                         uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount,
                         JournalOutcome *outcome);
 // Finishes what a journal left in journalDir describes: undoes an unfinished copy, removes the
-// kept files of finished ones, and removes the journal once nothing is left to do.
+// kept files of finished ones, and removes the journal once nothing is left to do. With an
+// unfinished copy it also removes the temporary files of that update, which nobody else owns
+// any more.
 JournalOutcome settleCopyJournal(const char *journalDir);
 // At start-up, before anything else uses the installation: settles the renderer directory's
 // journal and says on the status line when an interrupted update was undone.
