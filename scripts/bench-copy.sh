@@ -8,7 +8,7 @@
 # subdirectories, files spread over all of them), into a fresh Wine prefix with its own X server
 # (tests/wine-env.sh), then copies it with bench_copy.exe three times in each mode, alternating,
 # over a destination that holds the same tree already (an update replaces every file; the
-# destination is prepared before the clock starts):
+# destination is prepared and synced to disk before the clock starts, as an installation is):
 #   copytree  copyTree on a worker thread, "Copied %d of %d files." and the progress bar set
 #             after every file in a shown window served by the GUI thread, as in QIMUpdate
 #   safe      the same copy with the installation's safety net: the journal, each replaced file
@@ -64,8 +64,9 @@ for run in 1 2 3; do
   for mode in ${QIM_BENCH_MODES:-copytree safe bare}; do
     rm -rf "$drive_c/benchcopy/dst"
     cp -a "$drive_c/benchcopy/src" "$drive_c/benchcopy/dst"
+    sync
     out=$(wine "$helper" "$mode" 'C:\benchcopy\dst' 'C:\benchcopy\src' 2>&1 | tr -d '\r') || true
-    line=$(printf '%s\n' "$out" |
+    line=$(printf "%s\n" "$out" |
       grep '^mode=') || { echo "run $run ($mode) failed: $out" >&2; exit 1; }
     [ "$(field ok <<<"$line")" = 1 ] || { echo "run $run ($mode) did not copy: $line" >&2; exit 1; }
     copied=$(field files <<<"$line")
