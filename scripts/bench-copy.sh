@@ -66,7 +66,7 @@ for run in 1 2 3; do
     cp -a "$drive_c/benchcopy/src" "$drive_c/benchcopy/dst"
     sync
     out=$(wine "$helper" "$mode" 'C:\benchcopy\dst' 'C:\benchcopy\src' 2>&1 | tr -d '\r') || true
-    line=$(printf "%s\n" "$out" |
+    line=$(printf '%s\n' "$out" |
       grep '^mode=') || { echo "run $run ($mode) failed: $out" >&2; exit 1; }
     [ "$(field ok <<<"$line")" = 1 ] || { echo "run $run ($mode) did not copy: $line" >&2; exit 1; }
     copied=$(field files <<<"$line")

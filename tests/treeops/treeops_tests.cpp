@@ -731,6 +731,8 @@ TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst)
 {
     std::string root = freshDir("treeops-delete");
     makeSampleTree(root);
+    // 7-Zip keeps an archived file's read-only attribute; the clean-up removes it all the same.
+    SetFileAttributesA((root + "\\bin\\32\\tool.exe").c_str(), FILE_ATTRIBUTE_READONLY);
     ProgressWindow window;
     uint32_t deleted = 0, total = sampleFiles;
     EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total));
