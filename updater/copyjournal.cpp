@@ -371,7 +371,7 @@ void recoverInterruptedCopy()
     free(rendererDir);
     if (outcome == JournalRestored)
         SetWindowTextA(session.statusLabel,
-                       "Previous version restored after an interrupted update.");
+                       "Previous version restored (update interrupted).");
     else if (outcome == JournalIncomplete)
         SetWindowTextA(session.statusLabel, "Interrupted update: old files not all restored.");
 }

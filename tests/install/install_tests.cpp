@@ -248,7 +248,7 @@ TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
     HWND restarted = again.waitForWindow("qim_update", 10000, true);
     ASSERT_NE(restarted, nullptr);
     EXPECT_TRUE(waitForText(control(restarted, StatusLabelId),
-                            "Previous version restored after an interrupted update."));
+                            "Previous version restored (update interrupted)."));
     EXPECT_EQ(controlText(restarted, 204), "Current QIM version: 1.0.0");
     EXPECT_EQ(treeImage(installation), before);
     DWORD type = 0;
