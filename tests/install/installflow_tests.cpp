@@ -502,6 +502,35 @@ TEST_F(InstallFlow, ChosenDirectoryReceivesTheUpdateAndIsRecorded)
     expectNothingLeft();
 }
 
+// A copy into a newly chosen directory that does not succeed leaves nothing of the update there,
+// and the recorded directory stays the old one.
+TEST_F(InstallFlow, FailedCopyIntoAChosenDirectoryLeavesItAsItWas)
+{
+    stageUpdate();
+    publishArchive();
+    session.differentDirs = true;
+    std::string chosen = freshDir("flow-newdir-failed");
+    writeFile(chosen + "\\empty", "a file where the update has a directory");
+    TreeImage before = treeImage(chosen);
+    startWorker(session.archivePath);
+    HWND picker = waitForPicker();
+    ASSERT_NE(picker, nullptr);
+    SendMessageA(picker, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(chosen.c_str()));
+    ASSERT_TRUE(press(picker, IDOK));
+    HWND box = waitForDialog();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(dialogText(box).rfind("Can't create directory:\n" + chosen, 0), 0u);
+    ASSERT_TRUE(press(box, IDABORT));
+    EXPECT_EQ(finishWorker(), 0u);
+
+    ASSERT_FALSE(statusLog.empty());
+    EXPECT_EQ(statusLog.back(), "Installation failed. Previous version restored.");
+    EXPECT_EQ(treeImage(chosen), before);
+    EXPECT_EQ(recordedDirectory(), installation);
+    EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
+    expectNothingLeft();
+}
+
 TEST_F(InstallFlow, CancelledPickerAsksWhetherToUseTheOldDirectory)
 {
     for (int answer : {IDYES, IDNO}) {
