@@ -98,11 +98,28 @@ static RowOutcome outcomeOfAnswer(int answer)
     return answer == IDIGNORE ? RowFailed : RowAborted;
 }
 
+// A read-only plug-in file is replaced like any other; only a file that stays locked (3ds Max
+// running) reaches the question, with its attribute as it was.
+static bool replacePlugin(const char *sourcePath, const char *destPath)
+{
+    DWORD attributes = GetFileAttributesA(destPath);
+    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+                        FILE_ATTRIBUTE_READONLY;
+    if (readOnly)
+        SetFileAttributesA(destPath, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (CopyFileA(sourcePath, destPath, FALSE))
+        return true;
+    if (readOnly)
+        SetFileAttributesA(destPath, attributes);
+    return false;
+}
+
 static RowOutcome copyPlugin(const RowTexts *texts, const char *destDir)
 {
     for (;;) {
         if (fileExists(texts->sourcePath) && directoryExists(destDir) &&
-            CopyFileA(texts->sourcePath, texts->destPath, FALSE))
+            replacePlugin(texts->sourcePath, texts->destPath))
             return RowInstalled;
         int answer = askUser(texts->copyFailed, MB_ABORTRETRYIGNORE);
         if (answer != IDRETRY)

@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Copy benchmark: the installation's copyTree against a bare CopyFileA walk, under Wine.
+# Copy benchmark: the installation's copyTree with and without its safety net against a bare
+# CopyFileA walk, under Wine.
 #
 # Usage: scripts/bench-copy.sh [BUILD_DIR] [FILES] [TOTAL_MB]   (defaults: the build of the mode this machine runs (build/ or build-x64/), 2000, 200)
 #
 # Writes a nested tree of FILES files, TOTAL_MB MiB in all (20 top directories, each with 5
 # subdirectories, files spread over all of them), into a fresh Wine prefix with its own X server
 # (tests/wine-env.sh), then copies it with bench_copy.exe three times in each mode, alternating,
-# into a fresh destination each time:
+# over a destination that holds the same tree already (an update replaces every file; the
+# destination is prepared and synced to disk before the clock starts, as an installation is):
 #   copytree  copyTree on a worker thread, "Copied %d of %d files." and the progress bar set
 #             after every file in a shown window served by the GUI thread, as in QIMUpdate
+#   safe      the same copy with the installation's safety net: the journal, each replaced file
+#             renamed aside and its kept copy removed after the copy (all inside the clock)
 #   bare      a recursive FindFirstFileA/CopyFileA walk without any window update
 # Prints files/s and MB/s per run (1 MB = 1048576 bytes), the median of each mode and the
-# ratio copytree/bare (target: 85 % or more), and the share of copyTree's time that its per-file
+# ratio copytree/bare (target: 85 % or more), what the safety net adds to copytree's time
+# (target: 10 % or less), and the share of copyTree's time that its per-file
 # status updates take (their count times the cost of one update, measured right after the copy
-# in the same window). QIM_BENCH_MODES narrows the modes (default "copytree silent bare"; silent
+# in the same window). QIM_BENCH_MODES narrows the modes (default "copytree safe bare"; silent
 # is copyTree without a window). Figures only: nothing here fails on them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,8 +62,10 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 declare -A fps mbps
 updates=""
 for run in 1 2 3; do
-  for mode in ${QIM_BENCH_MODES:-copytree silent bare}; do
+  for mode in ${QIM_BENCH_MODES:-copytree safe bare}; do
     rm -rf "$drive_c/benchcopy/dst"
+    cp -a "$drive_c/benchcopy/src" "$drive_c/benchcopy/dst"
+    sync
     out=$(wine "$helper" "$mode" 'C:\benchcopy\dst' 'C:\benchcopy\src' 2>&1 | tr -d '\r') || true
     line=$(printf '%s\n' "$out" |
       grep '^mode=') || { echo "run $run ($mode) failed: $out" >&2; exit 1; }
@@ -81,7 +88,7 @@ for run in 1 2 3; do
 done
 rm -rf "$drive_c/benchcopy"
 
-for mode in ${QIM_BENCH_MODES:-copytree silent bare}; do
+for mode in ${QIM_BENCH_MODES:-copytree safe bare}; do
   printf 'median %-8s %8.1f files/s %7.1f MB/s\n' "$mode" \
     "$(tr ' ' '\n' <<<"${fps[$mode]}" | grep . | median)" \
     "$(tr ' ' '\n' <<<"${mbps[$mode]}" | grep . | median)"
@@ -91,4 +98,9 @@ if [ -n "${mbps[copytree]:-}" ] && [ -n "${mbps[bare]:-}" ]; then
   bare_m=$(tr ' ' '\n' <<<"${mbps[bare]}" | grep . | median)
   echo "share of copytree's time in its per-file status updates: $(tr ' ' '\n' <<<"$updates" | grep . | median) %"
   awk -v t="$tree_m" -v b="$bare_m" 'BEGIN { printf "ratio copytree/bare: %.1f %% (target: 85 %% or more)\n", 100 * t / b }'
+fi
+if [ -n "${mbps[copytree]:-}" ] && [ -n "${mbps[safe]:-}" ]; then
+  tree_m=$(tr ' ' '\n' <<<"${mbps[copytree]}" | grep . | median)
+  safe_m=$(tr ' ' '\n' <<<"${mbps[safe]}" | grep . | median)
+  awk -v t="$tree_m" -v s="$safe_m" 'BEGIN { printf "safety net adds %.1f %% to copytree'"'"'s time (target: 10 %% or less)\n", 100 * (t / s - 1) }'
 fi

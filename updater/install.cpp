@@ -1,4 +1,5 @@
 #include "install.h"
+#include "copyjournal.h"
 #include "download.h"
 #include "installsupport.h"
 #include "session.h"
@@ -9,9 +10,24 @@
 
 enum { pathBufferSize = 2048, extractorBufferSize = 1024 };
 
+// What the copy's safety net made of a copy that did not succeed; absent until a copy ran.
+static JournalOutcome copyUndone = JournalAbsent;
+
 static void setStatus(const char *text)
 {
     SetWindowTextA(session.statusLabel, text);
+}
+
+static const char *failureStatus()
+{
+    bool aborted = session.abortInstall;
+    if (copyUndone == JournalRestored)
+        return aborted ? "Installation aborted. Previous version restored."
+                       : "Installation failed. Previous version restored.";
+    if (copyUndone == JournalIncomplete)
+        return aborted ? "Installation aborted. Restore incomplete."
+                       : "Installation failed. Restore incomplete.";
+    return aborted ? "Installation aborted." : "Installation failed.";
 }
 
 static void failInstallation(const char *status, UpdaterState state)
@@ -99,7 +115,7 @@ DWORD WINAPI installWorker(LPVOID archivePath)
         setStatus("OK");
     }
     if (!installed) {
-        setStatus(session.abortInstall ? "Installation aborted." : "Installation failed.");
+        setStatus(failureStatus());
         SetWindowTextA(session.exitButton, "Exit");
         return 0;
     }
@@ -141,7 +157,13 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
     *fileCount = files;
     session.filesIgnored = false;
     uint32_t bytesCopied = 0, filesCopied = 0;
-    if (!copyTree(installDir, sourceDir, &bytesCopied, &totalBytes, &filesCopied, &files)) {
+    // The journal stays with the installation the updater knows at its next start.
+    char *journalDir = rendererDirectory();
+    const char *temporaries[] = {unpackDir, session.archivePath, NULL};
+    bool copied = copyTreeKeepingOld(journalDir, temporaries, installDir, sourceDir, &bytesCopied,
+                                     &totalBytes, &filesCopied, &files, &copyUndone);
+    free(journalDir);
+    if (!copied) {
         failInstallation("File copy failed.",
                          session.abortInstall ? InstallAborted : InstallFailed);
         return false;

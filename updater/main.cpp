@@ -1,5 +1,6 @@
 // Start-up of QIMUpdate: settings, the main window with its controls, the silent check and
 // the message loop.
+#include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
 #include "settings.h"
@@ -192,6 +193,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
         MessageBoxA(nullptr, "Can't create the main window.", "QIM Update", MB_ICONERROR);
         return 1;
     }
+    // An update killed halfway is undone before the engine library is asked for its version.
+    recoverInterruptedCopy();
     showInstalledVersion();
     if (session.silent && !startSilentCheck())
         return 0;

@@ -1,4 +1,5 @@
 #include "treeops.h"
+#include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
 #include <commctrl.h>
@@ -26,6 +27,39 @@ static bool isDotEntry(const char *name)
 static bool isDirectoryEntry(const WIN32_FIND_DATAA *entry)
 {
     return (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Junctions and symbolic links in the unpacked tree are neither counted nor copied: what they
+// point to lies outside the update and must not reach the installation.
+static bool isSkippedEntry(const WIN32_FIND_DATAA *entry)
+{
+    return isDotEntry(entry->cFileName) ||
+           (entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Read-only is cleared only for the delete, and put back when the delete fails all the same.
+static bool removeEvenReadOnly(const char *path, BOOL(WINAPI *remove)(LPCSTR))
+{
+    if (remove(path))
+        return true;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (remove(path))
+        return true;
+    SetFileAttributesA(path, attributes);
+    return false;
+}
+
+bool removeFileEvenReadOnly(const char *path)
+{
+    return removeEvenReadOnly(path, DeleteFileA);
+}
+
+bool removeDirectoryEvenReadOnly(const char *path)
+{
+    return removeEvenReadOnly(path, RemoveDirectoryA);
 }
 
 // Starts the enumeration of directory's entries; the pattern is formed in buffer.
@@ -109,7 +143,7 @@ static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *tot
         return false;
     bool complete = false;
     do {
-        if (isDotEntry(entry.cFileName))
+        if (isSkippedEntry(&entry))
             continue;
         if (!joinPath(path, directory, entry.cFileName) ||
             !countEntry(path, &entry, fileCount, totalBytes, depth))
@@ -174,6 +208,12 @@ static __attribute__((noinline)) void reportCopied(const char *source, CopyCount
 
 static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth);
 
+// A box that could not be shown answers 0 (Wine: -1); taken as Retry it would ask for ever.
+static bool isAbortAnswer(int answer)
+{
+    return answer != IDRETRY && answer != IDIGNORE;
+}
+
 enum EntryOutcome { EntryDone, EntryFailed };
 
 static EntryOutcome copyDirectoryEntry(const char *target, const char *from, CopyCounters *c,
@@ -185,7 +225,7 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
         if (CreateDirectoryA(target, NULL))
             continue;
         int answer = askCreateDirectory(target);
-        if (answer == IDABORT)
+        if (isAbortAnswer(answer))
             return EntryFailed;
         if (answer == IDIGNORE) {
             session.filesIgnored = true;
@@ -197,18 +237,42 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
 static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c)
 {
     for (;;) {
-        if (CopyFileA(from, target, FALSE)) {
+        if (copyJournalOpen() ? placeFile(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
             reportCopied(from, c);
             return EntryDone;
         }
         int answer = askCopyFile(from, target);
-        if (answer == IDABORT)
+        if (isAbortAnswer(answer))
             return EntryFailed;
         if (answer == IDIGNORE) {
+            // An ignored file stays the old one, even if it had been renamed aside already.
+            if (copyJournalOpen())
+                restoreKeptFile(target);
             session.filesIgnored = true;
             return EntryDone;
         }
     }
+}
+
+// The journal learns what this level may create or replace before the first change, with one
+// flush for the whole level: a flush per file would cost more than the copy itself.
+static __attribute__((noinline)) bool journalLevel(const char *destination, const char *source)
+{
+    char path[pathBufferSize];
+    WIN32_FIND_DATAA entry;
+    HANDLE search = startEnumeration(path, source, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    do {
+        if (isSkippedEntry(&entry))
+            continue;
+        if (!joinPath(path, destination, entry.cFileName) ||
+            !announceChange(path, isDirectoryEntry(&entry)))
+            break;
+    } while (nextEntry(search, &entry, &complete));
+    FindClose(search);
+    return complete && flushJournal();
 }
 
 static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth)
@@ -222,6 +286,8 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
         session.state = InstallAborted;
         return false;
     }
+    if (copyJournalOpen() && !journalLevel(destination, source))
+        return false;
     char from[pathBufferSize];
     char target[pathBufferSize];
     WIN32_FIND_DATAA entry;
@@ -230,7 +296,7 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
         return false;
     bool complete = false;
     do {
-        if (isDotEntry(entry.cFileName))
+        if (isSkippedEntry(&entry))
             continue;
         if (!joinPath(from, source, entry.cFileName) ||
             !joinPath(target, destination, entry.cFileName))
@@ -277,7 +343,7 @@ static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry
             *failed = true;
         return;
     }
-    DeleteFileA(path);
+    removeFileEvenReadOnly(path);
     *filesDeleted += 1;
     showProgress(*filesDeleted, *fileCount);
 }
@@ -306,7 +372,7 @@ static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint3
     FindClose(search);
     if (!complete)
         return false;
-    RemoveDirectoryA(path);
+    removeDirectoryEvenReadOnly(path);
     return true;
 }
 

@@ -1,8 +1,11 @@
 // Times one copy of a tree and prints "mode=... files=... bytes=... seconds=...".
 //   bench_copy copytree DEST SRC  the installation's copyTree on a worker thread, its status line
 //                                 and progress bar in a shown window served by the GUI thread
+//   bench_copy safe DEST SRC      the same with the installation's safety net: replaced files kept
+//                                 aside, the journal in DEST, kept files removed at the end
 //   bench_copy silent DEST SRC    the same copyTree without any window (its cost of its own)
 //   bench_copy bare DEST SRC      a recursive FindFirstFileA/CopyFileA walk, no window at all
+#include "copyjournal.h"
 #include "session.h"
 #include "treeops.h"
 #include <commctrl.h>
@@ -47,6 +50,7 @@ bool bareCopy(const std::string &destination, const std::string &source, uint32_
 struct CopyJob {
     const char *destination, *source;
     uint32_t fileCount, totalBytes, filesCopied, bytesCopied;
+    bool safetyNet;
     bool ok;
     double seconds;
     double updateSeconds;
@@ -70,8 +74,15 @@ DWORD WINAPI copyWorker(LPVOID param)
 {
     auto *job = static_cast<CopyJob *>(param);
     double start = now();
-    job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
-                       &job->filesCopied, &job->fileCount);
+    const char *noTemporaries[] = {nullptr};
+    JournalOutcome outcome = JournalAbsent;
+    if (job->safetyNet)
+        job->ok = copyTreeKeepingOld(job->destination, noTemporaries, job->destination, job->source,
+                                     &job->bytesCopied, &job->totalBytes, &job->filesCopied,
+                                     &job->fileCount, &outcome);
+    else
+        job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
+                           &job->filesCopied, &job->fileCount);
     job->seconds = now() - start;
     job->updateSeconds = statusUpdateSeconds();
     PostMessageA(session.mainWindow, WM_CLOSE, 0, 0);
@@ -108,9 +119,9 @@ void createWindow()
     ShowWindow(session.mainWindow, SW_SHOW);
 }
 
-int runCopyTree(const char *destination, const char *source)
+int runCopyTree(const char *destination, const char *source, bool safetyNet)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, false, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     createWindow();
@@ -122,15 +133,16 @@ int runCopyTree(const char *destination, const char *source)
     }
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    printf("mode=copytree ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f\n", job.ok ? 1 : 0,
-           job.filesCopied, job.bytesCopied, job.seconds, job.updateSeconds * 1e6);
+    printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f\n",
+           safetyNet ? "safe" : "copytree", job.ok ? 1 : 0, job.filesCopied, job.bytesCopied,
+           job.seconds, job.updateSeconds * 1e6);
     return job.ok ? 0 : 1;
 }
 
 // copyTree with no window at all: what the walk itself costs beyond CopyFileA.
 int runSilent(const char *destination, const char *source)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, false, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, false, false, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     double start = now();
@@ -158,13 +170,13 @@ int runBare(const char *destination, const char *source)
 int main(int argc, char **argv)
 {
     if (argc != 4) {
-        fprintf(stderr, "usage: bench_copy copytree|bare DEST SRC\n");
+        fprintf(stderr, "usage: bench_copy copytree|safe|silent|bare DEST SRC\n");
         return 2;
     }
     CreateDirectoryA(argv[2], nullptr);
     int result;
-    if (!strcmp(argv[1], "copytree"))
-        result = runCopyTree(argv[2], argv[3]);
+    if (!strcmp(argv[1], "copytree") || !strcmp(argv[1], "safe"))
+        result = runCopyTree(argv[2], argv[3], !strcmp(argv[1], "safe"));
     else if (!strcmp(argv[1], "silent"))
         result = runSilent(argv[2], argv[3]);
     else

@@ -151,6 +151,35 @@ bool pathIsDir(const std::string &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+static void addToImage(const std::string &root, const std::string &below, TreeImage *image)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((root + below + "\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = entry.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        std::string path = below + "\\" + name;
+        bool directory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        std::string bytes = "<dir>";
+        if (!directory && !readFile(root + path, &bytes))
+            bytes = "<unreadable>";
+        (*image)[path] = std::to_string(entry.dwFileAttributes) + " " + bytes;
+        if (directory)
+            addToImage(root, path, image);
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+}
+
+TreeImage treeImage(const std::string &root)
+{
+    TreeImage image;
+    addToImage(root, "", &image);
+    return image;
+}
+
 std::vector<std::string> qimTempEntries()
 {
     std::vector<std::string> names;

@@ -2,6 +2,7 @@
 // fixture installations, and where the products and the test server live.
 #pragma once
 #include <windows.h>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ bool readFile(const std::string &path, std::string *bytes);
 bool makeDirs(const std::string &path);
 bool pathIsFile(const std::string &path);
 bool pathIsDir(const std::string &path);
+// Every entry under root by its path below it ("\\a\\b"): attributes, and the bytes of files.
+typedef std::map<std::string, std::string> TreeImage;
+TreeImage treeImage(const std::string &root);
 // Names in the temporary directory that start with "qim" (left-overs of the updater).
 std::vector<std::string> qimTempEntries();
 

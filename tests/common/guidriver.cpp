@@ -1,5 +1,6 @@
 #include "guidriver.h"
 #include <commctrl.h>
+#include <shlobj.h>
 #include <vector>
 
 Program::~Program()
@@ -270,4 +271,20 @@ bool pickerHasSelection(HWND picker)
 {
     HWND tree = pickerTree(picker);
     return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
+}
+
+bool selectInPicker(const Program &program, HWND picker, const std::string &folder)
+{
+    waitUntil([&] { return pickerHasSelection(picker); }, 5000);
+    void *remote = VirtualAllocEx(program.handle(), nullptr, folder.size() + 1,
+                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (!remote)
+        return false;
+    DWORD_PTR unused = 0;
+    bool sent =
+        WriteProcessMemory(program.handle(), remote, folder.c_str(), folder.size() + 1, nullptr) &&
+        SendMessageTimeoutA(picker, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote),
+                            SMTO_ABORTIFHUNG, 5000, &unused) != 0;
+    VirtualFreeEx(program.handle(), remote, 0, MEM_RELEASE);
+    return sent;
 }

@@ -157,7 +157,7 @@ TEST_F(RealInstall, AbortAnsweredInAQuestionFails)
     MessageBoxInfo box;
     ASSERT_TRUE(waitForMessageBox(program, &box));
     ASSERT_TRUE(answerMessageBox(box, IDABORT));
-    EXPECT_TRUE(waitForEnd("Installation failed.")) << status();
+    EXPECT_TRUE(waitForEnd("Installation failed. Previous version restored.")) << status();
     EXPECT_FALSE(isEnabled(action));
     EXPECT_FALSE(pathIsDir(installation + "\\docs"));
     expectTempClean();
@@ -178,7 +178,7 @@ TEST_F(RealInstall, AbortButtonDuringTheCopyAborts)
     pressExitBehindTheBox();
     DeleteFileA((installation + "\\docs").c_str());
     ASSERT_TRUE(answerMessageBox(box, IDRETRY));
-    EXPECT_TRUE(waitForEnd("Installation aborted.")) << status();
+    EXPECT_TRUE(waitForEnd("Installation aborted. Previous version restored.")) << status();
     EXPECT_TRUE(program.running());
     EXPECT_FALSE(pathIsFile(installation + "\\docs\\manual.txt"));
     expectTempClean();
@@ -204,6 +204,60 @@ TEST_F(RealInstall, AbortWhileTheExtractorRunsWaitsForItsEnd)
     expectTempClean();
 }
 
+// Killed at a question once the copy has changed the installation, the updater's next start
+// puts the previous installation back before anything else and says so; nothing of the attempt
+// stays, in the installation or in the temporary directory.
+TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
+{
+    writeFile(stage + "\\Renderer\\notes.txt", "new notes");
+    writeFile(installation + "\\notes.txt", "old notes");
+    writeFile(stage + "\\Renderer\\licence.txt", "new licence");
+    writeFile(installation + "\\licence.txt", "old licence, read-only");
+    SetFileAttributesA((installation + "\\licence.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    TreeImage before = treeImage(installation);
+    const char *heldNames[] = {"readme.txt", "notes.txt"};
+    HANDLE held[2];
+    for (int i = 0; i < 2; ++i) {
+        held[i] = holdExclusively(installation + "\\" + heldNames[i]);
+        ASSERT_NE(held[i], INVALID_HANDLE_VALUE);
+    }
+    click(action);
+    // Whatever the order of the copy, the first held file asked about is let through when
+    // nothing has changed yet, so the second question finds the installation changed.
+    for (int round = 0;; ++round) {
+        MessageBoxInfo box;
+        ASSERT_TRUE(waitForMessageBox(program, &box)) << round;
+        ASSERT_TRUE(pathIsFile(installation + "\\QIMUpdate.journal"));
+        TreeImage now = treeImage(installation);
+        now.erase("\\QIMUpdate.journal");
+        if (now != before)
+            break;
+        ASSERT_EQ(round, 0);
+        int which = box.text.find(heldNames[0]) != std::string::npos ? 0 : 1;
+        CloseHandle(held[which]);
+        held[which] = INVALID_HANDLE_VALUE;
+        ASSERT_TRUE(answerMessageBox(box, IDRETRY));
+    }
+    program.kill();
+    for (HANDLE handle : held)
+        CloseHandle(handle);
+
+    Program again;
+    ASSERT_TRUE(again.start(loopbackUpdaterExe()));
+    HWND restarted = again.waitForWindow("qim_update", 10000, true);
+    ASSERT_NE(restarted, nullptr);
+    EXPECT_TRUE(waitForText(control(restarted, StatusLabelId),
+                            "Previous version restored (update interrupted)."));
+    EXPECT_EQ(controlText(restarted, 204), "Current QIM version: 1.0.0");
+    EXPECT_EQ(treeImage(installation), before);
+    DWORD type = 0;
+    std::string value;
+    EXPECT_TRUE(readRendererValue("directory", &type, &value));
+    EXPECT_EQ(std::string(value.c_str()), installation);
+    expectTempClean();
+}
+
 // The picker lives in the updater's process, so the path it is to select is written there.
 TEST_F(RealInstall, DifferentDirectoryChosenInThePicker)
 {
@@ -215,20 +269,42 @@ TEST_F(RealInstall, DifferentDirectoryChosenInThePicker)
     MessageBoxInfo picker;
     ASSERT_TRUE(waitForMessageBox(program, &picker));
     EXPECT_EQ(picker.owner, window);
-    void *remote = VirtualAllocEx(program.handle(), nullptr, chosen.size() + 1,
-                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    ASSERT_NE(remote, nullptr);
-    ASSERT_TRUE(
-        WriteProcessMemory(program.handle(), remote, chosen.c_str(), chosen.size() + 1, nullptr));
-    DWORD_PTR unused = 0;
-    SendMessageTimeoutA(picker.window, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote),
-                        SMTO_ABORTIFHUNG, 5000, &unused);
+    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
     ASSERT_TRUE(answerMessageBox(picker, IDOK));
 
     expectDoneAndRecorded(chosen);
     EXPECT_EQ(contentOf(chosen + "\\readme.txt"), "new readme");
     EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
     EXPECT_FALSE(pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"));
+    expectTempClean();
+}
+
+// A copy into a newly chosen directory that does not succeed leaves nothing of the update there,
+// and the recorded directory stays the old one.
+TEST_F(RealInstall, FailedCopyIntoAChosenDirectoryLeavesItAsItWas)
+{
+    setRendererDword("differentdirs", 1);
+    std::string chosen = freshDir("real-newdir-failed");
+    writeFile(chosen + "\\docs", "a file where the update has a directory");
+    TreeImage before = treeImage(chosen);
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    click(action);
+    MessageBoxInfo picker;
+    ASSERT_TRUE(waitForMessageBox(program, &picker));
+    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
+    ASSERT_TRUE(answerMessageBox(picker, IDOK));
+    MessageBoxInfo question;
+    ASSERT_TRUE(waitForMessageBox(program, &question));
+    EXPECT_EQ(question.text, obstacleQuestion(chosen));
+    ASSERT_TRUE(answerMessageBox(question, IDABORT));
+
+    EXPECT_TRUE(waitForEnd("Installation failed. Previous version restored.")) << status();
+    EXPECT_EQ(treeImage(chosen), before);
+    DWORD type = 0;
+    std::string value;
+    EXPECT_TRUE(readRendererValue("directory", &type, &value));
+    EXPECT_EQ(std::string(value.c_str()), installation);
+    EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
     expectTempClean();
 }
 

@@ -405,15 +405,18 @@ TEST_F(InstallFlow, AbortInAQuestionFailsWhileAnAbortRequestAborts)
             ASSERT_TRUE(press(box, IDABORT));
         }
         EXPECT_EQ(finishWorker(), 0u);
-        Texts tail = requestAbort ? Texts{"Installation aborted.", "File copy failed.",
-                                          "Cleaning up...", "OK", "Installation aborted."}
-                                  : Texts{"File copy failed.", "Cleaning up...", "OK",
-                                          "Installation failed."};
+        Texts tail = requestAbort
+                         ? Texts{"Installation aborted.", "File copy failed.", "Cleaning up...",
+                                 "OK", "Installation aborted. Previous version restored."}
+                         : Texts{"File copy failed.", "Cleaning up...", "OK",
+                                 "Installation failed. Previous version restored."};
         ASSERT_GE(statusLog.size(), tail.size());
         EXPECT_EQ(Texts(statusLog.end() - tail.size(), statusLog.end()), tail);
         EXPECT_EQ(session.state.load(), requestAbort ? InstallAborted : InstallFailed);
         EXPECT_EQ(session.abortInstall.load(), requestAbort);
         EXPECT_FALSE(pathIsFile(installation + "\\plugins\\a.dlr"));
+        EXPECT_FALSE(pathIsDir(installation + "\\plugins"));
+        EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
         expectNothingLeft();
     }
 }

@@ -112,6 +112,9 @@ TEST_F(CopyRun, CopiesEachTickedRowsBuildAndOverwrites)
     for (int row : rows)
         chooseRow(row, existingDir("row" + std::to_string(row)));
     ASSERT_TRUE(writeFile(scratch + "\\row7\\QIMplugin.dlr", "an older plugin"));
+    // A read-only one is replaced too, not taken for a running 3ds Max.
+    ASSERT_TRUE(writeFile(scratch + "\\row8\\QIMplugin.dlr", "an older read-only plugin"));
+    SetFileAttributesA((scratch + "\\row8\\QIMplugin.dlr").c_str(), FILE_ATTRIBUTE_READONLY);
 
     click(controls.installButton);
     ASSERT_TRUE(waitForText(controls.messageLine, finishedText));

@@ -1,11 +1,13 @@
 // The installation's tree walks on real files: counting, copying over with the question boxes,
 // progress and abort, and the clean-up delete.
+#include "copyjournal.h"
 #include "fixtures.h"
 #include "guidriver.h"
 #include "session.h"
 #include "treeops.h"
 #include <commctrl.h>
 #include <winioctl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -49,24 +51,55 @@ struct Counters {
     uint32_t bytesCopied = 0, totalBytes = 0, filesCopied = 0, fileCount = 0;
 };
 
-// One copyTree on a thread of its own, so that the test's thread can answer its question boxes.
+// Called with every status text the copy shows, on the copy's thread, before it goes on.
+std::function<void(const std::string &)> onStatus;
+WNDPROC plainLabel = nullptr;
+
+LRESULT CALLBACK watchStatus(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT && lParam && onStatus)
+        onStatus(reinterpret_cast<const char *>(lParam));
+    return CallWindowProcA(plainLabel, window, message, wParam, lParam);
+}
+
+// One copyTree on a thread of its own, so that the test's thread can answer its question boxes;
+// with a journal directory, the copy with its safety net.
 struct CopyRun {
     std::string destination, source;
+    std::string journalDir;
     Counters counters;
     HWND owner = nullptr;
+    bool unshowableBoxes = false; // the owner is no window, so no question box can be shown
     bool result = false;
+    JournalOutcome outcome = JournalAbsent;
     std::string status;
     int position = -1;
     HANDLE thread = nullptr;
+
+    void copy()
+    {
+        Counters &c = counters;
+        const char *noTemporaries[] = {nullptr};
+        if (journalDir.empty())
+            result = copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
+                              &c.filesCopied, &c.fileCount);
+        else
+            result = copyTreeKeepingOld(journalDir.c_str(), noTemporaries, destination.c_str(),
+                                        source.c_str(), &c.bytesCopied, &c.totalBytes,
+                                        &c.filesCopied, &c.fileCount, &outcome);
+    }
 
     static DWORD WINAPI body(LPVOID param)
     {
         auto *run = static_cast<CopyRun *>(param);
         ProgressWindow window;
         run->owner = session.mainWindow;
-        Counters &c = run->counters;
-        run->result = copyTree(run->destination.c_str(), run->source.c_str(), &c.bytesCopied,
-                               &c.totalBytes, &c.filesCopied, &c.fileCount);
+        plainLabel = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+            session.statusLabel, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(watchStatus)));
+        if (run->unshowableBoxes)
+            session.mainWindow = reinterpret_cast<HWND>(static_cast<INT_PTR>(0x7ffe0));
+        run->copy();
+        session.mainWindow = run->owner;
         run->status = window.status();
         run->position = window.position();
         return 0;
@@ -195,8 +228,60 @@ class TreeOps : public ::testing::Test
         session.abortInstall = false;
         session.filesIgnored = false;
         session.state = Copying;
+        onStatus = nullptr;
+    }
+    void TearDown() override
+    {
+        onStatus = nullptr;
     }
 };
+
+// Files the safety net renamed aside ("<name>.~<token>") anywhere under root.
+std::vector<std::string> keptFiles(const std::string &root)
+{
+    std::vector<std::string> kept;
+    for (const auto &entry : treeImage(root))
+        if (entry.first.find(".~") != std::string::npos)
+            kept.push_back(entry.first);
+    return kept;
+}
+
+const uint32_t updateFiles = 5;
+
+// An update over an installation: five files, each in a directory of its own so that an abort
+// request is seen after each of them; one replaces a read-only file, one a plain file, three
+// are new, in a new directory, a new subdirectory of an existing one, and another new directory.
+// The installation also holds a file of its own that the update does not touch.
+CopyRun updateOverInstallation(const std::string &name)
+{
+    CopyRun run;
+    run.source = freshDir(name + "-src");
+    run.destination = freshDir(name + "-dst");
+    run.journalDir = run.destination;
+    writeFile(run.source + "\\d0\\engine.dll", "new engine");
+    writeFile(run.destination + "\\d0\\engine.dll", "old engine, read-only");
+    SetFileAttributesA((run.destination + "\\d0\\engine.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    writeFile(run.source + "\\d1\\tool.exe", "new tool");
+    writeFile(run.destination + "\\d1\\tool.exe", "old tool");
+    writeFile(run.source + "\\d2\\added.txt", "added");
+    writeFile(run.source + "\\d3\\x\\deep.txt", "deep");
+    writeFile(run.destination + "\\d3\\own.txt", "the installation's own");
+    writeFile(run.source + "\\d4\\last.dat", "last");
+    writeFile(run.destination + "\\keep.txt", "untouched");
+    run.counters.fileCount = updateFiles;
+    run.counters.totalBytes = 10 + 8 + 5 + 4 + 4;
+    return run;
+}
+
+std::string copiedText(uint32_t files)
+{
+    return "Copied " + std::to_string(files) + " of " + std::to_string(updateFiles) + " files.";
+}
+
+std::string journalOf(const std::string &directory)
+{
+    return directory + "\\QIMUpdate.journal";
+}
 } // namespace
 
 //--- queryFileSize and countTree
@@ -528,12 +613,126 @@ TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen)
     EXPECT_EQ(contentOf(destination + "\\engine.dll"), "new");
 }
 
+//--- the copy's safety net
+
+// The Abort button during the copy, after the first file, in the middle and before the last:
+// the installation is put back byte for byte and attribute for attribute, journal and kept
+// files gone.
+TEST_F(TreeOps, AbortedCopyRestoresTheInstallationExactly)
+{
+    for (uint32_t abortAfter : {1u, 3u, 4u}) {
+        SCOPED_TRACE(abortAfter);
+        SetUp();
+        CopyRun run = updateOverInstallation("treeops-net-abort");
+        TreeImage before = treeImage(run.destination);
+        onStatus = [&](const std::string &status) {
+            if (status == copiedText(abortAfter))
+                session.abortInstall = true;
+        };
+        run.start();
+        ASSERT_TRUE(run.finish());
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(run.counters.filesCopied, abortAfter);
+        EXPECT_EQ(run.status, "Installation aborted.");
+        EXPECT_EQ(session.state.load(), InstallAborted);
+        EXPECT_EQ(run.outcome, JournalRestored);
+        EXPECT_EQ(treeImage(run.destination), before);
+    }
+}
+
+// Abort answered for a file held by another program; and a directory that cannot be created
+// because a file is in its way, when no question box can be shown at all (that counts as
+// Abort instead of asking for ever).
+TEST_F(TreeOps, CopyEndedInTheMiddleRestoresTheInstallation)
+{
+    for (bool heldFile : {true, false}) {
+        SCOPED_TRACE(heldFile ? "held file, Abort" : "file in the way, no box");
+        CopyRun run = updateOverInstallation("treeops-net-fail");
+        if (!heldFile)
+            writeFile(run.destination + "\\d2", "a file where the update has a directory");
+        TreeImage before = treeImage(run.destination);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (heldFile) {
+            held = holdExclusively(run.destination + "\\d1\\tool.exe");
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        } else {
+            run.unshowableBoxes = true;
+        }
+        run.start();
+        if (heldFile) {
+            Box box;
+            ASSERT_TRUE(waitForBox(&box));
+            EXPECT_EQ(box.text, copyFileText(run.source + "\\d1\\tool.exe",
+                                             run.destination + "\\d1\\tool.exe"));
+            ASSERT_TRUE(answer(box, IDABORT));
+        }
+        ASSERT_TRUE(run.finish());
+        CloseHandle(held);
+        EXPECT_FALSE(run.result);
+        EXPECT_FALSE(session.abortInstall);
+        EXPECT_EQ(session.state.load(), Copying);
+        EXPECT_EQ(run.outcome, JournalRestored);
+        EXPECT_EQ(treeImage(run.destination), before);
+    }
+}
+
+// A successful copy removes its kept files and its journal; a read-only file is replaced, an
+// ignored held file stays the old one. A kept file that is held open when the copy ends stays
+// with the journal, and the next settling of the journal removes both.
+TEST_F(TreeOps, SuccessfulCopyLeavesNoKeptFileAndNoJournal)
+{
+    CopyRun clean = updateOverInstallation("treeops-net-ok");
+    clean.start();
+    ASSERT_TRUE(clean.finish());
+    EXPECT_TRUE(clean.result);
+    EXPECT_EQ(clean.outcome, JournalSettled);
+    EXPECT_EQ(contentOf(clean.destination + "\\d0\\engine.dll"), "new engine");
+    EXPECT_EQ(contentOf(clean.destination + "\\d3\\x\\deep.txt"), "deep");
+    EXPECT_EQ(contentOf(clean.destination + "\\keep.txt"), "untouched");
+    EXPECT_TRUE(keptFiles(clean.destination).empty());
+    EXPECT_FALSE(pathIsFile(journalOf(clean.destination)));
+
+    CopyRun run = updateOverInstallation("treeops-net-held");
+    HANDLE held = holdExclusively(run.destination + "\\d1\\tool.exe");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    // Whichever replaced file comes first, its kept file is held from then on.
+    HANDLE heldKept = INVALID_HANDLE_VALUE;
+    onStatus = [&](const std::string &) {
+        std::vector<std::string> kept = keptFiles(run.destination);
+        if (heldKept == INVALID_HANDLE_VALUE && !kept.empty())
+            heldKept = CreateFileA((run.destination + kept[0]).c_str(), GENERIC_READ, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    };
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    ASSERT_TRUE(answer(box, IDIGNORE));
+    ASSERT_TRUE(run.finish());
+    CloseHandle(held);
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(session.filesIgnored);
+    EXPECT_EQ(run.outcome, JournalSettled);
+    EXPECT_EQ(contentOf(run.destination + "\\d1\\tool.exe"), "old tool");
+    EXPECT_EQ(contentOf(run.destination + "\\d0\\engine.dll"), "new engine");
+    ASSERT_NE(heldKept, INVALID_HANDLE_VALUE);
+    std::vector<std::string> kept = keptFiles(run.destination);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].rfind("\\d0\\engine.dll.~", 0), 0u) << kept[0];
+    EXPECT_TRUE(pathIsFile(journalOf(run.destination)));
+    CloseHandle(heldKept);
+    EXPECT_EQ(settleCopyJournal(run.destination.c_str()), JournalSettled);
+    EXPECT_TRUE(keptFiles(run.destination).empty());
+    EXPECT_FALSE(pathIsFile(journalOf(run.destination)));
+}
+
 //--- deleteTree
 
 TEST_F(TreeOps, DeleteRemovesFilesAndEmptyDirectoriesDeepestFirst)
 {
     std::string root = freshDir("treeops-delete");
     makeSampleTree(root);
+    // 7-Zip keeps an archived file's read-only attribute; the clean-up removes it all the same.
+    SetFileAttributesA((root + "\\bin\\32\\tool.exe").c_str(), FILE_ATTRIBUTE_READONLY);
     ProgressWindow window;
     uint32_t deleted = 0, total = sampleFiles;
     EXPECT_TRUE(deleteTree(root.c_str(), &deleted, &total));
