@@ -10,7 +10,8 @@ export DEBIAN_FRONTEND=noninteractive
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(g++-mingw-w64-i686 mingw-w64-tools cmake make wine wine32:i386 wine64
-          xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest)
+          xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest
+          autoconf automake libtool python3-nacl)
 # A machine that already has Node.js from elsewhere ships npm with it; Debian's npm would conflict.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
@@ -65,6 +66,28 @@ build_libcurl() {
   rm -rf "$src"
 }
 
+# Debian's libsodium source package checks the signatures of releases (Ed25519, SHA-256).
+# Built for the MinGW toolchain HOST_TRIPLE into sodium-<cpu>, <cpu> as CMake names it.
+build_libsodium() {
+  local host=$1 cpu=${1%%-*}
+  local prefix="$cache/sodium-$cpu"
+  [ -f "$prefix/lib/libsodium.a" ] && return 0
+  enable_deb_src
+  local src="$cache/sodium-src-$cpu"
+  rm -rf "$src" && mkdir -p "$src"
+  if ! (cd "$src" && apt-get source -qq libsodium >/dev/null 2>&1); then
+    as_root apt-get update -qq
+    (cd "$src" && apt-get source -qq libsodium >/dev/null)
+  fi
+  local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n1)
+  echo "setup: cross-building libsodium for $host from $dir"
+  (cd "$dir" && ./autogen.sh -s >/dev/null 2>&1 &&
+    ./configure -q --host="$host" --prefix="$prefix" --disable-shared --enable-static \
+      CC="$host-gcc-posix" >/dev/null &&
+    make -s -j"$(nproc)" >/dev/null 2>&1 && make -s install >/dev/null)
+  rm -rf "$src"
+}
+
 # The real 7-Zip Windows build stands in for 7zG.exe in tests and the demo.
 fetch_7zip() {
   local dest="$cache/7zip/7za.exe"
@@ -92,6 +115,7 @@ make_prefix() {
 
 install_packages
 build_libcurl
+build_libsodium i686-w64-mingw32
 fetch_7zip
 make_prefix win32
 make_prefix win64

@@ -2,6 +2,7 @@
 #include "download.h"
 #include "install.h"
 #include "installsupport.h"
+#include "releasesignature.h"
 #include "server.h"
 #include "session.h"
 #include <stdio.h>
@@ -20,15 +21,73 @@ static void endDownloadSucceeded()
         SetWindowTextA(session.exitButton, "Exit");
 }
 
-static void endDownloadFailed()
+// How a download ended; an archive that is not the one the publisher signed is never kept.
+enum ArchiveOutcome { ArchiveFetched, ArchiveFailed, ArchiveNotVerified };
+
+static void endDownloadFailed(ArchiveOutcome outcome)
 {
     SetWindowTextA(session.exitButton, "Exit");
     session.state = DownloadFailed;
-    SetWindowTextA(session.statusLabel, session.abortDownload ? "Downloading update aborted."
-                                                              : "Downloading update failed.");
+    SetWindowTextA(session.statusLabel,
+                   session.abortDownload                ? "Downloading update aborted."
+                   : outcome == ArchiveNotVerified ? "The update could not be verified and was deleted."
+                                                        : "Downloading update failed.");
     // A partial archive is of no use to anybody.
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
+}
+
+// Reads a small file whole into text; false when it is longer than size.
+static bool readSmallFile(const char *path, char *text, size_t size, size_t *length)
+{
+    FILE *file = nullptr;
+    if (fopen_s(&file, path, "rb") != 0 || !file)
+        return false;
+    *length = fread(text, 1, size, file);
+    bool whole = ferror(file) == 0 && feof(file) != 0;
+    fclose(file);
+    return whole && *length < size;
+}
+
+// The signature file beside the archive, checked against the version the check announced.
+static bool fetchSignedStatement(SignedArchive *archive)
+{
+    char url[archiveUrlSize];
+    int urlLength = snprintf(url, sizeof url, "%s.sig", session.archiveUrl);
+    char *path = makeTempFileName();
+    if (urlLength < 0 || (size_t)urlLength >= sizeof url || !path) {
+        free(path);
+        return false;
+    }
+    const RendererVersion &version = session.serverVersion;
+    char fileName[64];
+    int nameLength = snprintf(fileName, sizeof fileName, "Renderer_%d.%d.%d.zip", version.major,
+                              version.minor, version.build);
+    char text[signatureFileMaxSize + 1];
+    size_t length = 0;
+    bool read = downloadToFileWithin(url, path, &smallFileLimits) &&
+                readSmallFile(path, text, sizeof text, &length);
+    if (fileExists(path))
+        DeleteFileA(path);
+    free(path);
+    return read && nameLength > 0 && (size_t)nameLength < sizeof fileName &&
+           readSignedStatement(text, length, session.betaTester ? "beta" : "release", version,
+                               fileName, archive);
+}
+
+// Nothing is fetched beyond the signed size, and the archive counts only when its size and
+// SHA-256 are the signed ones.
+static ArchiveOutcome fetchSignedArchive()
+{
+    SignedArchive archive = {};
+    if (!fetchSignedStatement(&archive))
+        return ArchiveNotVerified;
+    DownloadLimits limits = downloadLimits;
+    limits.maxBytes = archive.size > 0 ? archive.size : 1;
+    bool tooLarge = false;
+    if (!downloadToFileWithin(session.archiveUrl, session.archivePath, &limits, &tooLarge))
+        return tooLarge ? ArchiveNotVerified : ArchiveFailed;
+    return archiveMatches(session.archivePath, archive) ? ArchiveFetched : ArchiveNotVerified;
 }
 
 DWORD WINAPI archiveDownloadWorker(LPVOID)
@@ -38,10 +97,15 @@ DWORD WINAPI archiveDownloadWorker(LPVOID)
         session.state = DownloadFailed;
         return 0;
     }
-    if (downloadToFile(session.archiveUrl, session.archivePath))
+    ArchiveOutcome outcome = ArchiveFailed;
+    if (releaseSigningRequired())
+        outcome = fetchSignedArchive();
+    else if (downloadToFile(session.archiveUrl, session.archivePath))
+        outcome = ArchiveFetched;
+    if (outcome == ArchiveFetched)
         endDownloadSucceeded();
     else
-        endDownloadFailed();
+        endDownloadFailed(outcome);
     return 0;
 }
 

@@ -7,11 +7,17 @@ int downloadProgress(void *data, double downloadTotal, double downloaded, double
                      double uploaded);
 
 // Bounds that keep a dead, silent or looping server from holding a transfer (and a hidden
-// silent updater) forever. None of them cuts off a slow connection that still delivers.
+// silent updater) forever. Only maxBytes and totalSeconds cut off a connection that still
+// delivers; they are for files whose size is known to be small or signed.
 struct DownloadLimits {
     long connectSeconds; // to establish the connection, name resolution included
     long stallSeconds;   // below 1 byte per second for this long ends the transfer
     long maxRedirects;
+    long long maxBytes;  // more body bytes than this end the transfer; 0: no limit
+    long totalSeconds;   // the whole transfer; 0: no limit
 };
-extern const DownloadLimits downloadLimits; // what downloadToFile uses
-bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits);
+extern const DownloadLimits downloadLimits;  // what downloadToFile uses
+extern const DownloadLimits smallFileLimits; // the version file and the signature file
+// tooLarge (may be null) tells whether the transfer ended because of maxBytes.
+bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits,
+                          bool *tooLarge = nullptr);

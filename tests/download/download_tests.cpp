@@ -296,7 +296,7 @@ TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit)
 
 TEST_F(DownloadTest, StalledServerIsGivenUpOn)
 {
-    const DownloadLimits shortStall = {30, 2, 20};
+    const DownloadLimits shortStall = {30, 2, 20, 0, 0};
     std::string body = pattern(50000);
     // Headers and 1000 bytes, then silence.
     std::string url = serve("/unit/stall", body, "stall=1000");
@@ -315,7 +315,7 @@ TEST_F(DownloadTest, StalledServerIsGivenUpOn)
 TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff)
 {
     // About 2 KB/s for 5 s: well beyond the stall period, yet always delivering.
-    const DownloadLimits shortStall = {30, 2, 20};
+    const DownloadLimits shortStall = {30, 2, 20, 0, 0};
     std::string body = pattern(10000);
     std::string url = serve("/unit/trickle", body, "rate=2000");
     std::string path = target("trickle");
@@ -329,7 +329,7 @@ TEST_F(DownloadTest, AbortStopsAStalledTransfer)
 {
     // Without the abort this transfer would only end when the server's hold runs out and
     // then succeed, since the stall limit here is longer than the hold.
-    const DownloadLimits longStall = {30, 600, 20};
+    const DownloadLimits longStall = {30, 600, 20, 0, 0};
     std::string url = serve("/unit/abort", pattern(50000), "stall=1000");
     clearRequests();
     std::thread user([] {
@@ -406,7 +406,7 @@ TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
     FullListener listener;
     ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
     // Without a connect limit of its own, libcurl would wait five minutes here.
-    const DownloadLimits shortConnect = {2, 600, 20};
+    const DownloadLimits shortConnect = {2, 600, 20, 0, 0};
     std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/qim.ver";
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("vanished").c_str(), &shortConnect));
 }
