@@ -5,6 +5,7 @@
 #include "releasesignature.h"
 #include "server.h"
 #include "session.h"
+#include "verifieddownload.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -20,9 +21,6 @@ static void endDownloadSucceeded()
     if (session.autoInstall && !startInstallation())
         SetWindowTextA(session.exitButton, "Exit");
 }
-
-// How a download ended; an archive that is not the one the publisher signed is never kept.
-enum ArchiveOutcome { ArchiveFetched, ArchiveFailed, ArchiveNotVerified };
 
 static void endDownloadFailed(ArchiveOutcome outcome)
 {
@@ -82,12 +80,7 @@ static ArchiveOutcome fetchSignedArchive()
     SignedArchive archive = {};
     if (!fetchSignedStatement(&archive))
         return ArchiveNotVerified;
-    DownloadLimits limits = downloadLimits;
-    limits.maxBytes = archive.size > 0 ? archive.size : 1;
-    bool tooLarge = false;
-    if (!downloadToFileWithin(session.archiveUrl, session.archivePath, &limits, &tooLarge))
-        return tooLarge ? ArchiveNotVerified : ArchiveFailed;
-    return archiveMatches(session.archivePath, archive) ? ArchiveFetched : ArchiveNotVerified;
+    return downloadVerifiedArchive(session.archiveUrl, session.archivePath, archive);
 }
 
 DWORD WINAPI archiveDownloadWorker(LPVOID)

@@ -4,6 +4,7 @@
 #include "session.h"
 #include <commctrl.h>
 #include <curl/curl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -127,11 +128,12 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK;
 }
 
-// The file being written, and how many more bytes it may take.
+// The file being written, how many more bytes it may take, and who sees them.
 struct CappedFile {
     FILE *file;
     long long room;
     bool exceeded;
+    const DownloadSink *sink;
 };
 
 // Bytes beyond the cap never reach the disk: the transfer ends before them.
@@ -144,17 +146,21 @@ static size_t writeCapped(char *data, size_t size, size_t count, void *target)
         return 0;
     }
     capped->room -= (long long)bytes;
-    return fwrite(data, 1, bytes, capped->file);
+    size_t written = fwrite(data, 1, bytes, capped->file);
+    if (written == bytes && capped->sink)
+        capped->sink->receive(data, bytes, capped->sink->context);
+    return written;
 }
 
 // A size announced beyond the cap is refused before any body byte arrives.
 static bool setSizeAndTimeCaps(CURL *transfer, const DownloadLimits *limits, CappedFile *capped)
 {
     bool set = true;
-    if (limits->maxBytes > 0)
+    if (limits->maxBytes > 0 || capped->sink)
         set = curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, writeCapped) == CURLE_OK &&
-              curl_easy_setopt(transfer, CURLOPT_WRITEDATA, capped) == CURLE_OK &&
-              curl_easy_setopt(transfer, CURLOPT_MAXFILESIZE_LARGE,
+              curl_easy_setopt(transfer, CURLOPT_WRITEDATA, capped) == CURLE_OK;
+    if (set && limits->maxBytes > 0)
+        set = curl_easy_setopt(transfer, CURLOPT_MAXFILESIZE_LARGE,
                                (curl_off_t)limits->maxBytes) == CURLE_OK;
     if (set && limits->totalSeconds > 0)
         set = curl_easy_setopt(transfer, CURLOPT_TIMEOUT, limits->totalSeconds) == CURLE_OK;
@@ -162,7 +168,7 @@ static bool setSizeAndTimeCaps(CURL *transfer, const DownloadLimits *limits, Cap
 }
 
 bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits,
-                          bool *tooLarge)
+                          bool *tooLarge, const DownloadSink *sink)
 {
     if (tooLarge)
         *tooLarge = false;
@@ -173,7 +179,7 @@ bool downloadToFileWithin(const char *url, const char *path, const DownloadLimit
         return false;
     bool completed = false;
     long responseCode = 0;
-    CappedFile capped = {file, limits->maxBytes, false};
+    CappedFile capped = {file, limits->maxBytes > 0 ? limits->maxBytes : LLONG_MAX, false, sink};
     CURL *transfer = curl_easy_init();
     if (!transfer)
         goto closeFile;

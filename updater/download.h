@@ -1,5 +1,6 @@
 // One blocking HTTP GET into a file, its progress display, and fresh temporary names.
 #pragma once
+#include <stddef.h>
 
 char *makeTempFileName();
 bool downloadToFile(const char *url, const char *path);
@@ -18,6 +19,11 @@ struct DownloadLimits {
 };
 extern const DownloadLimits downloadLimits;  // what downloadToFile uses
 extern const DownloadLimits smallFileLimits; // the version file and the signature file
+// Is handed every body byte right after it is written to the file.
+struct DownloadSink {
+    void (*receive)(const void *data, size_t size, void *context);
+    void *context;
+};
 // tooLarge (may be null) tells whether the transfer ended because of maxBytes.
 bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits,
-                          bool *tooLarge = nullptr);
+                          bool *tooLarge = nullptr, const DownloadSink *sink = nullptr);

@@ -81,26 +81,3 @@ bool readSignedStatement(const char *text, size_t length, const char *channel,
         return false;
     return readSizeAndHash(text + expectedLength, text + statementLength, archive);
 }
-
-bool archiveMatches(const char *path, const SignedArchive &archive)
-{
-    FILE *file = nullptr;
-    if (fopen_s(&file, path, "rb") != 0 || !file)
-        return false;
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    static const size_t blockSize = 1 << 16;
-    unsigned char block[blockSize];
-    long long size = 0;
-    size_t got;
-    while ((got = fread(block, 1, blockSize, file)) > 0 && size <= archive.size) {
-        crypto_hash_sha256_update(&state, block, got);
-        size += (long long)got;
-    }
-    bool read = ferror(file) == 0;
-    fclose(file);
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    return read && size == archive.size &&
-           sodium_memcmp(digest, archive.sha256, sizeof digest) == 0;
-}

@@ -20,5 +20,3 @@ bool releaseSigningRequired();
 bool readSignedStatement(const char *text, size_t length, const char *channel,
                          const RendererVersion &version, const char *fileName,
                          SignedArchive *archive);
-// True when the file has exactly the signed size and SHA-256.
-bool archiveMatches(const char *path, const SignedArchive &archive);

@@ -483,9 +483,10 @@ class SignedRelease : public DownloadTest
 
 TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
 {
-    const std::string archive = pattern(150000);
+    // Larger than the hashing thread's ring of pieces, so that it goes round more than once.
+    const std::string archive = pattern(3000000);
     std::string flipped = archive;
-    flipped[70000] ^= 0x40;
+    flipped[2700000] ^= 0x40;
     const std::string otherSeed(64, '7');
     enum Abort { Never, DuringSignature, DuringArchive };
     struct Case {
@@ -508,7 +509,7 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
         {"release", false, archive, "", good, "", Never, nullptr, true},
         {"beta", true, archive, "", signedAs("beta", "1.2.0"), "", Never, nullptr, true},
         {"onebytechanged", false, flipped, "", good, "", Never, rejected, true},
-        {"truncated", false, archive.substr(0, 100000), "", good, "", Never, rejected, true},
+        {"truncated", false, archive.substr(0, 2000000), "", good, "", Never, rejected, true},
         {"morethansigned", false, archive + "tail", "nolength=1", good, "", Never, rejected, true},
         {"olderrelease", false, archive, "", signedAs("release", "1.1.0"), "", Never, rejected,
          false},
