@@ -26,10 +26,12 @@ static void endDownloadFailed(ArchiveOutcome outcome)
 {
     SetWindowTextA(session.exitButton, "Exit");
     session.state = DownloadFailed;
-    SetWindowTextA(session.statusLabel,
-                   session.abortDownload                ? "Downloading update aborted."
-                   : outcome == ArchiveNotVerified ? "The update could not be verified and was deleted."
-                                                        : "Downloading update failed.");
+    const char *status = "Downloading update failed.";
+    if (session.abortDownload)
+        status = "Downloading update aborted.";
+    else if (outcome == ArchiveNotVerified)
+        status = "The update could not be verified and was deleted.";
+    SetWindowTextA(session.statusLabel, status);
     // A partial archive is of no use to anybody.
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);

@@ -160,8 +160,8 @@ static bool setSizeAndTimeCaps(CURL *transfer, const DownloadLimits *limits, Cap
         set = curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, writeCapped) == CURLE_OK &&
               curl_easy_setopt(transfer, CURLOPT_WRITEDATA, capped) == CURLE_OK;
     if (set && limits->maxBytes > 0)
-        set = curl_easy_setopt(transfer, CURLOPT_MAXFILESIZE_LARGE,
-                               (curl_off_t)limits->maxBytes) == CURLE_OK;
+        set = curl_easy_setopt(transfer, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits->maxBytes) ==
+              CURLE_OK;
     if (set && limits->totalSeconds > 0)
         set = curl_easy_setopt(transfer, CURLOPT_TIMEOUT, limits->totalSeconds) == CURLE_OK;
     return set;

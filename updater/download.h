@@ -14,8 +14,8 @@ struct DownloadLimits {
     long connectSeconds; // to establish the connection, name resolution included
     long stallSeconds;   // below 1 byte per second for this long ends the transfer
     long maxRedirects;
-    long long maxBytes;  // more body bytes than this end the transfer; 0: no limit
-    long totalSeconds;   // the whole transfer; 0: no limit
+    long long maxBytes; // more body bytes than this end the transfer; 0: no limit
+    long totalSeconds;  // the whole transfer; 0: no limit
 };
 extern const DownloadLimits downloadLimits;  // what downloadToFile uses
 extern const DownloadLimits smallFileLimits; // the version file and the signature file

@@ -16,9 +16,9 @@ struct ArchiveHasher {
     HANDLE thread;
     unsigned char *pieces; // pieceCount * pieceSize
     size_t lengths[pieceCount];
-    int next;              // the piece the transfer fills
-    size_t filled;         // bytes in it so far
-    bool holding;          // the transfer has taken that piece from the free ones
+    int next;      // the piece the transfer fills
+    size_t filled; // bytes in it so far
+    bool holding;  // the transfer has taken that piece from the free ones
     crypto_hash_sha256_state state;
     long long size;
 };
@@ -124,7 +124,7 @@ static long long sizeOnDisk(const char *path)
 }
 
 ArchiveOutcome downloadVerifiedArchive(const char *url, const char *path,
-                                         const SignedArchive &archive)
+                                       const SignedArchive &archive)
 {
     ArchiveHasher *hasher = startHasher();
     if (!hasher)

@@ -7,4 +7,4 @@
 enum ArchiveOutcome { ArchiveFetched, ArchiveFailed, ArchiveNotVerified };
 
 ArchiveOutcome downloadVerifiedArchive(const char *url, const char *path,
-                                         const SignedArchive &archive);
+                                       const SignedArchive &archive);

@@ -189,15 +189,16 @@ bool runBare(Transfer *transfer)
 int main(int argc, char **argv)
 {
     bool verified = argc == 6 && strcmp(argv[1], "verified") == 0;
-    if (!verified && (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0))) {
+    if (!verified &&
+        (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0))) {
         fprintf(stderr, "usage: bench_download updater|bare URL FILE\n"
                         "       bench_download verified URL FILE SIZE SHA256\n");
         return 2;
     }
     SignedArchive archive{};
     if (verified && (sscanf(argv[4], "%lld", &archive.size) != 1 ||
-                     sodium_hex2bin(archive.sha256, sizeof archive.sha256, argv[5],
-                                    strlen(argv[5]), nullptr, nullptr, nullptr) != 0)) {
+                     sodium_hex2bin(archive.sha256, sizeof archive.sha256, argv[5], strlen(argv[5]),
+                                    nullptr, nullptr, nullptr) != 0)) {
         fprintf(stderr, "bench_download: SIZE and SHA256 (64 hex digits) expected\n");
         return 2;
     }

@@ -19,9 +19,9 @@ std::string releaseSignatureFile(const std::string &channel, const std::string &
                        archive.size());
     char digestHex[2 * sizeof digest + 1], signatureHex[2 * sizeof signature + 1];
     sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest);
-    std::string statement = "qim-release-statement-1\nchannel " + channel + "\nversion " +
-                            version + "\nfile " + fileName + "\nsize " +
-                            std::to_string(archive.size()) + "\nsha256 " + digestHex + "\n";
+    std::string statement = "qim-release-statement-1\nchannel " + channel + "\nversion " + version +
+                            "\nfile " + fileName + "\nsize " + std::to_string(archive.size()) +
+                            "\nsha256 " + digestHex + "\n";
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char *>(statement.data()),
                          statement.size(), secretKey);

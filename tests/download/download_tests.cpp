@@ -492,12 +492,12 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
     struct Case {
         const char *name;
         bool beta;
-        std::string served;      // the archive's bytes on the server
-        std::string behaviour;   // of the archive
-        std::string signature;   // the signature file; empty: none (404)
+        std::string served;    // the archive's bytes on the server
+        std::string behaviour; // of the archive
+        std::string signature; // the signature file; empty: none (404)
         std::string sigBehaviour;
         Abort abort;
-        const char *status;      // nullptr: downloaded and kept
+        const char *status; // nullptr: downloaded and kept
         bool archiveAsked;
     };
     auto signedAs = [&](const char *channel, const char *version, const std::string &seed = "") {

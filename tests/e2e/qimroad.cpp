@@ -193,8 +193,11 @@ bool rejectedRoad(Program &updater)
         return false;
     HWND action = control(window, 201), status = control(window, 205);
     click(action);
-    if (!waitUntil([&] { return windowText(status) == "The update could not be verified and was deleted."; },
-                   stepTimeout))
+    if (!waitUntil(
+            [&] {
+                return windowText(status) == "The update could not be verified and was deleted.";
+            },
+            stepTimeout))
         return fail("the tampered release was not refused: " + windowText(status));
     say("road: %s", windowText(status));
     bool handedBack = waitUntil([&] { return controlText(window, 203) == "Exit"; });
@@ -252,10 +255,10 @@ int main(int argc, char **argv)
     Program updater;
     if (!updater.start(argv[1], silent ? "-silent" : ""))
         return fail("QIMUpdate.exe did not start"), 1;
-    bool done = scenario == "silent_update" ? silentRoad(updater)
+    bool done = scenario == "silent_update"      ? silentRoad(updater)
                 : scenario == "silent_no_update" ? silentQuietRoad(updater)
                 : scenario == "rejected"         ? rejectedRoad(updater)
-                    : interactiveRoad(updater, scenario == "auto_install");
+                                         : interactiveRoad(updater, scenario == "auto_install");
     DWORD exitCode = 999;
     if (!updater.waitForExit(15000, &exitCode))
         fail("QIMUpdate.exe did not end");
