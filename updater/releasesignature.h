@@ -1,5 +1,5 @@
-// Signed releases: the publisher's statement about an update archive, checked with the
-// release key built into the updater, and the downloaded archive checked against it.
+// Signed releases: the publisher's statement about an update archive (channel, version, file
+// name, size and SHA-256), checked with the release key built into the updater.
 #pragma once
 #include "session.h"
 #include <stddef.h>
