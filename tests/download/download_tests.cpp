@@ -413,30 +413,6 @@ TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("vanished").c_str(), &shortConnect));
 }
 
-TEST_F(DownloadTest, SizeCapEndsTheTransferBeforeTheExcessReachesTheDisk)
-{
-    const std::string body = pattern(1000);
-    struct Case {
-        const char *behaviour;
-        long long maxBytes;
-        bool ok;
-    };
-    // With a length the announcement is refused; without one the bytes are counted.
-    const Case cases[] = {{"", 1000, true}, {"", 999, false}, {"nolength=1", 999, false}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::string(c.behaviour) + " " + std::to_string(c.maxBytes));
-        std::string url = serve("/unit/capped", body, c.behaviour);
-        const DownloadLimits capped = {30, 600, 20, c.maxBytes, 0};
-        bool tooLarge = !c.ok;
-        EXPECT_EQ(downloadToFileWithin(url.c_str(), target("capped").c_str(), &capped, &tooLarge),
-                  c.ok);
-        EXPECT_EQ(tooLarge, !c.ok);
-        std::string stored;
-        ASSERT_TRUE(readFile(target("capped"), &stored));
-        EXPECT_LE(static_cast<long long>(stored.size()), c.maxBytes);
-    }
-}
-
 //--- signed archives
 
 namespace
