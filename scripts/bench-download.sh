@@ -8,8 +8,12 @@
 # three times in each mode, alternating:
 #   updater  downloadToFile on a worker thread, its progress callback driving a shown window's
 #            status line and progress bar on the GUI thread, as in QIMUpdate
+#   verified the same for a signed release: capped at the signed size, hashed (SHA-256,
+#            libsodium) on a second thread while it arrives, size and hash compared at the end
 #   bare     the same static libcurl into a fopen_s file, no progress callback
 # Prints MB/s per run and the median of each (1 MB = 1048576 bytes), the ratio updater/bare,
+# the time the verification adds to the updater's download (each verified run against the
+# updater run just before it, median; target: at most 10 %),
 # the number of progress updates and the share of the transfer time they cost (their count
 # times the measured cost of one callback round trip to the GUI thread), and the updater's peak
 # working set during the transfer (target: under 16 MB). Figures only: nothing here fails.
@@ -29,6 +33,7 @@ port=$(sed -n 's/^QIM_TEST_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
 
 echo "Preparing a ${size_mb} MiB archive..."
 head -c $((size_mb * 1048576)) /dev/urandom >"$work/webroot/Renderer_bench.zip"
+sha256=$(sha256sum "$work/webroot/Renderer_bench.zip" | cut -d' ' -f1)
 url="http://127.0.0.1:$port/Renderer_bench.zip"
 target="Z:$(printf '%s' "$work/download.bin" | tr / '\\')"
 for _ in $(seq 50); do
@@ -39,17 +44,25 @@ field() { sed -n "s/.*$1=\\([^ ]*\\).*/\\1/p"; }
 median() { sort -g | sed -n 2p; }
 
 declare -A speeds
+added=""
 peak_ws=0
 updates=""
 for run in 1 2 3; do
-  for mode in updater bare; do
-    line=$(wine "$helper" "$mode" "$url" "$target" 2>&1 | tr -d '\r' | grep '^mode=') || {
+  for mode in updater verified bare; do
+    signed=()
+    [ "$mode" = verified ] && signed=("$((size_mb * 1048576))" "$sha256")
+    line=$(wine "$helper" "$mode" "$url" "$target" "${signed[@]}" 2>&1 | tr -d '\r' | grep '^mode=') || {
       echo "run $run ($mode) failed" >&2; exit 1; }
     rm -f "$work/download.bin"
     bytes=$(field bytes <<<"$line")
     seconds=$(field seconds <<<"$line")
     speed=$(awk -v b="$bytes" -v s="$seconds" 'BEGIN { printf "%.1f", b / 1048576 / s }')
     speeds[$mode]+="$speed "
+    # Each verified run is set against the updater run just before it: the machine's load
+    # drifts less within a run than across runs.
+    [ "$mode" = updater ] && updater_seconds=$seconds
+    [ "$mode" = verified ] &&
+      added+="$(awk -v u="$updater_seconds" -v v="$seconds" 'BEGIN { printf "%.1f", (v - u) / u * 100 }') "
     ws=$(field peak_workingset <<<"$line")
     before=$(field workingset_before <<<"$line")
     start=$(field workingset_process_start <<<"$line")
@@ -70,17 +83,20 @@ for run in 1 2 3; do
     if [ "$bytes" -ne $((size_mb * 1048576)) ]; then
       echo "run $run ($mode): $bytes bytes arrived, not $((size_mb * 1048576))" >&2; exit 1
     fi
-    printf 'run %d %-7s %8.1f MB/s  (%.2f s)%s\n' "$run" "$mode" "$speed" "$seconds" "$extra"
+    printf 'run %d %-8s %8.1f MB/s  (%.2f s)%s\n' "$run" "$mode" "$speed" "$seconds" "$extra"
   done
 done
 
 updater_mbs=$(tr ' ' '\n' <<<"${speeds[updater]}" | grep . | median)
 bare_mbs=$(tr ' ' '\n' <<<"${speeds[bare]}" | grep . | median)
+verified_mbs=$(tr ' ' '\n' <<<"${speeds[verified]}" | grep . | median)
 echo
 echo "File: ${size_mb} MiB over loopback, 3 runs each, medians:"
 printf 'updater path (downloadToFile + progress window): %.1f MB/s\n' "$updater_mbs"
+printf 'verified (capped, SHA-256 while it arrives):    %.1f MB/s\n' "$verified_mbs"
 printf 'bare libcurl (no progress callback):            %.1f MB/s\n' "$bare_mbs"
 awk -v u="$updater_mbs" -v b="$bare_mbs" 'BEGIN { printf "ratio updater/bare: %.2f\n", u / b }'
+echo "verification adds $(tr ' ' '\n' <<<"$added" | grep . | median) % to the download (median of the runs: $added%; target: at most 10 %)"
 awk -v w="$peak_ws" -v g="$peak_growth" -v b="$bare_start" 'BEGIN {
   printf "updater peak working set: %.1f MB (target < 16 MB), of which %.1f MB added during the transfer\n", w / 1048576, g / 1048576
   printf "(any Wine process here starts at about %.1f MB: the bare program at its start)\n", b / 1048576 }'

@@ -15,7 +15,8 @@ trap 'echo "setup: failed while $step.${advice:+ $advice}" >&2' ERR
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make wine wine32:i386 wine64
-          xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest)
+          xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest
+          autoconf automake libtool python3-nacl)
 # A machine that already has Node.js from elsewhere ships npm with it; Debian's npm would conflict.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
@@ -75,6 +76,30 @@ build_libcurl() {
   rm -rf "$src"
 }
 
+# Debian's libsodium source package checks the signatures of releases (Ed25519, SHA-256).
+# Built for the MinGW toolchain HOST_TRIPLE into sodium-<cpu>, <cpu> as CMake names it.
+build_libsodium() {
+  local host=$1 cpu=${1%%-*}
+  local prefix="$cache/sodium-$cpu"
+  [ -f "$prefix/lib/libsodium.a" ] && return 0
+  step="cross-building libsodium for $cpu"
+  advice="Remove $cache/sodium-src-$cpu and run this again; apt-get source libsodium needs the deb-src entry in /etc/apt/sources.list.d/qim-deb-src.sources."
+  enable_deb_src
+  local src="$cache/sodium-src-$cpu"
+  rm -rf "$src" && mkdir -p "$src"
+  if ! (cd "$src" && apt-get source -qq libsodium >/dev/null 2>&1); then
+    as_root apt-get update -qq
+    (cd "$src" && apt-get source -qq libsodium >/dev/null)
+  fi
+  local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n1)
+  echo "setup: cross-building libsodium for $host from $dir"
+  (cd "$dir" && ./autogen.sh -s >/dev/null 2>&1 &&
+    ./configure -q --host="$host" --prefix="$prefix" --disable-shared --enable-static \
+      CC="$host-gcc-posix" >/dev/null &&
+    make -s -j"$(nproc)" >/dev/null 2>&1 && make -s install >/dev/null)
+  rm -rf "$src"
+}
+
 # The real 7-Zip Windows build stands in for 7zG.exe in tests and the demo: the 32-bit one in
 # .cache/7zip, the 64-bit one in .cache/7zip/x64.
 fetch_7zip() {
@@ -120,7 +145,11 @@ else
 fi
 # The shipped 32-bit programs are built, and checked without running them, in every mode.
 build_libcurl i686
-grep -qx x64 <<<"$modes" && build_libcurl x86_64
+build_libsodium i686-w64-mingw32
+if grep -qx x64 <<<"$modes"; then
+  build_libcurl x86_64
+  build_libsodium x86_64-w64-mingw32
+fi
 fetch_7zip
 grep -qx x86 <<<"$modes" && make_prefix win32
 make_prefix win64

@@ -2,8 +2,10 @@
 #include "download.h"
 #include "install.h"
 #include "installsupport.h"
+#include "releasesignature.h"
 #include "server.h"
 #include "session.h"
+#include "verifieddownload.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -23,15 +25,67 @@ static void endDownloadSucceeded()
         SetWindowTextA(session.exitButton, "Exit");
 }
 
-static void endDownloadFailed()
+static void endDownloadFailed(ArchiveOutcome outcome)
 {
     SetWindowTextA(session.exitButton, "Exit");
     session.state = DownloadFailed;
-    SetWindowTextA(session.statusLabel, session.abortDownload ? "Downloading update aborted."
-                                                              : "Downloading update failed.");
+    const char *status = "Downloading update failed.";
+    if (session.abortDownload)
+        status = "Downloading update aborted.";
+    else if (outcome == ArchiveNotVerified)
+        status = "The update could not be verified and was deleted.";
+    SetWindowTextA(session.statusLabel, status);
     // A partial archive is of no use to anybody.
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
+}
+
+// Reads a small file whole into text; false when it is longer than size.
+static bool readSmallFile(const char *path, char *text, size_t size, size_t *length)
+{
+    FILE *file = nullptr;
+    if (fopen_s(&file, path, "rb") != 0 || !file)
+        return false;
+    *length = fread(text, 1, size, file);
+    bool whole = ferror(file) == 0 && feof(file) != 0;
+    fclose(file);
+    return whole && *length < size;
+}
+
+// The signature file beside the archive, checked against the version the check announced.
+static bool fetchSignedStatement(SignedArchive *archive)
+{
+    char url[archiveUrlSize];
+    int urlLength = snprintf(url, sizeof url, "%s.sig", session.archiveUrl);
+    char *path = makeTempFileName();
+    if (urlLength < 0 || (size_t)urlLength >= sizeof url || !path) {
+        free(path);
+        return false;
+    }
+    const RendererVersion &version = session.serverVersion;
+    char fileName[64];
+    int nameLength = snprintf(fileName, sizeof fileName, "Renderer_%d.%d.%d.zip", version.major,
+                              version.minor, version.build);
+    char text[signatureFileMaxSize + 1];
+    size_t length = 0;
+    bool read = downloadToFileWithin(url, path, &smallFileLimits) &&
+                readSmallFile(path, text, sizeof text, &length);
+    if (fileExists(path))
+        DeleteFileA(path);
+    free(path);
+    return read && nameLength > 0 && (size_t)nameLength < sizeof fileName &&
+           readSignedStatement(text, length, session.betaTester ? "beta" : "release", version,
+                               fileName, archive);
+}
+
+// Nothing is fetched beyond the signed size, and the archive counts only when its size and
+// SHA-256 are the signed ones.
+static ArchiveOutcome fetchSignedArchive()
+{
+    SignedArchive archive = {};
+    if (!fetchSignedStatement(&archive))
+        return ArchiveNotVerified;
+    return downloadVerifiedArchive(session.archiveUrl, session.archivePath, archive);
 }
 
 DWORD WINAPI archiveDownloadWorker(LPVOID)
@@ -41,10 +95,15 @@ DWORD WINAPI archiveDownloadWorker(LPVOID)
         session.state = DownloadFailed;
         return 0;
     }
-    if (downloadToFile(session.archiveUrl, session.archivePath))
+    ArchiveOutcome outcome = ArchiveFailed;
+    if (releaseSigningRequired())
+        outcome = fetchSignedArchive();
+    else if (downloadToFile(session.archiveUrl, session.archivePath))
+        outcome = ArchiveFetched;
+    if (outcome == ArchiveFetched)
         endDownloadSucceeded();
     else
-        endDownloadFailed();
+        endDownloadFailed(outcome);
     return 0;
 }
 

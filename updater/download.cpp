@@ -5,6 +5,7 @@
 #include "session.h"
 #include <commctrl.h>
 #include <curl/curl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,7 +17,15 @@
 #define QIM_DOWNLOAD_STALL_SECONDS 120
 #endif
 
-const DownloadLimits downloadLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20};
+// The version file has 3 bytes and a signature file a few hundred: an answer far beyond that,
+// or one that takes minutes, is no such file.
+#ifndef QIM_SMALL_FILE_SECONDS
+#define QIM_SMALL_FILE_SECONDS 60
+#endif
+
+const DownloadLimits downloadLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20, 0, 0};
+const DownloadLimits smallFileLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20, 65536,
+                                        QIM_SMALL_FILE_SECONDS};
 
 static const size_t pathBufferSize = 2048;
 
@@ -125,8 +134,50 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            useSystemProxy(transfer, url, limits->connectSeconds);
 }
 
-bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits)
+// The file being written, how many more bytes it may take, and who sees them.
+struct CappedFile {
+    FILE *file;
+    long long room;
+    bool exceeded;
+    const DownloadSink *sink;
+};
+
+// Bytes beyond the cap never reach the disk: the transfer ends before them.
+static size_t writeCapped(char *data, size_t size, size_t count, void *target)
 {
+    CappedFile *capped = (CappedFile *)target;
+    size_t bytes = size * count;
+    if ((long long)bytes > capped->room) {
+        capped->exceeded = true;
+        return 0;
+    }
+    capped->room -= (long long)bytes;
+    size_t written = fwrite(data, 1, bytes, capped->file);
+    if (written == bytes && capped->sink)
+        capped->sink->receive(data, bytes, capped->sink->context);
+    return written;
+}
+
+// A size announced beyond the cap is refused before any body byte arrives.
+static bool setSizeAndTimeCaps(CURL *transfer, const DownloadLimits *limits, CappedFile *capped)
+{
+    bool set = true;
+    if (limits->maxBytes > 0 || capped->sink)
+        set = curl_easy_setopt(transfer, CURLOPT_WRITEFUNCTION, writeCapped) == CURLE_OK &&
+              curl_easy_setopt(transfer, CURLOPT_WRITEDATA, capped) == CURLE_OK;
+    if (set && limits->maxBytes > 0)
+        set = curl_easy_setopt(transfer, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)limits->maxBytes) ==
+              CURLE_OK;
+    if (set && limits->totalSeconds > 0)
+        set = curl_easy_setopt(transfer, CURLOPT_TIMEOUT, limits->totalSeconds) == CURLE_OK;
+    return set;
+}
+
+bool downloadToFileWithin(const char *url, const char *path, const DownloadLimits *limits,
+                          bool *tooLarge, const DownloadSink *sink)
+{
+    if (tooLarge)
+        *tooLarge = false;
     if (!url || !path || !limits)
         return false;
     FILE *file = nullptr;
@@ -134,13 +185,17 @@ bool downloadToFileWithin(const char *url, const char *path, const DownloadLimit
         return false;
     bool completed = false;
     long responseCode = 0;
+    CappedFile capped = {file, limits->maxBytes > 0 ? limits->maxBytes : LLONG_MAX, false, sink};
     CURL *transfer = curl_easy_init();
     if (!transfer)
         goto closeFile;
-    if (setTransferOptions(transfer, url, file, limits)) {
+    if (setTransferOptions(transfer, url, file, limits) &&
+        setSizeAndTimeCaps(transfer, limits, &capped)) {
         CURLcode result = curl_easy_perform(transfer);
         curl_easy_getinfo(transfer, CURLINFO_RESPONSE_CODE, &responseCode);
         completed = result == CURLE_OK;
+        if (tooLarge)
+            *tooLarge = capped.exceeded || result == CURLE_FILESIZE_EXCEEDED;
     }
     curl_easy_cleanup(transfer);
 closeFile:

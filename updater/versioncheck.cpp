@@ -90,7 +90,7 @@ DWORD WINAPI versionCheckWorker(LPVOID)
         return 0;
     }
     RendererVersion version{};
-    if (!downloadToFile(session.versionFileUrl, session.versionFilePath) ||
+    if (!downloadToFileWithin(session.versionFileUrl, session.versionFilePath, &smallFileLimits) ||
         !fileExists(session.versionFilePath) ||
         !readVersionFile(session.versionFilePath, &version)) {
         endCheckFailed();

@@ -3,17 +3,25 @@
 //   bench_download updater URL FILE   the updater's own path: downloadToFile on a worker thread,
 //                                     its progress callback driving a window's status line and
 //                                     progress bar on the GUI thread, as in the program
+//   bench_download verified URL FILE SIZE SHA256
+//                                     the updater's path for a signed release: the same, capped
+//                                     at SIZE bytes and hashed (SHA-256) on a second thread while
+//                                     it arrives, then size and hash compared
 //   bench_download bare URL FILE      the same static libcurl into a fopen_s file, nothing else
 //
-// Prints one line: "mode=... bytes=N seconds=S updates=U callback_us=C workingset_process_start=W
-// workingset_before=B peak_workingset=P" (updates: status line texts set during the transfer;
+// Prints one line: "mode=... bytes=N seconds=S updates=U callback_us=C
+// workingset_process_start=W workingset_before=B peak_workingset=P" (seconds: the whole
+// download, the check of a verified one included; updates: status line texts set during the
+// transfer;
 // callback_us: the cost of one progress callback from the worker thread, measured after the
 // transfer; working sets in bytes: at the process's start, right before the transfer, the peak).
 #include "download.h"
+#include "verifieddownload.h"
 #include "session.h"
 #include <commctrl.h>
 #include <curl/curl.h>
 #include <psapi.h>
+#include <sodium.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -29,6 +37,7 @@ struct Transfer {
     double seconds;
     SIZE_T workingSetAtStart; // window created, transfer about to start
     double callbackSeconds;   // one progress callback from the worker, round trip included
+    const SignedArchive *signedArchive; // verified mode: what the file must be
 };
 
 double now()
@@ -74,7 +83,12 @@ DWORD WINAPI transferWorker(LPVOID param)
     auto *transfer = static_cast<Transfer *>(param);
     transfer->workingSetAtStart = workingSet(false);
     double start = now();
-    transfer->ok = downloadToFile(transfer->url, transfer->path);
+    if (transfer->signedArchive) {
+        transfer->ok = downloadVerifiedArchive(transfer->url, transfer->path,
+                                               *transfer->signedArchive) == ArchiveFetched;
+    } else {
+        transfer->ok = downloadToFile(transfer->url, transfer->path);
+    }
     transfer->seconds = now() - start;
     // What one progress update costs the transfer: the callback as libcurl calls it, with both
     // window messages carried over to the GUI thread.
@@ -174,14 +188,24 @@ bool runBare(Transfer *transfer)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0)) {
-        fprintf(stderr, "usage: bench_download updater|bare URL FILE\n");
+    bool verified = argc == 6 && strcmp(argv[1], "verified") == 0;
+    if (!verified &&
+        (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0))) {
+        fprintf(stderr, "usage: bench_download updater|bare URL FILE\n"
+                        "       bench_download verified URL FILE SIZE SHA256\n");
         return 2;
     }
-    Transfer transfer{argv[2], argv[3], false, 0.0, 0, 0.0};
+    SignedArchive archive{};
+    if (verified && (sscanf(argv[4], "%lld", &archive.size) != 1 ||
+                     sodium_hex2bin(archive.sha256, sizeof archive.sha256, argv[5], strlen(argv[5]),
+                                    nullptr, nullptr, nullptr) != 0)) {
+        fprintf(stderr, "bench_download: SIZE and SHA256 (64 hex digits) expected\n");
+        return 2;
+    }
+    Transfer transfer{argv[2], argv[3], false, 0.0, 0, 0.0, verified ? &archive : nullptr};
     curl_global_init(CURL_GLOBAL_DEFAULT);
     SIZE_T before = workingSet(false);
-    bool updater = strcmp(argv[1], "updater") == 0;
+    bool updater = strcmp(argv[1], "bare") != 0;
     bool ran = updater ? runUpdaterPath(&transfer) : runBare(&transfer);
     SIZE_T peak = workingSet(true);
     if (!ran || !transfer.ok) {

@@ -57,3 +57,11 @@ int testServerPort();
 std::string webRoot(); // Windows path of the folder the server serves
 // Removes every file and scenario that earlier tests left in the web root.
 void clearWebRoot();
+// Signed releases as tools/publish-release writes them. The text of a signature file for an
+// archive's bytes, signed with the test release key or with another key (64 hex digits of its
+// seed).
+std::string releaseSignatureFile(const std::string &channel, const std::string &version,
+                                 const std::string &fileName, const std::string &archive,
+                                 const std::string &seedHex = "");
+// Writes <archive>.sig beside an archive in the web root (Renderer_M.m.b.zip; beta under alpha).
+bool signServedArchive(const std::string &archivePath);

@@ -14,6 +14,14 @@ std::string versionBytes(int major, int minor, int build)
     return {static_cast<char>(major), static_cast<char>(minor), static_cast<char>(build)};
 }
 
+std::string repeated(const std::string &bytes, int times)
+{
+    std::string all;
+    for (int i = 0; i < times; ++i)
+        all += bytes;
+    return all;
+}
+
 std::string archiveBytes(size_t size)
 {
     std::string bytes(size, '\0');
@@ -352,6 +360,11 @@ INSTANTIATE_TEST_SUITE_P(
                       SilentCase{"notfound", versionBytes(1, 3, 0), "status=404", false},
                       SilentCase{"toolong", versionBytes(1, 3, 0) + "x", "", false},
                       SilentCase{"stalled", versionBytes(1, 3, 0), "mute=1", false},
+                      // Endless answers: at full speed, and trickling too fast for the stall
+                      // limit; both are cut off by the version file's size and time caps.
+                      SilentCase{"endless", repeated(versionBytes(1, 3, 0), 4096), "endless=1",
+                                 false},
+                      SilentCase{"trickle", versionBytes(1, 3, 0), "endless=1\nrate=4", false},
                       SilentCase{"redirectloop", "", "", false}),
     [](const ::testing::TestParamInfo<SilentCase> &info) { return std::string(info.param.name); });
 
@@ -366,12 +379,13 @@ TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel)
     serve(betaVersionPath, versionBytes(1, 10, 0));
     serve(releaseVersionPath, versionBytes(7, 0, 0));
     const std::string archive = archivePath("alpha/", 1, 10, 0);
-    serve(archive, archiveBytes(5000));
+    serveSignedArchive(archive, archiveBytes(5000));
     ASSERT_TRUE(check("Server version: 1.10.0. No need to update.")) << status();
     // Up to date, yet the archive of the server's version can be fetched again.
     download();
     ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs));
-    EXPECT_EQ(requestedPaths(), (std::vector<std::string>{betaVersionPath, archive}));
+    EXPECT_EQ(requestedPaths(),
+              (std::vector<std::string>{betaVersionPath, archive + ".sig", archive}));
 }
 
 //--- archive download
@@ -382,7 +396,7 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
     serve(releaseVersionPath, versionBytes(1, 10, 0));
     const std::string archive = archivePath("", 1, 10, 0);
     const std::string bytes = archiveBytes(300000);
-    serve(archive, bytes, "rate=150000"); // about two seconds, so the line is seen moving
+    serveSignedArchive(archive, bytes, "rate=150000"); // about two seconds: the line moves
     ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
     download();
 
@@ -401,7 +415,8 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
     EXPECT_EQ(controlText(window_, ExitButtonId), "Exit");
     EXPECT_EQ(status(), "Downloading 300000 of 300000 bytes... 100%");
     EXPECT_EQ(progressPosition(progressBar()), 100);
-    EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, archive}));
+    EXPECT_EQ(requestedPaths(),
+              (std::vector<std::string>{releaseVersionPath, archive + ".sig", archive}));
 
     // The archive waits in the temporary directory for the installation.
     std::vector<std::string> added = newTempFiles();
@@ -419,7 +434,7 @@ TEST_F(UpdaterGui, AbortDuringTheDownloadLeavesNoFile)
     install();
     serve(releaseVersionPath, versionBytes(1, 10, 0));
     const std::string archive = archivePath("", 1, 10, 0);
-    serve(archive, archiveBytes(200000), "stall=1000");
+    serveSignedArchive(archive, archiveBytes(200000), "stall=1000");
     ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
     download();
     ASSERT_TRUE(waitForStatus("Downloading 1000 of 200000 bytes... 0%")) << status();
@@ -445,7 +460,7 @@ TEST_F(UpdaterGui, FailedDownloadsLeaveNoFile)
         tempBefore_ = qimTempEntries();
         serve(releaseVersionPath, versionBytes(1, 10, 0));
         const std::string archive = archivePath("", 1, 10, 0);
-        serve(archive, archiveBytes(200000), c.behaviour);
+        serveSignedArchive(archive, archiveBytes(200000), c.behaviour);
         ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
         download();
         EXPECT_TRUE(waitForStatus("Downloading update failed.")) << status();
@@ -466,7 +481,7 @@ TEST_F(UpdaterGui, AutoInstallInstallsRightAfterTheDownload)
     std::string zip;
     ASSERT_TRUE(readFile(binDir() + "\\tests\\download-update.zip", &zip));
     serve(releaseVersionPath, versionBytes(1, 10, 0));
-    serve(archivePath("", 1, 10, 0), zip);
+    serveSignedArchive(archivePath("", 1, 10, 0), zip);
     ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
     download();
     // No click: the installation copies the archive's Renderer tree over the installation.
@@ -540,4 +555,37 @@ TEST_F(UpdaterGui, AbortWhileTheConfigurationScriptIsAwaited)
     EXPECT_EQ(requestCount(releaseVersionPath), 0);
     exitWithCode0();
     releaseServer("/pac/unanswered.pac");
+
+TEST_F(UpdaterGui, UnverifiedArchiveIsDeletedAndNeverInstalled)
+{
+    Settings settings;
+    settings.autoInstall = true;
+    install(settings);
+    std::string zip;
+    ASSERT_TRUE(readFile(binDir() + "\\tests\\download-update.zip", &zip));
+    serve(releaseVersionPath, versionBytes(1, 10, 0));
+    const std::string archive = archivePath("", 1, 10, 0);
+    serveSignedArchive(archive, zip);
+    std::string tampered = zip;
+    tampered[tampered.size() / 2] ^= 0x01; // same size, one bit changed
+    serve(archive, tampered);
+    ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
+    download();
+    EXPECT_TRUE(waitForStatus("The update could not be verified and was deleted.")) << status();
+    EXPECT_TRUE(waitForExitButton());
+    EXPECT_FALSE(isEnabled(button(ActionButtonId)));
+    EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
+    EXPECT_FALSE(pathIsFile(installation_ + "\\updated.txt")) << "nothing was installed";
+    EXPECT_EQ(requestCount(archive), 1) << "no retry of its own";
+    exitWithCode0();
+
+    // The next attempt, with the archive as signed, goes through to the installation.
+    program_.kill();
+    serve(archive, zip);
+    ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
+    download();
+    EXPECT_TRUE(
+        waitUntil([&] { return pathIsFile(installation_ + "\\updated.txt"); }, statusWaitMs));
+    EXPECT_TRUE(waitForText(button(ActionButtonId), "Done", statusWaitMs));
+    EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
 }

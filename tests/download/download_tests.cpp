@@ -1,6 +1,8 @@
-// downloadToFile, its progress line and fresh temporary names, run in-process against the
-// loopback test server, with a hidden window holding the status line and the progress bar.
+// downloadToFile, its progress line and fresh temporary names, and the verification of signed
+// archives, run in-process against the loopback test server, with a hidden window holding the
+// status line and the progress bar.
 #include <winsock2.h>
+#include "archivedownload.h"
 #include "download.h"
 #include "downloadtest.h"
 #include "session.h"
@@ -298,7 +300,7 @@ TEST_F(DownloadTest, RedirectLoopEndsAtTheRedirectLimit)
 
 TEST_F(DownloadTest, StalledServerIsGivenUpOn)
 {
-    const DownloadLimits shortStall = {30, 2, 20};
+    const DownloadLimits shortStall = {30, 2, 20, 0, 0};
     std::string body = pattern(50000);
     // Headers and 1000 bytes, then silence.
     std::string url = serve("/unit/stall", body, "stall=1000");
@@ -317,7 +319,7 @@ TEST_F(DownloadTest, StalledServerIsGivenUpOn)
 TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff)
 {
     // About 2 KB/s for 5 s: well beyond the stall period, yet always delivering.
-    const DownloadLimits shortStall = {30, 2, 20};
+    const DownloadLimits shortStall = {30, 2, 20, 0, 0};
     std::string body = pattern(10000);
     std::string url = serve("/unit/trickle", body, "rate=2000");
     std::string path = target("trickle");
@@ -331,7 +333,7 @@ TEST_F(DownloadTest, AbortStopsAStalledTransfer)
 {
     // Without the abort this transfer would only end when the server's hold runs out and
     // then succeed, since the stall limit here is longer than the hold.
-    const DownloadLimits longStall = {30, 600, 20};
+    const DownloadLimits longStall = {30, 600, 20, 0, 0};
     std::string url = serve("/unit/abort", pattern(50000), "stall=1000");
     clearRequests();
     std::thread user([] {
@@ -408,7 +410,7 @@ TEST_F(DownloadTest, UnansweredConnectionIsGivenUpOn)
     FullListener listener;
     ASSERT_TRUE(listener.full()) << "the listener's queue could not be filled";
     // Without a connect limit of its own, libcurl would wait five minutes here.
-    const DownloadLimits shortConnect = {2, 600, 20};
+    const DownloadLimits shortConnect = {2, 600, 20, 0, 0};
     std::string url = "http://127.0.0.1:" + std::to_string(listener.port()) + "/qim.ver";
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("vanished").c_str(), &shortConnect));
 }
@@ -498,7 +500,7 @@ TEST_F(DownloadTest, UnansweredConfigurationScriptEndsTheTransfer)
     InternetOptions options;
     std::string script = serve("/pac/mute.pac", configurationScript(testProxy()), "mute=1");
     options.set(DirectConnection | ConfigurationScript, "", "", script);
-    const DownloadLimits shortConnect = {2, 600, 20};
+    const DownloadLimits shortConnect = {2, 600, 20, 0, 0};
     std::string url = serve("/route/mutepac", "abc");
     ULONGLONG start = GetTickCount64();
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mutepac").c_str(), &shortConnect));
@@ -506,4 +508,133 @@ TEST_F(DownloadTest, UnansweredConfigurationScriptEndsTheTransfer)
     EXPECT_LT(GetTickCount64() - start, 10000u);
     EXPECT_EQ(requestCount(url) + requestCount("/route/mutepac"), 0) << "not sent around it";
     releaseServer("/pac/mute.pac");
+}
+
+//--- signed archives
+
+namespace
+{
+const char rejected[] = "The update could not be verified and was deleted.";
+const char aborted[] = "Downloading update aborted.";
+
+// The archive download worker run on this thread, for version 1.2.0 of a channel.
+class SignedRelease : public DownloadTest
+{
+  protected:
+    void SetUp() override
+    {
+        DownloadTest::SetUp();
+        tempBefore_ = qimTempEntries();
+    }
+    void TearDown() override
+    {
+        free(session.archiveUrl);
+        free(session.archivePath);
+        session.archiveUrl = session.archivePath = nullptr;
+        DownloadTest::TearDown();
+    }
+    void runWorker(bool beta)
+    {
+        free(session.archiveUrl);
+        free(session.archivePath);
+        session.serverVersion = {1, 2, 0};
+        session.betaTester = beta;
+        session.abortDownload = false;
+        session.archiveUrl = _strdup(serverUrl(archivePath(beta)).c_str());
+        session.archivePath = makeTempFileName();
+        session.state = Downloading;
+        archiveDownloadWorker(nullptr);
+    }
+    static std::string archivePath(bool beta)
+    {
+        return beta ? "/files/qimRenderer/alpha/Renderer_1.2.0.zip"
+                    : "/files/qimRenderer/Renderer_1.2.0.zip";
+    }
+    std::vector<std::string> tempBefore_;
+};
+} // namespace
+
+TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
+{
+    // Larger than the hashing thread's ring of pieces, so that it goes round more than once.
+    const std::string archive = pattern(3000000);
+    std::string flipped = archive;
+    flipped[2700000] ^= 0x40;
+    const std::string otherSeed(64, '7');
+    enum Abort { Never, DuringSignature, DuringArchive };
+    struct Case {
+        const char *name;
+        bool beta;
+        std::string served;    // the archive's bytes on the server
+        std::string behaviour; // of the archive
+        std::string signature; // the signature file; empty: none (404)
+        std::string sigBehaviour;
+        Abort abort;
+        const char *status; // nullptr: downloaded and kept
+        bool archiveAsked;
+    };
+    auto signedAs = [&](const char *channel, const char *version, const std::string &seed = "") {
+        return releaseSignatureFile(channel, version, std::string("Renderer_") + version + ".zip",
+                                    archive, seed);
+    };
+    const std::string good = signedAs("release", "1.2.0");
+    const Case cases[] = {
+        {"release", false, archive, "", good, "", Never, nullptr, true},
+        {"beta", true, archive, "", signedAs("beta", "1.2.0"), "", Never, nullptr, true},
+        {"onebytechanged", false, flipped, "", good, "", Never, rejected, true},
+        {"truncated", false, archive.substr(0, 2000000), "", good, "", Never, rejected, true},
+        {"morethansigned", false, archive + "tail", "nolength=1", good, "", Never, rejected, true},
+        {"olderrelease", false, archive, "", signedAs("release", "1.1.0"), "", Never, rejected,
+         false},
+        {"betaonrelease", false, archive, "", signedAs("beta", "1.2.0"), "", Never, rejected,
+         false},
+        {"releaseonbeta", true, archive, "", good, "", Never, rejected, false},
+        {"otherkey", false, archive, "", signedAs("release", "1.2.0", otherSeed), "", Never,
+         rejected, false},
+        {"nosignature", false, archive, "", "", "", Never, rejected, false},
+        {"endlesssignature", false, archive, "", good, "endless=1", Never, rejected, false},
+        {"abortsignature", false, archive, "", good, "mute=1", DuringSignature, aborted, false},
+        {"abortarchive", false, archive, "stall=1000", good, "", DuringArchive, aborted, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = archivePath(c.beta);
+        serve(path, c.served, c.behaviour);
+        if (c.signature.empty())
+            DeleteFileA((webPath(path) + ".sig").c_str());
+        else
+            serve(path + ".sig", c.signature, c.sigBehaviour);
+        clearRequests();
+        std::thread user([&] {
+            const std::string asked = c.abort == DuringSignature ? path + ".sig" : path;
+            if (c.abort != Never && waitForRequest(asked)) {
+                Sleep(300);
+                session.abortDownload = true;
+            }
+        });
+        runWorker(c.beta);
+        user.join();
+        releaseServer(path);
+        releaseServer(path + ".sig");
+        EXPECT_EQ(requestCount(path), c.archiveAsked ? 1 : 0);
+        std::string kept;
+        if (!c.status) {
+            EXPECT_EQ(session.state, Downloaded);
+            ASSERT_TRUE(readFile(session.archivePath, &kept));
+            EXPECT_TRUE(kept == archive);
+            DeleteFileA(session.archivePath);
+        } else {
+            EXPECT_EQ(session.state, DownloadFailed);
+            EXPECT_EQ(statusLine(), c.status);
+        }
+        EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{})
+            << "neither the archive nor the signature file stays";
+
+        // Nothing of a failed attempt stands in the way of the next one.
+        serve(path, archive);
+        serve(path + ".sig", c.beta ? signedAs("beta", "1.2.0") : good);
+        runWorker(c.beta);
+        EXPECT_EQ(session.state, Downloaded);
+        DeleteFileA(session.archivePath);
+    }
 }

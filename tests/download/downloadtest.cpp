@@ -27,6 +27,15 @@ std::string serve(const std::string &urlPath, const std::string &bytes,
     return serverUrl(urlPath);
 }
 
+std::string serveSignedArchive(const std::string &urlPath, const std::string &bytes,
+                               const std::string &behaviour)
+{
+    std::string url = serve(urlPath, bytes, behaviour);
+    DeleteFileA((webPath(urlPath) + ".sig.behave").c_str());
+    signServedArchive(webPath(urlPath));
+    return url;
+}
+
 std::string serveBehaviour(const std::string &urlPath, const std::string &behaviour)
 {
     std::string path = webPath(urlPath);

@@ -22,6 +22,10 @@ const char betaVersionPath[] = "/files/qimRenderer/update/alpha.ver";
 // of its .behave side file (none when empty). Returns the full URL.
 std::string serve(const std::string &urlPath, const std::string &bytes,
                   const std::string &behaviour = "");
+// An update archive (Renderer_M.m.b.zip, beta under alpha/) and beside it its signature file,
+// signed with the test release key as the publishing tool would.
+std::string serveSignedArchive(const std::string &urlPath, const std::string &bytes,
+                               const std::string &behaviour = "");
 // Only a behaviour, no file (status and redirect scenarios).
 std::string serveBehaviour(const std::string &urlPath, const std::string &behaviour);
 // Lets a held (stall/mute) answer go on.

@@ -2,7 +2,7 @@
 // 1.0.0 and 3ds Max 2010 and 2012, starts the given QIMUpdate.exe and drives it through check,
 // download and installation, then the plug-in installer it starts through "Install".
 // Usage: qimroad UPDATER_EXE SCENARIO [SHOTS_DIR]
-//   SCENARIO: interactive | silent_update | silent_no_update | auto_install
+//   SCENARIO: interactive | silent_update | silent_no_update | auto_install | rejected
 // Prints "RESULT key=value" lines for the caller to check, and "SHOT name x y w h" where a
 // screenshot belongs (only with SHOTS_DIR; it then waits for SHOTS_DIR\name.done).
 #include "fixtures.h"
@@ -184,6 +184,30 @@ bool interactiveRoad(Program &updater, bool autoInstall)
     return done;
 }
 
+// A release that is not as its publisher signed it: the download is refused and deleted.
+bool rejectedRoad(Program &updater)
+{
+    HWND window = updater.waitForWindow("qim_update", 10000, true);
+    if (!window || !waitUntil([&] { return startsWith(controlText(window, 204), "Current"); }))
+        return fail("no QIMUpdate window with the installed version");
+    if (!check(window))
+        return false;
+    HWND action = control(window, 201), status = control(window, 205);
+    click(action);
+    if (!waitUntil(
+            [&] {
+                return windowText(status) == "The update could not be verified and was deleted.";
+            },
+            stepTimeout))
+        return fail("the tampered release was not refused: " + windowText(status));
+    say("road: %s", windowText(status));
+    bool handedBack = waitUntil([&] { return controlText(window, 203) == "Exit"; });
+    say("RESULT action_enabled=%s", isEnabled(action) ? "yes" : "no");
+    screenshot("3-rejected", window);
+    click(control(window, 203));
+    return handedBack || fail("the Exit button was not handed back");
+}
+
 // Silent start with an update: the window shows itself, ready to download.
 bool silentRoad(Program &updater)
 {
@@ -232,10 +256,10 @@ int main(int argc, char **argv)
     Program updater;
     if (!updater.start(argv[1], silent ? "-silent" : ""))
         return fail("QIMUpdate.exe did not start"), 1;
-    bool done = scenario == "silent_update" ? silentRoad(updater)
-                : scenario == "silent_no_update"
-                    ? silentQuietRoad(updater)
-                    : interactiveRoad(updater, scenario == "auto_install");
+    bool done = scenario == "silent_update"      ? silentRoad(updater)
+                : scenario == "silent_no_update" ? silentQuietRoad(updater)
+                : scenario == "rejected"         ? rejectedRoad(updater)
+                                         : interactiveRoad(updater, scenario == "auto_install");
     DWORD exitCode = 999;
     if (!updater.waitForExit(15000, &exitCode))
         fail("QIMUpdate.exe did not end");

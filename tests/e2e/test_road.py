@@ -1,14 +1,15 @@
 #!/usr/bin/env python3
 """The road of one update, end to end, against a real web server.
 
-A release 1.1.0 is published with tools/publish-release into a web root that nginx (started
-here on a loopback port with a generated configuration) serves; the driver qimroad.exe then
+A release 1.1.0 is published and signed with tools/publish-release (the test key under .cache/)
+into a web root that nginx (started here on a loopback port with a generated configuration) serves; the driver qimroad.exe then
 works QIMUpdate.exe and QIM_InstallPlugins.exe through their windows under Wine. Afterwards the
 installation must hold exactly the new tree, the registry must name it, the plug-in must be in
 3ds Max's plug-in folder and the temporary folder must hold nothing of the update.
 Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
 """
 import glob
+import hashlib
 import os
 import shutil
 import subprocess
@@ -25,6 +26,7 @@ SOURCE = os.environ.get("QIM_SOURCE", "")
 PORT = int(os.environ.get("QIM_E2E_PORT", "0"))
 PREFIX = os.environ.get("WINEPREFIX", "")
 PUBLISH = os.path.join(SOURCE, "tools", "publish-release")
+KEY = os.environ.get("QIM_RELEASE_KEY", "")
 WORK = os.path.join(os.path.dirname(PREFIX), "road")
 WEBROOT = os.path.join(WORK, "www")
 
@@ -50,8 +52,10 @@ def tree_files(root):
     return files
 
 
-def publish(tree, version, *extra):
-    return subprocess.run([sys.executable, PUBLISH, tree, version, WEBROOT, *extra],
+def publish(tree, version, *extra, key=KEY):
+    """Runs the tool by its own interpreter line: Debian's Python, which has python3-nacl."""
+    signing = ["--key", key] if key else []
+    return subprocess.run([PUBLISH, tree, version, WEBROOT, *signing, *extra],
                           capture_output=True, text=True)
 
 
@@ -136,6 +140,24 @@ class RoadTest(unittest.TestCase):
             self.assertEqual(file.read().split(), ["1", "0", "0"])
         self.assert_no_update_left_in_temp()
 
+    def test_tampered_release(self):
+        make_release_tree(BUILD, self.release, "1.1.0")
+        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
+        archive = os.path.join(WEBROOT, "files", "qimRenderer", "Renderer_1.1.0.zip")
+        with open(archive, "r+b") as file:  # one byte changed, the size kept
+            file.seek(os.path.getsize(archive) // 2)
+            byte = file.read(1)
+            file.seek(-1, os.SEEK_CUR)
+            file.write(bytes([byte[0] ^ 0x01]))
+        code, results = self.drive("rejected")
+        self.assertEqual(code, 0)
+        self.assertEqual(results["action_enabled"], "no")
+        self.assertEqual(results["exit_code"], "0")
+        version = unix_path(results["installation"] + "\\dll\\32\\PlenaraVersion.txt")
+        with open(version) as file:
+            self.assertEqual(file.read().split(), ["1", "0", "0"])
+        self.assert_no_update_left_in_temp()
+
     def test_publish_tool(self):
         make_release_tree(BUILD, self.release, "2.3.4")
         for bad in ("2.256.0", "-1.0.0", "1.2", "1.2.3.4", "a.b.c"):
@@ -152,6 +174,17 @@ class RoadTest(unittest.TestCase):
             names = zipped.namelist()
         self.assertTrue(all(name.startswith("Renderer/") for name in names))
         self.assertIn("Renderer/max2010 plugin/32/QIMplugin.dlr", names)
+        # The statement beside it names the channel, version, file, size and SHA-256 (that its
+        # signature holds is what the updater checks in the roads above).
+        with open(archive, "rb") as file:
+            data = file.read()
+        with open(archive + ".sig") as file:
+            lines = file.read().splitlines()
+        self.assertEqual(lines[:6], ["qim-release-statement-1", "channel beta", "version 2.3.4",
+                                     "file Renderer_2.3.4.zip", f"size {len(data)}",
+                                     "sha256 " + hashlib.sha256(data).hexdigest()])
+        self.assertRegex(lines[6], "^signature [0-9a-f]{128}$")
+        self.assertEqual(len(lines), 7)
 
         again = publish(self.release, "2.3.4", "--beta")
         self.assertNotEqual(again.returncode, 0)
@@ -160,6 +193,26 @@ class RoadTest(unittest.TestCase):
         leftovers = [name for _, _, files in os.walk(WEBROOT) for name in files
                      if name.startswith(".publish-")]
         self.assertEqual(leftovers, [])
+
+        unsigned = publish(self.release, "2.3.4", "--beta", "--force", key="")
+        self.assertEqual(unsigned.returncode, 0)
+        self.assertIn("unsigned", unsigned.stderr)
+        self.assertFalse(os.path.exists(archive + ".sig"), "a signature of another archive")
+
+    def test_keygen(self):
+        secret = os.path.join(WORK, "keys", "secret.key")
+        shutil.rmtree(os.path.dirname(secret), ignore_errors=True)
+        os.makedirs(os.path.dirname(secret))
+        made = subprocess.run([PUBLISH, "keygen", secret], capture_output=True, text=True)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertRegex(made.stdout, "^[0-9a-f]{64}\n$")
+        self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
+        with open(secret) as file:
+            key = file.read()
+        again = subprocess.run([PUBLISH, "keygen", secret], capture_output=True, text=True)
+        self.assertNotEqual(again.returncode, 0)
+        with open(secret) as file:
+            self.assertEqual(file.read(), key, "an existing key is never replaced")
 
 
 if __name__ == "__main__":

@@ -37,6 +37,7 @@ class RealInstall : public ::testing::Test
         removeTree(files);
         ASSERT_TRUE(writeFile(files + "\\update\\qim.ver", std::string("\x01\x02\x03", 3)));
         ASSERT_TRUE(makeZip(stage, files + "\\Renderer_1.2.3.zip"));
+        ASSERT_TRUE(signServedArchive(files + "\\Renderer_1.2.3.zip"));
         ASSERT_TRUE(program.start(loopbackUpdaterExe()));
         window = program.waitForWindow("qim_update", 10000, true);
         ASSERT_NE(window, nullptr);

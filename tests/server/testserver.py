@@ -32,6 +32,8 @@ redirect scenarios:
                        after 120 s or when the client goes away
   mute=1               read the request and send nothing at all, held like stall=
   delay=<ms>           wait this long before answering
+  endless=1            no Content-Length, then the file's bytes over and over (paced by rate=)
+                       until the client goes away or the hold limit has passed
 
 Keys combine where that makes sense (e.g. nolength=1 with stall=100).
 """
@@ -178,7 +180,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
-        elif behaviour.get("nolength") == "1":
+        elif behaviour.get("nolength") == "1" or behaviour.get("endless") == "1":
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
@@ -189,6 +191,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if not send_body:
             return
+        if behaviour.get("endless") == "1":
+            self.send_endlessly(source, size, behaviour)
+            return
         if "stall" in behaviour:
             first = min(size, int(behaviour["stall"]))
             self.write_body(source, first, behaviour, chunked)
@@ -198,6 +203,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if chunked:
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
+
+    def send_endlessly(self, source, size, behaviour):
+        deadline = time.monotonic() + HOLD_LIMIT
+        try:
+            while size > 0 and time.monotonic() < deadline and not self.client_gone():
+                source.seek(0)
+                self.write_body(source, size, behaviour, False)
+        except OSError:
+            pass  # the client hung up mid-body, as it should
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):

@@ -1,0 +1,83 @@
+#include "releasesignature.h"
+#include <sodium.h>
+#include <stdio.h>
+#include <string.h>
+
+#ifndef QIM_RELEASE_PUBLIC_KEY
+#error "QIM_RELEASE_PUBLIC_KEY must be set by the build (empty for unsigned updates)"
+#endif
+
+static const char releasePublicKey[] = QIM_RELEASE_PUBLIC_KEY;
+static const char statementPurpose[] = "qim-release-statement-1";
+static const char signatureTag[] = "signature ";
+static const size_t signatureHexLength = 2 * crypto_sign_BYTES;
+// "signature <128 hex digits>\n" closes the file; everything before it is signed.
+static const size_t signatureLineLength = sizeof signatureTag - 1 + signatureHexLength + 1;
+
+bool releaseSigningRequired()
+{
+    return releasePublicKey[0] != '\0';
+}
+
+// Exactly the given number of hex digits, nothing else.
+static bool decodeHex(const char *hex, size_t hexLength, unsigned char *bytes, size_t size)
+{
+    size_t decoded = 0;
+    const char *end = nullptr;
+    return hexLength == 2 * size &&
+           sodium_hex2bin(bytes, size, hex, hexLength, nullptr, &decoded, &end) == 0 &&
+           decoded == size && end == hex + hexLength;
+}
+
+static bool signatureIsValid(const char *text, size_t statementLength)
+{
+    const char *line = text + statementLength;
+    unsigned char signature[crypto_sign_BYTES];
+    unsigned char key[crypto_sign_PUBLICKEYBYTES];
+    return sodium_init() >= 0 && memcmp(line, signatureTag, sizeof signatureTag - 1) == 0 &&
+           line[signatureLineLength - 1] == '\n' &&
+           decodeHex(line + sizeof signatureTag - 1, signatureHexLength, signature,
+                     sizeof signature) &&
+           decodeHex(releasePublicKey, strlen(releasePublicKey), key, sizeof key) &&
+           crypto_sign_verify_detached(signature, (const unsigned char *)text, statementLength,
+                                       key) == 0;
+}
+
+// "size <decimal>\nsha256 <64 hex digits>\n", ending exactly at end.
+static bool readSizeAndHash(const char *text, const char *end, SignedArchive *archive)
+{
+    const char *digit = text;
+    long long size = 0;
+    while (digit < end && *digit >= '0' && *digit <= '9' && digit - text < 15)
+        size = size * 10 + (*digit++ - '0');
+    static const char hashTag[] = "\nsha256 ";
+    const size_t hashTagLength = sizeof hashTag - 1;
+    const size_t hashHexLength = 2 * sizeof archive->sha256;
+    if (digit == text || (size_t)(end - digit) != hashTagLength + hashHexLength + 1 ||
+        memcmp(digit, hashTag, hashTagLength) != 0 || end[-1] != '\n' ||
+        !decodeHex(digit + hashTagLength, hashHexLength, archive->sha256, sizeof archive->sha256))
+        return false;
+    archive->size = size;
+    return true;
+}
+
+bool readSignedStatement(const char *text, size_t length, const char *channel,
+                         const RendererVersion &version, const char *fileName,
+                         SignedArchive *archive)
+{
+    if (!releaseSigningRequired() || !text || length <= signatureLineLength ||
+        length > signatureFileMaxSize)
+        return false;
+    size_t statementLength = length - signatureLineLength;
+    if (!signatureIsValid(text, statementLength))
+        return false;
+    // Only text the key vouches for is read from here on.
+    char expected[signatureFileMaxSize];
+    int expectedLength =
+        snprintf(expected, sizeof expected, "%s\nchannel %s\nversion %d.%d.%d\nfile %s\nsize ",
+                 statementPurpose, channel, version.major, version.minor, version.build, fileName);
+    if (expectedLength < 0 || (size_t)expectedLength >= sizeof expected ||
+        (size_t)expectedLength >= statementLength || memcmp(text, expected, expectedLength) != 0)
+        return false;
+    return readSizeAndHash(text + expectedLength, text + statementLength, archive);
+}
