@@ -11,7 +11,9 @@ arch=win32
 if [ "${1:-}" = --prefix ]; then arch=$2; shift 2; fi
 ctest_args=("$@")
 . "$root/tests/wine-env.sh"
-if [ "$(qim_build_mode "$build")" = x86 ] && [ "$arch" = win64 ] && [ ${#ctest_args[@]} -eq 0 ]; then
+if [ "$(qim_build_mode "$build")" = x64 ]; then
+  arch=win64
+elif [ "$arch" = win64 ] && [ ${#ctest_args[@]} -eq 0 ]; then
   ctest_args=(-L prefix64)
 fi
 

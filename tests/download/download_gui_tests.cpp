@@ -555,6 +555,7 @@ TEST_F(UpdaterGui, AbortWhileTheConfigurationScriptIsAwaited)
     EXPECT_EQ(requestCount(releaseVersionPath), 0);
     exitWithCode0();
     releaseServer("/pac/unanswered.pac");
+}
 
 TEST_F(UpdaterGui, UnverifiedArchiveIsDeletedAndNeverInstalled)
 {
