@@ -21,12 +21,15 @@ run() { # MODE PREFIX
   "$root/tests/run.sh" "$build" --prefix "$2" 2>&1 | tee "$log" || status=1
   logs+=("$log")
 }
+echo "test: set-up took ${SECONDS} s"
 for mode in $modes; do
+  started=$SECONDS
   echo "== mode $mode: building =="
   if ! "$root/scripts/build.sh" "$mode"; then
     echo "test: the $mode build failed"; status=1; continue
   fi
   if [ "$mode" = x86 ]; then run x86 win32; run x86 win64; else run x64 win64; fi
+  echo "test: mode $mode took $((SECONDS - started)) s, build included"
 done
 
 # One closing line over every run. Tests for another kind of prefix skip themselves.

@@ -503,12 +503,13 @@ TEST_F(UpdaterGui, ProxyCarriesTheCheckAndTheDownload)
     install();
     serve(releaseVersionPath, versionBytes(1, 10, 0));
     const std::string archive = archivePath("", 1, 10, 0);
-    serve(archive, archiveBytes(50000));
+    serveSignedArchive(archive, archiveBytes(50000));
     ASSERT_TRUE(check("Server version: 1.10.0. Update recommended.")) << status();
     download();
     ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
     EXPECT_EQ(requestedPaths(),
-              (std::vector<std::string>{serverUrl(releaseVersionPath), serverUrl(archive)}));
+              (std::vector<std::string>{serverUrl(releaseVersionPath), serverUrl(archive + ".sig"),
+                                        serverUrl(archive)}));
 }
 
 TEST_F(UpdaterGui, DeadProxyFailsTheCheckWithoutGoingDirect)
