@@ -30,6 +30,17 @@ bool Program::running() const
     return info_.hProcess && WaitForSingleObject(info_.hProcess, 0) == WAIT_TIMEOUT;
 }
 
+std::string Program::state() const
+{
+    DWORD code = 0;
+    if (!info_.hProcess)
+        return "not started";
+    if (running())
+        return "running";
+    GetExitCodeProcess(info_.hProcess, &code);
+    return "ended with exit code " + std::to_string(code);
+}
+
 bool Program::waitForExit(DWORD timeoutMs, DWORD *exitCode)
 {
     if (!info_.hProcess || WaitForSingleObject(info_.hProcess, timeoutMs) != WAIT_OBJECT_0)

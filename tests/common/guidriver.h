@@ -27,6 +27,8 @@ class Program
         return info_.hProcess;
     }
     bool running() const;
+    // "not started", "running" or "ended with exit code N": what a failed window lookup met.
+    std::string state() const;
     // Waits for the end; false on time-out. The exit code is read into *exitCode.
     bool waitForExit(DWORD timeoutMs, DWORD *exitCode);
     void kill();

@@ -77,6 +77,8 @@ class UpdaterGui : public ::testing::Test
     }
     std::string status() const
     {
+        if (!window_)
+            return "no updater window; the updater is " + program_.state();
         return controlText(window_, StatusLabelId);
     }
     bool waitForStatus(const std::string &text) const
