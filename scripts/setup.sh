@@ -48,20 +48,26 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
 }
 
+# fetch_source PACKAGE FOLDER: Debian's source package, unpacked afresh in FOLDER; prints where.
+fetch_source() {
+  local package=$1 src=$2
+  enable_deb_src
+  rm -rf "$src" && mkdir -p "$src"
+  if ! (cd "$src" && apt-get source -qq "$package" >/dev/null 2>&1); then
+    as_root apt-get update -qq
+    (cd "$src" && apt-get source -qq "$package" >/dev/null)
+  fi
+  find "$src" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1
+}
+
 # build_libcurl CPU: i686 or x86_64, into .cache/curl-CPU.
 build_libcurl() {
   local cpu=$1 prefix="$cache/curl-$1"
   [ -f "$prefix/lib/libcurl.a" ] && return 0
   step="cross-building libcurl for $cpu"
   advice="Remove $cache/curl-src and run this again; apt-get source curl needs the deb-src entry in /etc/apt/sources.list.d/qim-deb-src.sources."
-  enable_deb_src
-  local src="$cache/curl-src"
-  rm -rf "$src" && mkdir -p "$src"
-  if ! (cd "$src" && apt-get source -qq curl >/dev/null 2>&1); then
-    as_root apt-get update -qq
-    (cd "$src" && apt-get source -qq curl >/dev/null)
-  fi
-  local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -n1)
+  local src="$cache/curl-src" dir
+  dir=$(fetch_source curl "$src")
   echo "setup: cross-building libcurl for $cpu from $dir"
   local off=()
   for p in ldap ldaps rtsp dict telnet tftp pop3 imap smb smtp gopher mqtt ftp file manual docs; do
@@ -84,14 +90,8 @@ build_libsodium() {
   [ -f "$prefix/lib/libsodium.a" ] && return 0
   step="cross-building libsodium for $cpu"
   advice="Remove $cache/sodium-src-$cpu and run this again; apt-get source libsodium needs the deb-src entry in /etc/apt/sources.list.d/qim-deb-src.sources."
-  enable_deb_src
-  local src="$cache/sodium-src-$cpu"
-  rm -rf "$src" && mkdir -p "$src"
-  if ! (cd "$src" && apt-get source -qq libsodium >/dev/null 2>&1); then
-    as_root apt-get update -qq
-    (cd "$src" && apt-get source -qq libsodium >/dev/null)
-  fi
-  local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-*' | head -n1)
+  local src="$cache/sodium-src-$cpu" dir
+  dir=$(fetch_source libsodium "$src")
   echo "setup: cross-building libsodium for $host from $dir"
   (cd "$dir" && ./autogen.sh -s >/dev/null 2>&1 &&
     ./configure -q --host="$host" --prefix="$prefix" --disable-shared --enable-static \
