@@ -25,6 +25,13 @@ qim_direct_internet_options() {
     >>"$1/user.reg"
 }
 
+# A program that crashes ends at once instead of waiting, with Wine's crash dialog, for a click
+# that no one in a headless run gives.
+qim_no_crash_dialog() {
+  printf '\n%s\n%s\n' '[Software\\Wine\\WineDbg] 1700000000' '"ShowCrashDialog"=dword:00000000' \
+    >>"$1/user.reg"
+}
+
 qim_start_env() {
   local root=$1 build=$2 arch=$3 work=$4
   local port
@@ -39,6 +46,7 @@ qim_start_env() {
   mkdir -p "$work/webroot"
   cp -a "$root/.cache/wine-template-$arch" "$work/prefix"
   qim_direct_internet_options "$work/prefix"
+  qim_no_crash_dialog "$work/prefix"
 
   export WINEPREFIX="$work/prefix" WINEARCH="$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   export QIM_TEST_WEBROOT="Z:$(printf '%s' "$work/webroot" | tr / '\\')"

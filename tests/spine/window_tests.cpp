@@ -148,7 +148,7 @@ TEST_F(UpdaterWindow, CheckBoxWithoutRendererKeyCreatesNothing)
     Program program;
     ASSERT_TRUE(program.start(updaterExe()));
     MessageBoxInfo warning;
-    ASSERT_TRUE(waitForMessageBox(program, &warning));
+    ASSERT_TRUE(waitForMessageBox(program, &warning)) << "the updater is " << program.state();
     ASSERT_TRUE(answerMessageBox(warning, IDOK));
     HWND window = waitForStartedWindow(program);
     ASSERT_NE(window, nullptr);
@@ -260,7 +260,7 @@ TEST_P(UpdaterDllWarning, WarnsAboutTheMissingDirectoryAndGoesOn)
     Program program;
     ASSERT_TRUE(program.start(updaterExe(), warningCase.arguments));
     MessageBoxInfo warning;
-    ASSERT_TRUE(waitForMessageBox(program, &warning));
+    ASSERT_TRUE(waitForMessageBox(program, &warning)) << "the updater is " << program.state();
     EXPECT_EQ(warning.owner, nullptr);
     EXPECT_EQ(warning.caption, "Warning");
     EXPECT_TRUE(warning.hasIcon);
