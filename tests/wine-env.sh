@@ -9,8 +9,11 @@
 
 qim_env_pids=()
 
+# The wineserver must be gone before this returns: the next run's fresh prefix may get the
+# same inode, and so the same server socket, as this one.
 qim_stop_env() {
   wineserver -k 2>/dev/null || true
+  timeout 30 wineserver -w 2>/dev/null || true
   for pid in "${qim_env_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
 }
