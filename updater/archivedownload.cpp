@@ -79,7 +79,7 @@ static bool fetchSignedStatement(SignedArchive *archive)
 }
 
 // Nothing is fetched beyond the signed size, and the archive counts only when its size and
-// SHA-256 are the signed ones.
+// hash are the signed ones.
 static ArchiveOutcome fetchSignedArchive()
 {
     SignedArchive archive = {};
