@@ -98,7 +98,7 @@ DWORD WINAPI archiveDownloadWorker(LPVOID)
     ArchiveOutcome outcome = ArchiveFailed;
     if (releaseSigningRequired())
         outcome = fetchSignedArchive();
-    else if (downloadToFile(session.archiveUrl, session.archivePath))
+    else if (downloadToFileWithin(session.archiveUrl, session.archivePath, &unsignedArchiveLimits))
         outcome = ArchiveFetched;
     if (outcome == ArchiveFetched)
         endDownloadSucceeded();

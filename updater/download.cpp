@@ -23,7 +23,19 @@
 #define QIM_SMALL_FILE_SECONDS 60
 #endif
 
+// An unsigned archive has no size anybody vouches for: far beyond any release, or hours on the
+// wire, it is not one.
+#ifndef QIM_UNSIGNED_ARCHIVE_MAX_BYTES
+#define QIM_UNSIGNED_ARCHIVE_MAX_BYTES (2LL << 30)
+#endif
+#ifndef QIM_UNSIGNED_ARCHIVE_SECONDS
+#define QIM_UNSIGNED_ARCHIVE_SECONDS (3 * 3600)
+#endif
+
 const DownloadLimits downloadLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20, 0, 0};
+const DownloadLimits unsignedArchiveLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20,
+                                              QIM_UNSIGNED_ARCHIVE_MAX_BYTES,
+                                              QIM_UNSIGNED_ARCHIVE_SECONDS};
 const DownloadLimits smallFileLimits = {30, QIM_DOWNLOAD_STALL_SECONDS, 20, 65536,
                                         QIM_SMALL_FILE_SECONDS};
 

@@ -19,6 +19,7 @@ struct DownloadLimits {
 };
 extern const DownloadLimits downloadLimits;  // what downloadToFile uses
 extern const DownloadLimits smallFileLimits; // the version file and the signature file
+extern const DownloadLimits unsignedArchiveLimits; // an archive in a build without a key
 // Is handed every body byte right after it is written to the file.
 struct DownloadSink {
     void (*receive)(const void *data, size_t size, void *context);

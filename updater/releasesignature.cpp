@@ -4,10 +4,22 @@
 #include <string.h>
 
 #ifndef QIM_RELEASE_PUBLIC_KEY
-#error "QIM_RELEASE_PUBLIC_KEY must be set by the build (empty for unsigned updates)"
+#error "QIM_RELEASE_PUBLIC_KEY must be set by the build"
 #endif
 
-static const char releasePublicKey[] = QIM_RELEASE_PUBLIC_KEY;
+// The key is kept behind a marker so that the programs' checks can say which key a built
+// QIMUpdate.exe trusts, or that it was built without one on purpose.
+static const char releaseKeyMarker[] = "qim-release-key:";
+#ifdef QIM_ALLOW_UNSIGNED_UPDATES
+static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 1, "a build with a release key is signed");
+__attribute__((used)) static const char releaseKeyRecord[] =
+    "qim-release-key:none, unsigned updates allowed on purpose";
+static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyRecord - 1;
+#else
+static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 65, "a release key of 64 hex digits");
+__attribute__((used)) static const char releaseKeyRecord[] = "qim-release-key:" QIM_RELEASE_PUBLIC_KEY;
+static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyMarker - 1;
+#endif
 static const char releaseStatementPurpose[] = "qim-release-statement-2";
 static const char signatureTag[] = "signature ";
 static const size_t signatureHexLength = 2 * crypto_sign_BYTES;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the shipped programs without running them: 32-bit (PE32, i386) Windows GUI programs
 # within their size limits that import only functions of Windows system DLLs which Windows Vista
-# has (vista-imports.txt beside this script).
+# has (vista-imports.txt beside this script), and which release key QIMUpdate.exe trusts: a
+# build that carries none fails unless it was made without one on purpose.
 # Usage: tests/shipped/check-programs.sh BIN_DIR
 set -uo pipefail
 bin=$1
@@ -32,6 +33,23 @@ check() { # NAME SIZE_LIMIT
   echo "$1: $size bytes, $(wc -l <<<"$list") imports from$(sed -n 's/^\s*DLL Name: / /p' <<<"$headers" | tr -d '\n')"
 }
 
+release_key() { # the record releasesignature.cpp keeps in the program
+  local record dev
+  record=$(grep -a -o -m 1 'qim-release-key:[ -~]*' "$bin/QIMUpdate.exe" | head -n 1)
+  dev="$(dirname "$0")/../../.cache/dev-release-key/public.key"
+  case "$record" in
+    qim-release-key:none,*)
+      echo "QIMUpdate.exe: built without a release key on purpose (QIM_ALLOW_UNSIGNED_UPDATES): it installs unsigned updates" ;;
+    qim-release-key:*)
+      local key=${record#qim-release-key:}
+      [[ $key =~ ^[0-9a-fA-F]{64}$ ]] || { fail "QIMUpdate.exe: a malformed release key '$key'"; return; }
+      local whose="" ; [ -f "$dev" ] && [ "$(head -n 1 "$dev")" = "$key" ] && whose=" (the local development key)"
+      echo "QIMUpdate.exe trusts the release key $key$whose" ;;
+    *) fail "QIMUpdate.exe carries no release key and was not built unsigned on purpose" ;;
+  esac
+}
+
 check QIMUpdate.exe 1048576
+release_key
 check QIM_InstallPlugins.exe 307200
 exit $failed
