@@ -6,6 +6,7 @@
 #include "server.h"
 #include "session.h"
 #include "verifieddownload.h"
+#include "versioncheck.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -38,6 +39,20 @@ static void endDownloadFailed(ArchiveOutcome outcome)
     // A partial archive is of no use to anybody.
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
+}
+
+// The version file is not signed: an announced older release, however genuinely signed, would
+// bring its known faults back. The same version (a repair) is fine.
+static void endDownloadRefusedAsOlder()
+{
+    const RendererVersion &server = session.serverVersion;
+    char status[128];
+    snprintf(status, sizeof status,
+             "Server version %d.%d.%d is older than the installed one. Not downloaded.",
+             server.major, server.minor, server.build);
+    session.state = DownloadFailed;
+    SetWindowTextA(session.statusLabel, status);
+    SetWindowTextA(session.exitButton, "Exit");
 }
 
 // Reads a small file whole into text; false when it is longer than size.
@@ -93,6 +108,10 @@ DWORD WINAPI archiveDownloadWorker(LPVOID)
     session.state = Downloading;
     if (!session.archiveUrl || !session.archivePath) {
         session.state = DownloadFailed;
+        return 0;
+    }
+    if (releaseSigningRequired() && isServerVersionOlder()) {
+        endDownloadRefusedAsOlder();
         return 0;
     }
     ArchiveOutcome outcome = ArchiveFailed;

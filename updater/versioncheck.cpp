@@ -127,14 +127,23 @@ bool startVersionCheck()
     return startWorkerIn(CheckingServer, versionCheckWorker, nullptr);
 }
 
-// Lexicographic on (major, minor, build): only a strictly newer server version counts.
+// Lexicographic on (major, minor, build): negative when a is older than b.
+static int compareVersions(const RendererVersion &a, const RendererVersion &b)
+{
+    if (a.major != b.major)
+        return a.major < b.major ? -1 : 1;
+    if (a.minor != b.minor)
+        return a.minor < b.minor ? -1 : 1;
+    return a.build < b.build ? -1 : a.build > b.build ? 1 : 0;
+}
+
+// Only a strictly newer server version counts.
 bool isServerVersionNewer()
 {
-    const RendererVersion &installed = session.installedVersion;
-    const RendererVersion &server = session.serverVersion;
-    if (installed.major != server.major)
-        return installed.major < server.major;
-    if (installed.minor != server.minor)
-        return installed.minor < server.minor;
-    return installed.build < server.build;
+    return compareVersions(session.serverVersion, session.installedVersion) > 0;
+}
+
+bool isServerVersionOlder()
+{
+    return compareVersions(session.serverVersion, session.installedVersion) < 0;
 }

@@ -5,3 +5,4 @@
 bool startVersionCheck();
 DWORD WINAPI versionCheckWorker(LPVOID unused);
 bool isServerVersionNewer();
+bool isServerVersionOlder();

@@ -165,7 +165,10 @@ std::string archivePath(const char *dir, int major, int minor, int build)
 struct VersionCase {
     int major, minor, build; // on the server; installed is 1.2.3
     const char *status;
+    // After "Download update": nullptr (not tried), allowed (a repair) or the refusal's line.
+    const char *download = nullptr;
 };
+const char allowed[] = "allowed";
 
 void PrintTo(const VersionCase &c, std::ostream *out)
 {
@@ -187,17 +190,37 @@ TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
     EXPECT_EQ(controlText(window_, ActionButtonId), "Download update");
     EXPECT_EQ(requestedPaths(), std::vector<std::string>{releaseVersionPath});
     EXPECT_TRUE(noNewTempFiles()) << "the version file is removed";
+    if (c.download == allowed) {
+        const std::string archive = archivePath("", c.major, c.minor, c.build);
+        serveSignedArchive(archive, archiveBytes(1000));
+        download();
+        EXPECT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
+        EXPECT_EQ(requestedPaths(),
+                  (std::vector<std::string>{releaseVersionPath, archive + ".sig", archive}));
+    } else if (c.download) {
+        // Refused before anything of the release is asked for.
+        download();
+        EXPECT_TRUE(waitForStatus(c.download)) << status();
+        EXPECT_TRUE(waitForExitButton());
+        EXPECT_FALSE(isEnabled(button(ActionButtonId)));
+        EXPECT_EQ(requestedPaths(), std::vector<std::string>{releaseVersionPath});
+        EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
+    }
     exitWithCode0();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Comparison, ServerVersion,
-    ::testing::Values(VersionCase{1, 2, 3, "Server version: 1.2.3. No need to update."},
+    ::testing::Values(VersionCase{1, 2, 3, "Server version: 1.2.3. No need to update.", allowed},
                       VersionCase{1, 2, 4, "Server version: 1.2.4. Update recommended."},
                       VersionCase{1, 3, 0, "Server version: 1.3.0. Update recommended."},
                       VersionCase{2, 0, 0, "Server version: 2.0.0. Update recommended."},
-                      VersionCase{1, 2, 2, "Server version: 1.2.2. No need to update."},
-                      VersionCase{0, 9, 9, "Server version: 0.9.9. No need to update."},
+                      VersionCase{1, 2, 2, "Server version: 1.2.2. No need to update.",
+                                  "Server version 1.2.2 is older than the installed one. Not "
+                                  "downloaded."},
+                      VersionCase{0, 9, 9, "Server version: 0.9.9. No need to update.",
+                                  "Server version 0.9.9 is older than the installed one. Not "
+                                  "downloaded."},
                       // Bytes above 127 are unsigned.
                       VersionCase{200, 129, 255,
                                   "Server version: 200.129.255. Update recommended."},
