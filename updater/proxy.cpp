@@ -29,9 +29,37 @@ struct UrlParts {
 
 //--- text helpers
 
-static bool narrowCopy(const WCHAR *wide, char *text, size_t size)
+// Settings and lists may be of any length: copies are made to measure, for free().
+static char *narrowCopy(const WCHAR *wide)
 {
-    return WideCharToMultiByte(CP_ACP, 0, wide, -1, text, (int)size, nullptr, nullptr) > 0;
+    int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    char *text = size > 0 ? (char *)malloc((size_t)size) : nullptr;
+    if (text && WideCharToMultiByte(CP_ACP, 0, wide, -1, text, size, nullptr, nullptr) != size) {
+        free(text);
+        return nullptr;
+    }
+    return text;
+}
+
+static WCHAR *wideCopy(const char *text)
+{
+    int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    WCHAR *wide = size > 0 ? (WCHAR *)malloc((size_t)size * sizeof(WCHAR)) : nullptr;
+    if (wide && MultiByteToWideChar(CP_ACP, 0, text, -1, wide, size) != size) {
+        free(wide);
+        return nullptr;
+    }
+    return wide;
+}
+
+// prefix and text joined, for free().
+static char *joined(const char *prefix, const char *text)
+{
+    size_t size = strlen(prefix) + strlen(text) + 1;
+    char *both = (char *)malloc(size);
+    if (both)
+        snprintf(both, size, "%s%s", prefix, text);
+    return both;
 }
 
 static bool copyUrlPart(CURLU *parsed, CURLUPart part, unsigned int flags, char *text, size_t size)
@@ -62,16 +90,19 @@ static bool splitUrl(const char *url, UrlParts *parts)
 }
 
 // Lists in Internet Options separate their entries with semicolons; people also use spaces.
-static bool nextEntry(const char **cursor, char *entry, size_t size)
+// Cuts the next entry out of the list in place; nullptr at the list's end.
+static char *nextEntry(char **cursor)
 {
-    const char *start = *cursor + strspn(*cursor, "; ,\t\r\n");
-    size_t length = strcspn(start, "; ,\t\r\n");
+    static const char separators[] = "; ,\t\r\n";
+    char *start = *cursor + strspn(*cursor, separators);
+    size_t length = strcspn(start, separators);
     *cursor = start + length;
-    if (length == 0 || length >= size)
-        return false;
-    memcpy(entry, start, length);
-    entry[length] = '\0';
-    return true;
+    if (length == 0)
+        return nullptr;
+    if (start[length])
+        *cursor += 1;
+    start[length] = '\0';
+    return start;
 }
 
 //--- the fixed proxy and its bypass list
@@ -118,55 +149,67 @@ static bool bypassEntryMatches(const char *entry, const UrlParts &url)
     return wildcardMatch(entry, strchr(entry, ':') ? url.hostPort : url.host);
 }
 
-static bool bypassed(const char *list, const UrlParts &url)
+// Takes the list apart.
+static bool bypassed(char *list, const UrlParts &url)
 {
-    char entry[2048];
-    for (const char *cursor = list; *cursor;)
-        if (nextEntry(&cursor, entry, sizeof entry) && bypassEntryMatches(entry, url))
+    for (char *cursor = list, *entry; (entry = nextEntry(&cursor));)
+        if (bypassEntryMatches(entry, url))
             return true;
     return false;
 }
 
-// The list names one proxy for every scheme ("host:port") or one per scheme
-// ("http=host:port;https=host:port;socks=host:port"). False when none serves this scheme.
-static bool proxyForScheme(const char *list, const char *scheme, char *proxy, size_t size)
+static ProxyRoute routeTo(const char *prefix, const char *address, char **proxy)
 {
-    char entry[2048];
-    char socks[2048] = "";
-    for (const char *cursor = list; *cursor;) {
-        if (!nextEntry(&cursor, entry, sizeof entry))
-            continue;
+    if (!*address)
+        return RouteDirect;
+    *proxy = joined(prefix, address);
+    return *proxy ? RouteProxy : RouteUnusable;
+}
+
+// The list names one proxy for every scheme ("host:port") or one per scheme
+// ("http=host:port;https=host:port;socks=host:port"); takes the list apart. RouteDirect when
+// none serves this scheme.
+static ProxyRoute proxyForScheme(char *list, const char *scheme, char **proxy)
+{
+    const char *socks = nullptr;
+    for (char *cursor = list, *entry; (entry = nextEntry(&cursor));) {
         char *equals = strchr(entry, '=');
-        const char *address = equals ? equals + 1 : entry;
-        if (equals)
-            *equals = '\0';
-        if (!equals || _stricmp(entry, scheme) == 0) {
-            int length = snprintf(proxy, size, "%s", address);
-            return length > 0 && (size_t)length < size;
-        }
-        if (_stricmp(entry, "socks") == 0 && !*socks)
-            snprintf(socks, sizeof socks, "socks4://%s", address);
+        if (!equals)
+            return routeTo("", entry, proxy);
+        *equals = '\0';
+        if (_stricmp(entry, scheme) == 0)
+            return routeTo("", equals + 1, proxy);
+        if (_stricmp(entry, "socks") == 0 && !socks)
+            socks = equals + 1;
     }
-    int length = snprintf(proxy, size, "%s", socks);
-    return length > 0 && (size_t)length < size;
+    return socks ? routeTo("socks4://", socks, proxy) : RouteDirect;
+}
+
+static ProxyRoute routeFromList(const WCHAR *wideList, const char *scheme, char **proxy)
+{
+    char *list = narrowCopy(wideList);
+    if (!list)
+        return RouteUnusable;
+    ProxyRoute route = proxyForScheme(list, scheme, proxy);
+    free(list);
+    return route;
 }
 
 static ProxyRoute fixedRoute(const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG &options,
-                             const UrlParts &url, char *proxy, size_t size)
+                             const UrlParts &url, char **proxy)
 {
-    char list[2048];
     if (!options.lpszProxy)
         return RouteDirect;
-    if (!narrowCopy(options.lpszProxy, list, sizeof list))
-        return RouteUnusable;
     if (options.lpszProxyBypass) {
-        char bypassList[2048];
-        if (!narrowCopy(options.lpszProxyBypass, bypassList, sizeof bypassList))
+        char *bypassList = narrowCopy(options.lpszProxyBypass);
+        if (!bypassList)
             return RouteUnusable;
-        if (bypassed(bypassList, url))
+        bool direct = bypassed(bypassList, url);
+        free(bypassList);
+        if (direct)
             return RouteDirect;
     }
-    return proxyForScheme(list, url.scheme, proxy, size) ? RouteProxy : RouteDirect;
+    return routeFromList(options.lpszProxy, url.scheme, proxy);
 }
 
 //--- automatic detection and configuration scripts
@@ -175,31 +218,31 @@ static ProxyRoute fixedRoute(const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG &options
 // lookup that outlives its limit finishes on its own.
 struct AutomaticLookup {
     LONG holders;
-    WCHAR url[2048];
-    WCHAR scriptUrl[2048];
+    WCHAR *url;
+    WCHAR *scriptUrl; // nullptr: detection only
     bool detect;
     long limitSeconds;
     char scheme[16];
     ProxyRoute route;
-    char proxy[2048];
+    char *proxy;
 };
 
 static void releaseLookup(AutomaticLookup *lookup)
 {
-    if (InterlockedDecrement(&lookup->holders) == 0)
-        free(lookup);
+    if (InterlockedDecrement(&lookup->holders) != 0)
+        return;
+    free(lookup->url);
+    free(lookup->scriptUrl);
+    free(lookup->proxy);
+    free(lookup);
 }
 
 static ProxyRoute routeFromProxyInfo(const WINHTTP_PROXY_INFO &info, AutomaticLookup *lookup)
 {
-    char list[2048];
     if (info.dwAccessType != WINHTTP_ACCESS_TYPE_NAMED_PROXY || !info.lpszProxy)
         return RouteDirect;
-    if (!narrowCopy(info.lpszProxy, list, sizeof list))
-        return RouteUnusable;
     // A script may name several proxies; the first is the one it prefers.
-    return proxyForScheme(list, lookup->scheme, lookup->proxy, sizeof lookup->proxy) ? RouteProxy
-                                                                                     : RouteDirect;
+    return routeFromList(info.lpszProxy, lookup->scheme, &lookup->proxy);
 }
 
 // A script that detection found but that cannot be fetched or run is not "nothing found".
@@ -209,41 +252,60 @@ static bool detectionFoundNothing(DWORD error)
            error == ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR;
 }
 
-static ProxyRoute askWinHttp(HINTERNET winHttp, AutomaticLookup *lookup)
+static ProxyRoute askWinHttp(HINTERNET winHttp, AutomaticLookup *lookup, BOOL logOn,
+                             DWORD *error)
 {
     WINHTTP_AUTOPROXY_OPTIONS options = {};
+    // A script comes from whoever answers on the network: it runs in WinHTTP's own service
+    // (Local Service), never inside this elevated process, even when the service fails.
+    options.dwFlags = WINHTTP_AUTOPROXY_RUN_OUTPROCESS_ONLY;
     if (lookup->detect) {
         options.dwFlags |= WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
     }
-    if (lookup->scriptUrl[0]) {
+    if (lookup->scriptUrl) {
         options.dwFlags |= WINHTTP_AUTOPROXY_CONFIG_URL;
         options.lpszAutoConfigUrl = lookup->scriptUrl;
     }
-    options.fAutoLogonIfChallenged = TRUE;
+    options.fAutoLogonIfChallenged = logOn;
     WINHTTP_PROXY_INFO info = {};
     ProxyRoute route = RouteUnusable;
-    if (WinHttpGetProxyForUrl(winHttp, lookup->url, &options, &info))
+    if (WinHttpGetProxyForUrl(winHttp, lookup->url, &options, &info)) {
         route = routeFromProxyInfo(info, lookup);
-    else if (!lookup->scriptUrl[0] && detectionFoundNothing(GetLastError()))
-        route = RouteNotFound;
+    } else {
+        *error = GetLastError();
+        if (!lookup->scriptUrl && detectionFoundNothing(*error))
+            route = RouteNotFound;
+    }
     GlobalFree(info.lpszProxy);
     GlobalFree(info.lpszProxyBypass);
+    return route;
+}
+
+// One lookup in a session of its own.
+static ProxyRoute lookUp(AutomaticLookup *lookup, BOOL logOn, DWORD *error)
+{
+    HINTERNET winHttp = WinHttpOpen(L"QIMUpdate", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!winHttp)
+        return RouteUnusable;
+    int milliseconds = (int)lookup->limitSeconds * 1000;
+    WinHttpSetTimeouts(winHttp, milliseconds, milliseconds, milliseconds, milliseconds);
+    ProxyRoute route = askWinHttp(winHttp, lookup, logOn, error);
+    WinHttpCloseHandle(winHttp);
     return route;
 }
 
 static DWORD WINAPI automaticLookupThread(void *argument)
 {
     AutomaticLookup *lookup = (AutomaticLookup *)argument;
-    HINTERNET winHttp = WinHttpOpen(L"QIMUpdate", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    lookup->route = RouteUnusable;
-    if (winHttp) {
-        int milliseconds = (int)lookup->limitSeconds * 1000;
-        WinHttpSetTimeouts(winHttp, milliseconds, milliseconds, milliseconds, milliseconds);
-        lookup->route = askWinHttp(winHttp, lookup);
-        WinHttpCloseHandle(winHttp);
-    }
+    DWORD error = 0;
+    ProxyRoute route = lookUp(lookup, FALSE, &error);
+    // The user's Windows credentials go only to a script server that asks for them, and in a
+    // fresh session, as WinHTTP asks after a failed login.
+    if (route == RouteUnusable && error == ERROR_WINHTTP_LOGIN_FAILURE)
+        route = lookUp(lookup, TRUE, &error);
+    lookup->route = route;
     releaseLookup(lookup);
     return 0;
 }
@@ -267,33 +329,27 @@ static bool prepareLookup(AutomaticLookup *lookup,
     lookup->detect = options.fAutoDetect != FALSE;
     memcpy(lookup->scheme, parts.scheme, sizeof lookup->scheme);
     lookup->limitSeconds = limitSeconds;
-    if (MultiByteToWideChar(CP_ACP, 0, url, -1, lookup->url, 2048) == 0)
-        return false;
-    if (!options.lpszAutoConfigUrl)
-        return true;
-    size_t length = wcslen(options.lpszAutoConfigUrl);
-    if (length >= 2048)
-        return false;
-    memcpy(lookup->scriptUrl, options.lpszAutoConfigUrl, (length + 1) * sizeof(WCHAR));
-    return true;
+    lookup->url = wideCopy(url);
+    if (options.lpszAutoConfigUrl)
+        lookup->scriptUrl = _wcsdup(options.lpszAutoConfigUrl);
+    return lookup->url && (lookup->scriptUrl || !options.lpszAutoConfigUrl);
 }
 
 static ProxyRoute automaticRoute(const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG &options,
                                  const char *url, const UrlParts &parts, long limitSeconds,
-                                 char *proxy, size_t size)
+                                 char **proxy)
 {
     AutomaticLookup *lookup = (AutomaticLookup *)calloc(1, sizeof *lookup);
     if (!lookup)
         return RouteUnusable;
     bool scripted = options.lpszAutoConfigUrl != nullptr;
     long limit = scripted || limitSeconds < detectionSeconds ? limitSeconds : detectionSeconds;
-    if (!prepareLookup(lookup, options, url, parts, limit)) {
-        free(lookup);
-        return RouteUnusable;
-    }
-    HANDLE thread = CreateThread(nullptr, 0, automaticLookupThread, lookup, 0, nullptr);
+    bool prepared = prepareLookup(lookup, options, url, parts, limit);
+    HANDLE thread =
+        prepared ? CreateThread(nullptr, 0, automaticLookupThread, lookup, 0, nullptr) : nullptr;
     if (!thread) {
-        free(lookup);
+        lookup->holders = 1;
+        releaseLookup(lookup);
         return RouteUnusable;
     }
     ProxyRoute route = RouteUnusable;
@@ -302,8 +358,10 @@ static ProxyRoute automaticRoute(const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG &opt
     else if (!scripted && !session.abortDownload)
         route = RouteNotFound; // detection that takes this long has found nothing usable
     CloseHandle(thread);
-    if (route == RouteProxy && snprintf(proxy, size, "%s", lookup->proxy) >= (int)size)
-        route = RouteUnusable;
+    if (route == RouteProxy) { // the thread has ended: the proxy is this transfer's now
+        *proxy = lookup->proxy;
+        lookup->proxy = nullptr;
+    }
     releaseLookup(lookup);
     return route;
 }
@@ -324,16 +382,16 @@ static bool environmentNamesProxy(const char *scheme)
 // Internet Options apply in the order Windows applies them: automatic detection, the
 // configuration script, the fixed proxy with its bypass list.
 static ProxyRoute systemRoute(const char *url, const UrlParts &parts, long limitSeconds,
-                              char *proxy, size_t size)
+                              char **proxy)
 {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG options = {};
     ProxyRoute route = RouteDirect; // no settings to read: nothing asks for a proxy
     if (WinHttpGetIEProxyConfigForCurrentUser(&options)) {
         route = RouteNotFound;
         if (options.fAutoDetect || options.lpszAutoConfigUrl)
-            route = automaticRoute(options, url, parts, limitSeconds, proxy, size);
+            route = automaticRoute(options, url, parts, limitSeconds, proxy);
         if (route == RouteNotFound)
-            route = fixedRoute(options, parts, proxy, size);
+            route = fixedRoute(options, parts, proxy);
     }
     GlobalFree(options.lpszAutoConfigUrl);
     GlobalFree(options.lpszProxy);
@@ -348,11 +406,13 @@ bool useSystemProxy(CURL *transfer, const char *url, long limitSeconds)
         return false; // no way to tell whether the settings let it go direct
     if (environmentNamesProxy(parts.scheme))
         return true;
-    char proxy[2048] = "";
-    ProxyRoute route = systemRoute(url, parts, limitSeconds, proxy, sizeof proxy);
-    if (route == RouteUnusable)
-        return false;
-    // An empty proxy is libcurl's "no proxy". CURLOPT_NOPROXY stays unset, so a no_proxy
-    // variable still names hosts to reach directly.
-    return curl_easy_setopt(transfer, CURLOPT_PROXY, route == RouteProxy ? proxy : "") == CURLE_OK;
+    char *proxy = nullptr;
+    ProxyRoute route = systemRoute(url, parts, limitSeconds, &proxy);
+    // An empty proxy is libcurl's "no proxy" (libcurl keeps its own copy). CURLOPT_NOPROXY stays
+    // unset, so a no_proxy variable still names hosts to reach directly.
+    bool set = route != RouteUnusable &&
+               curl_easy_setopt(transfer, CURLOPT_PROXY,
+                                route == RouteProxy && proxy ? proxy : "") == CURLE_OK;
+    free(proxy);
+    return set;
 }

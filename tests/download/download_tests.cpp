@@ -442,6 +442,14 @@ TEST_F(DownloadTest, TransfersTakeTheRouteOfTheInternetOptions)
     const DWORD scripted = DirectConnection | ConfigurationScript;
     serve("/pac/route.pac", configurationScript(proxy));
     serve("/pac/broken.pac", "function FindProxyForURL(url, host) { return \"PROXY ");
+    // Company lists run to many kilobytes; the entry that counts comes last.
+    std::string longBypass, longProxy;
+    for (int i = 0; i < 400; ++i) {
+        longBypass += "host" + std::to_string(i) + ".intranet.example.com;";
+        longProxy += "scheme" + std::to_string(i) + "=" + dead + ";";
+    }
+    longBypass += "127.0.0.1";
+    longProxy += "http=" + proxy;
     struct Case {
         const char *name;
         DWORD flags;
@@ -462,6 +470,10 @@ TEST_F(DownloadTest, TransfersTakeTheRouteOfTheInternetOptions)
          ThroughProxy},
         {"bypass not matching", fixed, proxy, "127.0.0.1?;*.0.0.2;127.0.0.1:1", "", nullptr,
          nullptr, "/route/nomatch", ThroughProxy},
+        {"long bypass list", fixed, dead, longBypass, "", nullptr, nullptr, "/route/longbypass",
+         Direct},
+        {"long proxy list", fixed, longProxy, "*.example.com", "", nullptr, nullptr,
+         "/route/longproxy", ThroughProxy},
         {"dead proxy", fixed, dead, "", "", nullptr, nullptr, "/route/dead", NotMade},
         {"http_proxy wins", fixed, dead, "", "", "http_proxy", proxyUrl.c_str(), "/route/variable",
          ThroughProxy},
