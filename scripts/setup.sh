@@ -35,17 +35,67 @@ install_packages() {
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# Debian's curl source package is the libcurl we cross-build.
+# The machine's own apt sources: "URIS<tab>SIGNED-BY" of the first enabled entry of TYPE (deb or
+# deb-src) for SUITE, from one-line (*.list) and deb822 (*.sources) files, our own entry left
+# out. A Signed-By that holds a key block keeps its lines, joined by "\n".
+apt_entry() { # TYPE SUITE
+  local files=()
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] && [ "$f" != "$qim_deb_src" ] && files+=("$f")
+  done
+  [ ${#files[@]} -gt 0 ] || return 0
+  awk -v type="$1" -v suite="$2" '
+    function flush() {
+      if ((" " types " ") ~ (" " type " ") && (" " suites " ") ~ (" " suite " ") && enabled != "no" && !found) {
+        print uris "\t" signed; found = 1
+      }
+      types = suites = uris = signed = enabled = field = ""
+    }
+    FNR == 1 { flush(); deb822 = FILENAME ~ /\.sources$/ }
+    deb822 && /^[ \t]*$/ { flush(); next }
+    /^[ \t]*#/ { next }
+    deb822 && /^[ \t]/ { if (field == "signed-by") signed = signed "\\n" $0; next }
+    deb822 {
+      field = tolower(substr($0, 1, index($0, ":") - 1)); value = substr($0, index($0, ":") + 1)
+      gsub(/^[ \t]+|[ \t]+$/, "", value)
+      if (field == "types") types = value
+      else if (field == "uris") uris = value
+      else if (field == "suites") suites = value
+      else if (field == "signed-by") signed = value
+      else if (field == "enabled") enabled = tolower(value)
+      next
+    }
+    $1 == type && !found {
+      options = ""; n = 2
+      if ($2 ~ /^\[/) { while (n <= NF && $n !~ /\]$/) { options = options " " $n; n++ } options = options " " $n; n++ }
+      if ($(n + 1) == suite) {
+        signed = ""
+        if (match(options, /signed-by=[^] ]+/)) signed = substr(options, RSTART + 10, RLENGTH - 10)
+        print $n "\t" signed; found = 1
+      }
+    }
+    END { flush() }
+' "${files[@]}"
+}
+
+# Debian's curl source package is the libcurl we cross-build: a deb-src entry from the same
+# mirror (and key) as the machine's deb entries, unless it has one already.
+qim_deb_src=/etc/apt/sources.list.d/qim-deb-src.sources
 enable_deb_src() {
-  local f=/etc/apt/sources.list.d/qim-deb-src.sources
-  [ -f "$f" ] && return 0
-  as_root tee "$f" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  local suite entry uris signed
+  suite=$(. /etc/os-release 2>/dev/null; echo "${VERSION_CODENAME:-bookworm}")
+  [ -z "$(apt_entry deb-src "$suite")" ] || { as_root rm -f "$qim_deb_src"; return 0; }
+  entry=$(apt_entry deb "$suite")
+  [ -n "$entry" ] || { echo "setup: no deb entry for $suite in the apt sources" >&2; return 1; }
+  IFS=$'\t' read -r uris signed <<<"$entry"
+  local text aside=/etc/apt/qim-deb-src.sources.new
+  text=$(printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\n' "$uris" "$suite"
+         if [ -n "$signed" ]; then printf 'Signed-By: %b\n' "$signed"; fi)
+  if [ -f "$qim_deb_src" ] && [ "$(cat "$qim_deb_src")" = "$text" ]; then return 0; fi
+  echo "setup: deb-src entry for $suite from $uris"
+  # Written aside and renamed: apt never reads half an entry.
+  printf '%s\n' "$text" | as_root tee "$aside" >/dev/null
+  as_root mv "$aside" "$qim_deb_src"
 }
 
 # fetch_source PACKAGE FOLDER: Debian's source package, unpacked afresh in FOLDER; prints where.
