@@ -70,7 +70,13 @@ qim_start_env() {
     echo "wine-env: 127.0.0.1:$port is already taken; stop what listens there (ss -ltnp)" >&2
     return 1
   fi
+  # HTTPS beside it on the next three ports: a good certificate, one for another host name, and
+  # one from an authority nobody trusts (made fresh for this run).
+  "$root/tests/server/makecerts.sh" "$work/tls"
   python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
+    --tls $((port + 1)) "$work/tls/good.pem" "$work/tls/server.key" \
+    --tls $((port + 2)) "$work/tls/wronghost.pem" "$work/tls/server.key" \
+    --tls $((port + 3)) "$work/tls/unknown.pem" "$work/tls/server.key" \
     >"$work/server.log" 2>&1 &
   local server=$!
   qim_env_pids+=($server)
@@ -86,6 +92,11 @@ qim_start_env() {
   wineserver -p
   wine "$build/bin/fixtures/idle.exe" </dev/null >/dev/null 2>&1 &
   qim_env_pids+=($!)
+  # This prefix (never the machine) trusts the test authority.
+  if [ -f "$build/bin/fixtures/trustroot.exe" ]; then
+    wine "$build/bin/fixtures/trustroot.exe" "Z:$(printf '%s' "$work/tls/ca.der" | tr / '\\')" </dev/null ||
+      echo "wine-env: the test prefix does not trust the test authority" >&2
+  fi
   # Let Wine finish starting its services before the first timed test program.
   timeout 120 wine cmd.exe /c ver </dev/null >/dev/null 2>&1 || true
 }

@@ -138,7 +138,8 @@ bool startArchiveDownload()
     int pathLength = snprintf(path, sizeof path,
                               session.betaTester ? archivePathFormatBeta : archivePathFormatRelease,
                               version.major, version.minor, version.build);
-    int urlLength = snprintf(url, archiveUrlSize, "http://%s%s", updateServerHost, path);
+    int urlLength =
+        snprintf(url, archiveUrlSize, "%s://%s%s", updateServerScheme, updateServerHost, path);
     char *file = nullptr;
     if (pathLength < 0 || (size_t)pathLength >= sizeof path || urlLength < 0 ||
         (size_t)urlLength >= archiveUrlSize || !(file = makeTempFileName())) {

@@ -3,6 +3,7 @@
 #include "installsupport.h"
 #include "proxy.h"
 #include "session.h"
+#include "tlscheck.h"
 #include <commctrl.h>
 #include <curl/curl.h>
 #include <limits.h>
@@ -126,6 +127,19 @@ int downloadProgress(void *, double downloadTotal, double downloaded, double, do
 
 //--- transfer
 
+// Over https the server's certificate and name are checked by Schannel against Windows' own
+// store, and a redirect may not leave https: a plain answer could be anybody's.
+static bool setTlsChecks(CURL *transfer, const char *url)
+{
+    bool secure = _strnicmp(url, "https://", 8) == 0;
+    return curl_easy_setopt(transfer, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_REDIR_PROTOCOLS_STR,
+                            secure ? "https" : "http,https") == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+           curl_easy_setopt(transfer, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+           checkServerCertificates(transfer);
+}
+
 static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
                                const DownloadLimits *limits)
 {
@@ -143,7 +157,7 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, limits->stallSeconds) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK &&
-           useSystemProxy(transfer, url, limits->connectSeconds);
+           setTlsChecks(transfer, url) && useSystemProxy(transfer, url, limits->connectSeconds);
 }
 
 // The file being written, how many more bytes it may take, and who sees them.

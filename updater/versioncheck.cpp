@@ -113,7 +113,7 @@ bool startVersionCheck()
         free(path);
         return false;
     }
-    int length = snprintf(url, versionUrlSize, "http://%s%s", updateServerHost,
+    int length = snprintf(url, versionUrlSize, "%s://%s%s", updateServerScheme, updateServerHost,
                           session.betaTester ? versionFilePathBeta : versionFilePathRelease);
     if (length < 0 || (size_t)length >= versionUrlSize) {
         free(url);

@@ -6,6 +6,7 @@
 #include "download.h"
 #include "downloadtest.h"
 #include "session.h"
+#include "versioncheck.h"
 #include <commctrl.h>
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -522,6 +523,62 @@ TEST_F(DownloadTest, UnansweredConfigurationScriptEndsTheTransfer)
     releaseServer("/pac/mute.pac");
 }
 
+//--- HTTPS
+
+// Certificate and host name are checked with the prefix's trusted roots, directly and through
+// the proxy (a CONNECT tunnel); a failed check is a failed transfer that sends no request.
+TEST_F(DownloadTest, HttpsTransfersCheckTheCertificateAndTheHostName)
+{
+    const std::string port = std::to_string(testServerPort());
+    serveBehaviour("/tls/tohttp", "redirect=" + serverUrl("/tls/plain"));
+    serve("/tls/plain", "plain");
+    serve("/tls/large", std::string(70000, 'x')); // beyond the small files' cap
+    struct Case {
+        const char *name;
+        TlsServer server;
+        bool proxied;
+        const char *urlPath;
+        bool made;
+        const DownloadLimits *limits;
+    };
+    const Case cases[] = {
+        {"good", Good, false, "/tls/good", true, &downloadLimits},
+        {"wrong host name", WrongHost, false, "/tls/wronghost", false, &downloadLimits},
+        {"unknown authority", UnknownAuthority, false, "/tls/unknown", false, &downloadLimits},
+        {"good through the proxy", Good, true, "/tls/proxied", true, &downloadLimits},
+        {"wrong host name through the proxy", WrongHost, true, "/tls/proxiedwrong", false,
+         &downloadLimits},
+        {"unknown authority through the proxy", UnknownAuthority, true, "/tls/proxiedunknown",
+         false, &downloadLimits},
+        {"redirect to plain http", Good, false, "/tls/tohttp", false, &downloadLimits},
+        {"capped", Good, false, "/tls/large", false, &smallFileLimits},
+    };
+    InternetOptions options;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        options.set(c.proxied ? DirectConnection | FixedProxy : DirectConnection,
+                    c.proxied ? testProxy() : "");
+        std::string body = std::string("served for ") + c.name;
+        if (strcmp(c.urlPath, "/tls/tohttp") != 0 && strcmp(c.urlPath, "/tls/large") != 0)
+            serve(c.urlPath, body);
+        std::string path = target("tls");
+        clearRequests();
+        EXPECT_EQ(downloadToFileWithin(tlsServerUrl(c.server, c.urlPath).c_str(), path.c_str(),
+                                       c.limits),
+                  c.made);
+        std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(testServerPort() + c.server);
+        EXPECT_EQ(requestCount(tunnel), c.proxied ? 1 : 0);
+        EXPECT_EQ(requestCount("/tls/plain"), 0) << "never followed out of https";
+        bool reached = c.made || c.limits == &smallFileLimits || strcmp(c.urlPath, "/tls/tohttp") == 0;
+        EXPECT_EQ(requestCount(c.urlPath), reached ? 1 : 0) << "no request before the check";
+        std::string stored;
+        EXPECT_TRUE(readFile(path, &stored));
+        if (c.made) {
+            EXPECT_EQ(stored, body);
+        }
+    }
+}
+
 //--- signed archives
 
 namespace
@@ -545,14 +602,15 @@ class SignedRelease : public DownloadTest
         session.archiveUrl = session.archivePath = nullptr;
         DownloadTest::TearDown();
     }
-    void runWorker(bool beta)
+    // url: where the archive is asked for; empty: the test server's plain address.
+    void runWorker(bool beta, const std::string &url = "")
     {
         free(session.archiveUrl);
         free(session.archivePath);
         session.serverVersion = {1, 2, 0};
         session.betaTester = beta;
         session.abortDownload = false;
-        session.archiveUrl = _strdup(serverUrl(archivePath(beta)).c_str());
+        session.archiveUrl = _strdup(url.empty() ? serverUrl(archivePath(beta)).c_str() : url.c_str());
         session.archivePath = makeTempFileName();
         session.state = Downloading;
         archiveDownloadWorker(nullptr);
@@ -649,4 +707,48 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
         EXPECT_EQ(session.state, Downloaded);
         DeleteFileA(session.archivePath);
     }
+}
+
+// Over https the signature and the cap work as over http, and a server whose certificate fails
+// the check ends like any failed transfer: the check and the signature file are not fetched.
+TEST_F(SignedRelease, HttpsCarriesTheCheckAndTheSignedArchive)
+{
+    const std::string path = archivePath(false);
+    const std::string archive = pattern(300000);
+    serveSignedArchive(path, archive);
+    serve(releaseVersionPath, std::string{1, 3, 0});
+    session.installedVersion = {1, 2, 0};
+    const struct {
+        TlsServer server;
+        const char *status; // nullptr: downloaded and kept
+    } cases[] = {{Good, nullptr}, {UnknownAuthority, rejected}, {WrongHost, rejected}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.server);
+        clearRequests();
+        free(session.versionFileUrl);
+        free(session.versionFilePath);
+        session.versionFileUrl = _strdup(tlsServerUrl(c.server, releaseVersionPath).c_str());
+        session.versionFilePath = makeTempFileName();
+        versionCheckWorker(nullptr);
+        EXPECT_EQ(session.state, c.status ? CheckFailed : UpdateAvailable);
+        EXPECT_EQ(statusLine(), c.status ? "Failed to check server version."
+                                         : "Server version: 1.3.0. Update recommended.");
+        runWorker(false, tlsServerUrl(c.server, path));
+        std::string kept;
+        if (!c.status) {
+            EXPECT_EQ(session.state, Downloaded);
+            EXPECT_TRUE(readFile(session.archivePath, &kept) && kept == archive);
+            EXPECT_EQ(requestedPaths(),
+                      (std::vector<std::string>{releaseVersionPath, path + ".sig", path}));
+            DeleteFileA(session.archivePath);
+        } else {
+            EXPECT_EQ(session.state, DownloadFailed);
+            EXPECT_EQ(statusLine(), c.status);
+            EXPECT_TRUE(requestedPaths().empty());
+        }
+    }
+    EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+    free(session.versionFileUrl);
+    free(session.versionFilePath);
+    session.versionFileUrl = session.versionFilePath = nullptr;
 }

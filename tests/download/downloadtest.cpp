@@ -14,6 +14,11 @@ std::string serverUrl(const std::string &urlPath)
     return "http://127.0.0.1:" + std::to_string(testServerPort()) + urlPath;
 }
 
+std::string tlsServerUrl(TlsServer server, const std::string &urlPath)
+{
+    return "https://127.0.0.1:" + std::to_string(testServerPort() + server) + urlPath;
+}
+
 std::string serve(const std::string &urlPath, const std::string &bytes,
                   const std::string &behaviour)
 {

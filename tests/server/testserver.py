@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Loopback test update server.
 
-Usage: testserver.py --port P --root DIR
+Usage: testserver.py --port P --root DIR [--tls PORT CERT KEY]...
 
 Serves the files under DIR on 127.0.0.1:P (never any other address) with HTTP/1.1, one thread
 per connection, until killed. Only GET (and HEAD) are answered.
@@ -13,6 +13,10 @@ The server is also its own HTTP proxy: a request in proxy form ("GET http://127.
 is answered like the plain one and logged with the whole URL, so a test sees which requests
 came through a proxy. Proxy requests for any other host are refused with 502: nothing is ever
 forwarded off this address.
+
+Each --tls serves the same files over HTTPS on 127.0.0.1:PORT with the certificate chain CERT
+(PEM, the server's certificate first) and its key KEY. The proxy tunnels CONNECT to those ports
+only (logged as "CONNECT 127.0.0.1:PORT"), so HTTPS through a proxy can be tested too.
 
 A file is served as it is, with its real Content-Length. A path that names no file and has no
 side file below is answered 404. A side file "<file>.behave" (key=value lines, '#' starts a
@@ -43,6 +47,7 @@ import os
 import select
 import socket
 import socketserver
+import ssl
 import threading
 import time
 import urllib.parse
@@ -76,6 +81,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def do_GET(self):
         self.answer(send_body=True)
+
+    def do_CONNECT(self):
+        with self.server.log_lock:
+            with open(os.path.join(self.server.root, "requests.log"), "a") as log:
+                log.write("CONNECT " + self.path + "\n")
+        if self.path not in ["127.0.0.1:%d" % port for port in self.server.tls_ports]:
+            self.send_simple(502)
+            return
+        port = int(self.path.rsplit(":", 1)[1])
+        with socket.create_connection(("127.0.0.1", port)) as upstream:
+            self.send_response(200)
+            self.end_headers()
+            self.wfile.flush()
+            self.tunnel(upstream)
+        self.close_connection = True
+
+    def tunnel(self, upstream):
+        ends = [self.connection, upstream]
+        while True:
+            readable, _, _ = select.select(ends, [], [], HOLD_LIMIT)
+            if not readable:
+                return
+            for end in readable:
+                data = end.recv(CHUNK)
+                if not data:
+                    return
+                (upstream if end is self.connection else self.connection).sendall(data)
 
     # --- helpers
 
@@ -223,16 +255,48 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass
 
 
+class TlsServer(Server):
+    """The same server behind TLS; the handshake runs in the connection's own thread."""
+
+    def get_request(self):
+        connection, address = super().get_request()
+        return self.context.wrap_socket(connection, server_side=True,
+                                        do_handshake_on_connect=False), address
+
+    def finish_request(self, request, client_address):
+        try:
+            request.settimeout(30)
+            request.do_handshake()
+            request.settimeout(None)
+        except (OSError, ssl.SSLError):
+            return  # a client that refuses the certificate: nothing to serve
+        super().finish_request(request, client_address)
+
+
+def start(server_class, port, args, log_lock, tls_ports):
+    server = server_class(("127.0.0.1", port), Handler)
+    server.root = os.path.abspath(args.root)
+    server.port = port
+    server.log_lock = log_lock
+    server.tls_ports = tls_ports
+    return server
+
+
 def main():
     parser = argparse.ArgumentParser(description="Loopback test update server")
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--root", required=True)
+    parser.add_argument("--tls", nargs=3, action="append", default=[],
+                        metavar=("PORT", "CERT", "KEY"))
     args = parser.parse_args()
-    server = Server(("127.0.0.1", args.port), Handler)
-    server.root = os.path.abspath(args.root)
-    server.port = args.port
-    server.log_lock = threading.Lock()
-    server.serve_forever()
+    log_lock = threading.Lock()
+    tls_ports = [int(port) for port, _, _ in args.tls]
+    for port, cert, key in args.tls:
+        server = start(TlsServer, int(port), args, log_lock, tls_ports)
+        server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.context.load_cert_chain(cert, key)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    start(Server, args.port, args, log_lock, tls_ports).serve_forever()
 
 
 if __name__ == "__main__":
