@@ -16,7 +16,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make wine wine32:i386 wine64
           xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest
-          autoconf automake libtool python3-nacl)
+          autoconf automake libtool python3-nacl openssl)
 # A machine that already has Node.js from elsewhere ships npm with it; Debian's npm would conflict.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
