@@ -317,6 +317,23 @@ TEST_F(DownloadTest, StalledServerIsGivenUpOn)
     EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("mute").c_str(), &shortStall));
 }
 
+// An archive nobody signed (a build without a key, on purpose) still has a size cap and a
+// deadline: an endless answer and a trickle both end (the loopback build lowers both).
+TEST_F(DownloadTest, UnsignedArchiveHasASizeCapAndADeadline)
+{
+    bool tooLarge = false;
+    std::string url = serve("/unit/unsignedendless", pattern(100000), "endless=1");
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("endless").c_str(),
+                                      &unsignedArchiveLimits, &tooLarge));
+    EXPECT_TRUE(tooLarge);
+    url = serve("/unit/unsignedtrickle", pattern(100000), "rate=5000");
+    ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(downloadToFileWithin(url.c_str(), target("trickle").c_str(),
+                                      &unsignedArchiveLimits, &tooLarge));
+    EXPECT_FALSE(tooLarge);
+    EXPECT_LT(GetTickCount64() - start, 15000u) << "ended by the deadline, not the whole file";
+}
+
 TEST_F(DownloadTest, SlowButLiveServerIsNotCutOff)
 {
     // About 2 KB/s for 5 s: well beyond the stall period, yet always delivering.
