@@ -20,3 +20,7 @@ bool releaseSigningRequired();
 bool readSignedStatement(const char *text, size_t length, const char *channel,
                          const RendererVersion &version, const char *fileName,
                          SignedArchive *archive);
+// The same for a delta archive, whose statement also names the version it starts from.
+bool readSignedDeltaStatement(const char *text, size_t length, const char *channel,
+                              const RendererVersion &from, const RendererVersion &version,
+                              const char *fileName, SignedArchive *archive);

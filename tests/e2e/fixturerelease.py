@@ -31,5 +31,20 @@ def make_release_tree(build, path, version):
     shutil.copy(os.path.join(build, "bin", "QIM_InstallPlugins.exe"), os.path.join(path, "bin/32"))
 
 
+def make_installed_tree(build, path):
+    """The files of the road's 1.0.0 installation (tests/e2e/qimroad.cpp), as a release tree."""
+    shutil.rmtree(path, ignore_errors=True)
+    fixtures = os.path.join(build, "bin", "fixtures")
+    for folder in ("dll/32", "bin/32", "max2010 plugin/32"):
+        os.makedirs(os.path.join(path, folder))
+    with open(os.path.join(path, "dll/32/PlenaraVersion.txt"), "w") as file:
+        file.write("1 0 0\n")
+    with open(os.path.join(path, "max2010 plugin/32/QIMplugin.dlr"), "w") as file:
+        file.write("QIM plug-in 1.0.0\n")
+    shutil.copy(os.path.join(fixtures, "PlenaraDLL32.dll"), os.path.join(path, "dll/32"))
+    shutil.copy(os.path.join(fixtures, "7zG.exe"), os.path.join(path, "bin/32"))
+    shutil.copy(os.path.join(build, "bin", "QIM_InstallPlugins.exe"), os.path.join(path, "bin/32"))
+
+
 if __name__ == "__main__":
     make_release_tree(sys.argv[1], sys.argv[2], sys.argv[3])

@@ -11,6 +11,8 @@ Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
 import glob
 import hashlib
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -19,7 +21,7 @@ import unittest
 import zipfile
 
 import nginxserver
-from fixturerelease import make_release_tree
+from fixturerelease import make_installed_tree, make_release_tree
 
 BUILD = os.environ.get("QIM_BUILD", "")
 SOURCE = os.environ.get("QIM_SOURCE", "")
@@ -29,6 +31,7 @@ PUBLISH = os.path.join(SOURCE, "tools", "publish-release")
 KEY = os.environ.get("QIM_RELEASE_KEY", "")
 WORK = os.path.join(os.path.dirname(PREFIX), "road")
 WEBROOT = os.path.join(WORK, "www")
+ENGINE = "dll/32/engine.bin"
 
 
 
@@ -50,6 +53,19 @@ def tree_files(root):
             with open(path, "rb") as file:
                 files[os.path.relpath(path, root).lower()] = file.read()
     return files
+
+
+def engine(version):
+    """A large file that changes in a few bytes from one version to the next."""
+    data = bytearray(random.Random(19).randbytes(256 * 1024))
+    data[1000:1004] = bytes([version] * 4)
+    return bytes(data)
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(data)
 
 
 def publish(tree, version, *extra, key=KEY):
@@ -75,17 +91,50 @@ class RoadTest(unittest.TestCase):
         os.makedirs(WEBROOT)
         self.release = os.path.join(WORK, "release")
 
-    def drive(self, scenario):
+    def drive(self, scenario, seed=None):
+        """seed: a folder whose files are put into the 1.0.0 installation before the update."""
         self.temp_before = self.temp_entries()
+        self.log_start = os.path.getsize(os.path.join(WORK, "access.log"))
         updater = windows_path(os.path.join(BUILD, "bin", "nginx", "QIMUpdate.exe"))
         road = os.path.join(BUILD, "bin", "e2e", "qimroad.exe")
+        environment = dict(os.environ)
+        environment.pop("QIM_ROAD_SEED", None)
+        if seed:
+            environment["QIM_ROAD_SEED"] = windows_path(seed)
         run = subprocess.run(["wine", road, updater, scenario], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=240)
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=240,
+                             env=environment)
         output = run.stdout.decode(errors="replace").replace("\r", "")
         print(output)
         results = dict(line[len("RESULT "):].split("=", 1)
                        for line in output.splitlines() if line.startswith("RESULT "))
         return run.returncode, results
+
+    def served(self):
+        """{path: (status, body bytes)} of the requests nginx answered during the last drive."""
+        with open(os.path.join(WORK, "access.log")) as file:
+            file.seek(self.log_start)
+            lines = file.read().splitlines()
+        requests = [re.search(r'"GET (\S+) [^"]*" (\d+) (\d+)', line) for line in lines]
+        return {found[1]: (int(found[2]), int(found[3])) for found in requests if found}
+
+    def publish_with_delta(self, installed_engine):
+        """1.0.0 as the road installs it plus a large file, then 1.1.0 with a delta from it;
+        returns the seed folder that puts installed_engine into the installation."""
+        shutil.rmtree(WEBROOT, ignore_errors=True)
+        os.makedirs(WEBROOT)
+        old = os.path.join(WORK, "old")
+        make_installed_tree(BUILD, old)
+        write_file(os.path.join(old, ENGINE), engine(0))
+        self.assertEqual(publish(old, "1.0.0").returncode, 0)
+        make_release_tree(BUILD, self.release, "1.1.0")
+        write_file(os.path.join(self.release, ENGINE), engine(1))
+        published = publish(self.release, "1.1.0", "--delta-from", WEBROOT)
+        self.assertEqual(published.returncode, 0, published.stderr)
+        seed = os.path.join(WORK, "seed")
+        shutil.rmtree(seed, ignore_errors=True)
+        write_file(os.path.join(seed, ENGINE), installed_engine)
+        return seed
 
     @staticmethod
     def temp_entries():
@@ -113,6 +162,53 @@ class RoadTest(unittest.TestCase):
         code, results = self.drive("interactive")
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        # No delta from 1.0.0: one question for it, then the full archive.
+        served = self.served()
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip.sig"][0], 404)
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.zip"][0], 200)
+
+    def test_delta(self):
+        delta = "/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"
+        full = "/files/qimRenderer/Renderer_1.1.0.zip"
+        # An installed file the user changed: the patch cannot apply, the full archive follows.
+        code, results = self.drive("interactive", self.publish_with_delta(engine(7)))
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        served = self.served()
+        self.assertEqual(served[delta][0], 200)
+        self.assertEqual(served[full][0], 200)
+
+        code, results = self.drive("interactive", self.publish_with_delta(engine(0)))
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        served = self.served()
+        self.assertNotIn(full, served)
+        full_size = os.path.getsize(WEBROOT + full)
+        self.assertLess(sum(size for _, size in served.values()), full_size / 4)
+        with zipfile.ZipFile(WEBROOT + delta) as zipped:
+            names = zipped.namelist()
+            manifest = zipped.read("delta/manifest.txt").decode().splitlines()
+        self.assertIn("delta/" + ENGINE + ".zst", names)
+        self.assertNotIn("Renderer/dll/32/PlenaraDLL32.dll", names)  # unchanged
+        self.assertIn("Renderer/readme.txt", names)  # added
+        self.assertRegex("\n".join(manifest), f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} {ENGINE}$")
+
+    def test_tampered_delta(self):
+        seed = self.publish_with_delta(engine(0))
+        delta = os.path.join(WEBROOT, "files", "qimRenderer", "Renderer_1.1.0.from-1.0.0.zip")
+        with open(delta, "r+b") as file:  # one byte changed, the size kept
+            file.seek(os.path.getsize(delta) // 2)
+            byte = file.read(1)
+            file.seek(-1, os.SEEK_CUR)
+            file.write(bytes([byte[0] ^ 0x01]))
+        code, results = self.drive("rejected", seed)
+        self.assertEqual(code, 0)
+        self.assertEqual(results["action_enabled"], "no")
+        self.assertNotIn("/files/qimRenderer/Renderer_1.1.0.zip", self.served())
+        version = unix_path(results["installation"] + "\\dll\\32\\PlenaraVersion.txt")
+        with open(version) as file:
+            self.assertEqual(file.read().split(), ["1", "0", "0"])
+        self.assert_no_update_left_in_temp()
 
     def test_auto_install(self):
         make_release_tree(BUILD, self.release, "1.1.0")
