@@ -127,7 +127,7 @@ static bool fetchSignedStatement(SignedArchive *archive)
 }
 
 // Nothing is fetched beyond the signed size, and the archive counts only when its size and
-// SHA-256 are the signed ones.
+// hash are the signed ones.
 static ArchiveOutcome fetchSignedArchive()
 {
     SignedArchive archive = {};
@@ -142,8 +142,8 @@ static bool formatDeltaNames(char *url, size_t urlSize, char *fileName, size_t n
     const RendererVersion &from = session.installedVersion;
     const RendererVersion &to = session.serverVersion;
     size_t stem = strlen(session.archiveUrl) - 4; // without ".zip"
-    int urlLength = snprintf(url, urlSize, "%.*s.from-%d.%d.%d.zip", (int)stem,
-                             session.archiveUrl, from.major, from.minor, from.build);
+    int urlLength = snprintf(url, urlSize, "%.*s.from-%d.%d.%d.zip", (int)stem, session.archiveUrl,
+                             from.major, from.minor, from.build);
     int nameLength = snprintf(fileName, nameSize, "Renderer_%d.%d.%d.from-%d.%d.%d.zip", to.major,
                               to.minor, to.build, from.major, from.minor, from.build);
     return urlLength > 0 && (size_t)urlLength < urlSize && nameLength > 0 &&

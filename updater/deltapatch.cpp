@@ -29,7 +29,9 @@ static bool readWholeFile(const char *path, size_t limit, unsigned char **data, 
         return false;
     bool read = false;
     long long length = _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
-    *data = length >= 0 && (unsigned long long)length < limit ? (unsigned char *)malloc((size_t)length + 1) : nullptr;
+    *data = length >= 0 && (unsigned long long)length < limit
+                ? (unsigned char *)malloc((size_t)length + 1)
+                : nullptr;
     if (*data && _fseeki64(file, 0, SEEK_SET) == 0) {
         *size = fread(*data, 1, (size_t)length, file);
         read = *size == (size_t)length && ferror(file) == 0;
@@ -125,18 +127,17 @@ static bool applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FI
     size_t inSize = ZSTD_DStreamInSize(), outSize = ZSTD_DStreamOutSize();
     unsigned char *in = (unsigned char *)malloc(inSize);
     unsigned char *out = (unsigned char *)malloc(outSize);
-    bool ok = context && in && out &&
-              !ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax,
-                                                   deltaWindowLogMax)) &&
-              !ZSTD_isError(ZSTD_DCtx_refPrefix(context, old, oldSize));
+    bool ok =
+        context && in && out &&
+        !ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, deltaWindowLogMax)) &&
+        !ZSTD_isError(ZSTD_DCtx_refPrefix(context, old, oldSize));
     size_t remaining = 1, got = 0;
     while (ok && !session.abortDownload && (got = fread(in, 1, inSize, patch)) > 0) {
         ZSTD_inBuffer input = {in, got, 0};
         while (ok && input.pos < input.size) {
             ZSTD_outBuffer output = {out, outSize, 0};
             remaining = ZSTD_decompressStream(context, &output, &input);
-            ok = !ZSTD_isError(remaining) &&
-                 fwrite(out, 1, output.pos, rebuilt) == output.pos;
+            ok = !ZSTD_isError(remaining) && fwrite(out, 1, output.pos, rebuilt) == output.pos;
         }
     }
     // A whole frame and nothing after it: remaining is 0 exactly at the frame's end.
@@ -184,8 +185,7 @@ static bool takeEntry(const char *unpackDir, const char *rendererDir, const Delt
     if (strcmp(entry.how, "patch") == 0) {
         if (!fits(snprintf(oldPath, sizeof oldPath, "%s\\%s", rendererDir, entry.path),
                   sizeof oldPath) ||
-            !fits(snprintf(patchPath, sizeof patchPath, "%s\\delta\\%s.zst", unpackDir,
-                           entry.path),
+            !fits(snprintf(patchPath, sizeof patchPath, "%s\\delta\\%s.zst", unpackDir, entry.path),
                   sizeof patchPath))
             return false;
         for (char *slash = strchr(newPath + strlen(unpackDir) + 1, '\\'); slash;

@@ -8,8 +8,8 @@
 #endif
 
 static const char releasePublicKey[] = QIM_RELEASE_PUBLIC_KEY;
-static const char statementPurpose[] = "qim-release-statement-1";
-static const char deltaPurpose[] = "qim-delta-statement-1";
+static const char releaseStatementPurpose[] = "qim-release-statement-2";
+static const char deltaStatementPurpose[] = "qim-delta-statement-2";
 static const char signatureTag[] = "signature ";
 static const size_t signatureHexLength = 2 * crypto_sign_BYTES;
 // "signature <128 hex digits>\n" closes the file; everything before it is signed.
@@ -44,19 +44,28 @@ static bool signatureIsValid(const char *text, size_t statementLength)
                                        key) == 0;
 }
 
-// "size <decimal>\nsha256 <64 hex digits>\n", ending exactly at end.
-static bool readSizeAndHash(const char *text, const char *end, SignedArchive *archive)
+size_t signedStatementLength(const char *text, size_t length)
+{
+    if (!releaseSigningRequired() || !text || length <= signatureLineLength ||
+        length > signatureFileMaxSize)
+        return 0;
+    size_t statementLength = length - signatureLineLength;
+    return signatureIsValid(text, statementLength) ? statementLength : 0;
+}
+
+// "<decimal>\nblake2b-256 <64 hex digits>\n" (after "size "), ending exactly at end.
+bool readSizeAndHash(const char *text, const char *end, SignedArchive *archive)
 {
     const char *digit = text;
     long long size = 0;
     while (digit < end && *digit >= '0' && *digit <= '9' && digit - text < 15)
         size = size * 10 + (*digit++ - '0');
-    static const char hashTag[] = "\nsha256 ";
+    static const char hashTag[] = "\nblake2b-256 ";
     const size_t hashTagLength = sizeof hashTag - 1;
-    const size_t hashHexLength = 2 * sizeof archive->sha256;
+    const size_t hashHexLength = 2 * sizeof archive->hash;
     if (digit == text || (size_t)(end - digit) != hashTagLength + hashHexLength + 1 ||
         memcmp(digit, hashTag, hashTagLength) != 0 || end[-1] != '\n' ||
-        !decodeHex(digit + hashTagLength, hashHexLength, archive->sha256, sizeof archive->sha256))
+        !decodeHex(digit + hashTagLength, hashHexLength, archive->hash, sizeof archive->hash))
         return false;
     archive->size = size;
     return true;
@@ -73,8 +82,8 @@ static bool formatStatementHead(char *head, size_t size, int *length, const char
         snprintf(fromLine, sizeof fromLine, "from %d.%d.%d\n", from->major, from->minor,
                  from->build);
     *length = snprintf(head, size, "%s\nchannel %s\n%sversion %d.%d.%d\nfile %s\nsize ",
-                       from ? deltaPurpose : statementPurpose, channel, fromLine, version.major,
-                       version.minor, version.build, fileName);
+                       from ? deltaStatementPurpose : releaseStatementPurpose, channel, fromLine,
+                       version.major, version.minor, version.build, fileName);
     return *length >= 0 && (size_t)*length < size;
 }
 
@@ -82,11 +91,8 @@ static bool readStatement(const char *text, size_t length, const char *channel,
                           const RendererVersion *from, const RendererVersion &version,
                           const char *fileName, SignedArchive *archive)
 {
-    if (!releaseSigningRequired() || !text || length <= signatureLineLength ||
-        length > signatureFileMaxSize)
-        return false;
-    size_t statementLength = length - signatureLineLength;
-    if (!signatureIsValid(text, statementLength))
+    size_t statementLength = signedStatementLength(text, length);
+    if (statementLength == 0)
         return false;
     // Only text the key vouches for is read from here on.
     char expected[signatureFileMaxSize];

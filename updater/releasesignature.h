@@ -1,13 +1,14 @@
 // Signed releases: the publisher's statement about an update archive (channel, version, file
-// name, size and SHA-256), checked with the release key built into the updater.
+// name, size and BLAKE2b-256 hash), checked with the release key built into the updater.
 #pragma once
 #include "session.h"
 #include <stddef.h>
 
-// What the publisher vouches for: the archive's size and SHA-256.
+// What the publisher vouches for: the archive's size and hash (BLAKE2b, 32 bytes, unkeyed).
+static const size_t releaseHashBytes = 32;
 struct SignedArchive {
     long long size;
-    unsigned char sha256[32];
+    unsigned char hash[releaseHashBytes];
 };
 
 // The signature file is at most this long; a longer one is not read.
@@ -24,3 +25,9 @@ bool readSignedStatement(const char *text, size_t length, const char *channel,
 bool readSignedDeltaStatement(const char *text, size_t length, const char *channel,
                               const RendererVersion &from, const RendererVersion &version,
                               const char *fileName, SignedArchive *archive);
+
+// The pieces every signed statement is read with. The length of the statement before its
+// valid signature line, or 0 when the text is not signed by the built-in key.
+size_t signedStatementLength(const char *text, size_t length);
+// The statement's tail from just after "size " to its end: the size and the hash lines.
+bool readSizeAndHash(const char *text, const char *end, SignedArchive *archive);

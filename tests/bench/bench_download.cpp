@@ -3,9 +3,9 @@
 //   bench_download updater URL FILE   the updater's own path: downloadToFile on a worker thread,
 //                                     its progress callback driving a window's status line and
 //                                     progress bar on the GUI thread, as in the program
-//   bench_download verified URL FILE SIZE SHA256
+//   bench_download verified URL FILE SIZE HASH
 //                                     the updater's path for a signed release: the same, capped
-//                                     at SIZE bytes and hashed (SHA-256) on a second thread while
+//                                     at SIZE bytes and hashed (BLAKE2b-256) on a second thread while
 //                                     it arrives, then size and hash compared
 //   bench_download bare URL FILE      the same static libcurl into a fopen_s file, nothing else
 //
@@ -192,14 +192,14 @@ int main(int argc, char **argv)
     if (!verified &&
         (argc != 4 || (strcmp(argv[1], "updater") != 0 && strcmp(argv[1], "bare") != 0))) {
         fprintf(stderr, "usage: bench_download updater|bare URL FILE\n"
-                        "       bench_download verified URL FILE SIZE SHA256\n");
+                        "       bench_download verified URL FILE SIZE HASH\n");
         return 2;
     }
     SignedArchive archive{};
     if (verified && (sscanf(argv[4], "%lld", &archive.size) != 1 ||
-                     sodium_hex2bin(archive.sha256, sizeof archive.sha256, argv[5], strlen(argv[5]),
+                     sodium_hex2bin(archive.hash, sizeof archive.hash, argv[5], strlen(argv[5]),
                                     nullptr, nullptr, nullptr) != 0)) {
-        fprintf(stderr, "bench_download: SIZE and SHA256 (64 hex digits) expected\n");
+        fprintf(stderr, "bench_download: SIZE and HASH (64 hex digits) expected\n");
         return 2;
     }
     Transfer transfer{argv[2], argv[3], false, 0.0, 0, 0.0, verified ? &archive : nullptr};

@@ -8,20 +8,21 @@ std::string releaseSignatureFile(const std::string &channel, const std::string &
 {
     const std::string seedText = seedHex.empty() ? QIM_TEST_RELEASE_SEED : seedHex;
     unsigned char seed[crypto_sign_SEEDBYTES], publicKey[crypto_sign_PUBLICKEYBYTES];
-    unsigned char secretKey[crypto_sign_SECRETKEYBYTES], digest[crypto_hash_sha256_BYTES];
+    unsigned char secretKey[crypto_sign_SECRETKEYBYTES], digest[32];
     unsigned char signature[crypto_sign_BYTES];
     if (sodium_init() < 0 ||
         sodium_hex2bin(seed, sizeof seed, seedText.c_str(), seedText.size(), nullptr, nullptr,
                        nullptr) != 0 ||
         crypto_sign_seed_keypair(publicKey, secretKey, seed) != 0)
         return "";
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(archive.data()),
-                       archive.size());
+    crypto_generichash(digest, sizeof digest,
+                       reinterpret_cast<const unsigned char *>(archive.data()), archive.size(),
+                       nullptr, 0);
     char digestHex[2 * sizeof digest + 1], signatureHex[2 * sizeof signature + 1];
     sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest);
-    std::string statement = "qim-release-statement-1\nchannel " + channel + "\nversion " + version +
+    std::string statement = "qim-release-statement-2\nchannel " + channel + "\nversion " + version +
                             "\nfile " + fileName + "\nsize " + std::to_string(archive.size()) +
-                            "\nsha256 " + digestHex + "\n";
+                            "\nblake2b-256 " + digestHex + "\n";
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char *>(statement.data()),
                          statement.size(), secretKey);

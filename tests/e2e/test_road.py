@@ -270,15 +270,15 @@ class RoadTest(unittest.TestCase):
             names = zipped.namelist()
         self.assertTrue(all(name.startswith("Renderer/") for name in names))
         self.assertIn("Renderer/max2010 plugin/32/QIMplugin.dlr", names)
-        # The statement beside it names the channel, version, file, size and SHA-256 (that its
+        # The statement beside it names the channel, version, file, size and BLAKE2b (that its
         # signature holds is what the updater checks in the roads above).
         with open(archive, "rb") as file:
             data = file.read()
         with open(archive + ".sig") as file:
             lines = file.read().splitlines()
-        self.assertEqual(lines[:6], ["qim-release-statement-1", "channel beta", "version 2.3.4",
+        self.assertEqual(lines[:6], ["qim-release-statement-2", "channel beta", "version 2.3.4",
                                      "file Renderer_2.3.4.zip", f"size {len(data)}",
-                                     "sha256 " + hashlib.sha256(data).hexdigest()])
+                                     "blake2b-256 " + hashlib.blake2b(data, digest_size=32).hexdigest()])
         self.assertRegex(lines[6], "^signature [0-9a-f]{128}$")
         self.assertEqual(len(lines), 7)
 
