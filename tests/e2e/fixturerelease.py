@@ -2,10 +2,29 @@
 """A renderer release tree for the road tests and the demo.
 
     python3 fixturerelease.py BUILD TREE MAJOR.MINOR.BUILD
+    python3 fixturerelease.py BUILD TREE installed         the road's 1.0.0 installation
+    python3 fixturerelease.py BUILD TREE engine N          adds ENGINE_DATA of version N
 """
 import os
+import random
 import shutil
 import sys
+
+ENGINE_DATA = "dll/32/engine.bin"
+
+
+def engine_data(version):
+    """A large file that changes in a few bytes from one version to the next."""
+    data = bytearray(random.Random(19).randbytes(256 * 1024))
+    data[1000:1004] = bytes([version] * 4)
+    return bytes(data)
+
+
+def write_engine_data(tree, version):
+    path = os.path.join(tree, ENGINE_DATA)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(engine_data(version))
 
 
 def make_release_tree(build, path, version):
@@ -47,4 +66,9 @@ def make_installed_tree(build, path):
 
 
 if __name__ == "__main__":
-    make_release_tree(sys.argv[1], sys.argv[2], sys.argv[3])
+    if sys.argv[3] == "installed":
+        make_installed_tree(sys.argv[1], sys.argv[2])
+    elif sys.argv[3] == "engine":
+        write_engine_data(sys.argv[2], int(sys.argv[4]))
+    else:
+        make_release_tree(sys.argv[1], sys.argv[2], sys.argv[3])

@@ -11,7 +11,6 @@ Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
 import glob
 import hashlib
 import os
-import random
 import re
 import shutil
 import subprocess
@@ -21,7 +20,8 @@ import unittest
 import zipfile
 
 import nginxserver
-from fixturerelease import make_installed_tree, make_release_tree
+from fixturerelease import ENGINE_DATA as ENGINE, engine_data as engine
+from fixturerelease import make_installed_tree, make_release_tree, write_engine_data
 
 BUILD = os.environ.get("QIM_BUILD", "")
 SOURCE = os.environ.get("QIM_SOURCE", "")
@@ -31,7 +31,6 @@ PUBLISH = os.path.join(SOURCE, "tools", "publish-release")
 KEY = os.environ.get("QIM_RELEASE_KEY", "")
 WORK = os.path.join(os.path.dirname(PREFIX), "road")
 WEBROOT = os.path.join(WORK, "www")
-ENGINE = "dll/32/engine.bin"
 
 
 
@@ -53,13 +52,6 @@ def tree_files(root):
             with open(path, "rb") as file:
                 files[os.path.relpath(path, root).lower()] = file.read()
     return files
-
-
-def engine(version):
-    """A large file that changes in a few bytes from one version to the next."""
-    data = bytearray(random.Random(19).randbytes(256 * 1024))
-    data[1000:1004] = bytes([version] * 4)
-    return bytes(data)
 
 
 def write_file(path, data):
@@ -125,10 +117,10 @@ class RoadTest(unittest.TestCase):
         os.makedirs(WEBROOT)
         old = os.path.join(WORK, "old")
         make_installed_tree(BUILD, old)
-        write_file(os.path.join(old, ENGINE), engine(0))
+        write_engine_data(old, 0)
         self.assertEqual(publish(old, "1.0.0").returncode, 0)
         make_release_tree(BUILD, self.release, "1.1.0")
-        write_file(os.path.join(self.release, ENGINE), engine(1))
+        write_engine_data(self.release, 1)
         published = publish(self.release, "1.1.0", "--delta-from", WEBROOT)
         self.assertEqual(published.returncode, 0, published.stderr)
         seed = os.path.join(WORK, "seed")
@@ -191,7 +183,8 @@ class RoadTest(unittest.TestCase):
         self.assertIn("delta/" + ENGINE + ".zst", names)
         self.assertNotIn("Renderer/dll/32/PlenaraDLL32.dll", names)  # unchanged
         self.assertIn("Renderer/readme.txt", names)  # added
-        self.assertRegex("\n".join(manifest), f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} {ENGINE}$")
+        self.assertRegex("\n".join(manifest),
+                         f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} {ENGINE}$")
 
     def test_tampered_delta(self):
         seed = self.publish_with_delta(engine(0))
@@ -218,11 +211,13 @@ class RoadTest(unittest.TestCase):
         self.assert_updated(results)
 
     def test_silent_update(self):
-        make_release_tree(BUILD, self.release, "1.1.0")
-        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
-        code, results = self.drive("silent_update")
+        # Through a delta: a silent update takes it as the window does.
+        code, results = self.drive("silent_update", self.publish_with_delta(engine(0)))
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        served = self.served()
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"][0], 200)
+        self.assertNotIn("/files/qimRenderer/Renderer_1.1.0.zip", served)
 
     def test_silent_no_update(self):
         make_release_tree(BUILD, self.release, "1.0.0")
