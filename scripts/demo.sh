@@ -108,7 +108,7 @@ done
 echo "update files left in the temporary folder: $(find "$WINEPREFIX"/drive_c/users/*/Temp -maxdepth 1 -name 'qim*' | wc -l)"
 full_bytes=$(stat -c %s "$www/files/qimRenderer/Renderer_1.1.0.zip")
 downloaded=$(tail -n +"$((served_before + 1))" "$log" | awk '{ sum += $10 } END { print sum + 0 }')
-echo "bytes downloaded by the update: $downloaded (the full archive has $full_bytes: $((downloaded * 100 / full_bytes)) %)"
+echo "bytes downloaded by the update: $downloaded (the full archive has $full_bytes: $(awk "BEGIN { printf \"%.1f\", $downloaded * 100 / $full_bytes }") %)"
 echo "tampered release refused and deleted: $([ "$rejected_status" -eq 0 ] && echo yes || echo no) (see $out/rejected-3-rejected.png)"
 echo "screenshots: $(ls "$out"/*.png 2>/dev/null | wc -l) in $out"
 exit "$status"

@@ -156,10 +156,14 @@ static bool prepareDeltaTree()
 {
     char *rendererDir = rendererDirectory();
     char *unpackDir = nullptr;
+    unsigned rebuilt = 0;
     bool ready = rendererDir && unpackArchive(session.archivePath, &unpackDir) &&
-                 !session.abortDownload && rebuildDeltaTree(unpackDir, rendererDir);
+                 !session.abortDownload && rebuildDeltaTree(unpackDir, rendererDir, &rebuilt);
     free(rendererDir);
     if (ready) {
+        char status[96];
+        snprintf(status, sizeof status, "Patch update ready: %u changed files rebuilt.", rebuilt);
+        SetWindowTextA(session.statusLabel, status);
         deltaTree = unpackDir;
         return true;
     }

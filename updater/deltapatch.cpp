@@ -209,9 +209,11 @@ static unsigned countPatches(const char *text)
     return count;
 }
 
-static bool takeEntries(const char *text, const char *unpackDir, const char *rendererDir)
+static bool takeEntries(const char *text, const char *unpackDir, const char *rendererDir,
+                        unsigned *done)
 {
-    unsigned total = countPatches(text), done = 0;
+    unsigned total = countPatches(text);
+    *done = 0;
     DeltaEntry *entry = (DeltaEntry *)malloc(sizeof *entry);
     bool ok = entry != nullptr;
     const char *line = strchr(text, '\n');
@@ -223,7 +225,7 @@ static bool takeEntries(const char *text, const char *unpackDir, const char *ren
         if (!header) {
             ok = parseEntry(line, length, entry) && !session.abortDownload;
             if (ok && strcmp(entry->how, "patch") == 0)
-                showProgress(++done, total);
+                showProgress(++*done, total);
             ok = ok && takeEntry(unpackDir, rendererDir, *entry);
         }
         line = end;
@@ -232,7 +234,7 @@ static bool takeEntries(const char *text, const char *unpackDir, const char *ren
     return ok;
 }
 
-bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir)
+bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir, unsigned *rebuilt)
 {
     char path[pathSize];
     unsigned char *text = nullptr;
@@ -243,7 +245,7 @@ bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir)
     bool ok = sodium_init() >= 0 && size > sizeof manifestFormat &&
               memcmp(text, manifestFormat, sizeof manifestFormat - 1) == 0 &&
               text[sizeof manifestFormat - 1] == '\n' && strlen((char *)text) == size &&
-              takeEntries((const char *)text, unpackDir, rendererDir);
+              takeEntries((const char *)text, unpackDir, rendererDir, rebuilt);
     free(text);
     return ok;
 }

@@ -12,5 +12,5 @@ static const size_t deltaManifestMaxSize = 4 * 1024 * 1024;
 // unpackDir holds the unpacked delta: Renderer\ (files shipped whole), delta\manifest.txt and
 // delta\PATH.zst. Each patched file is rebuilt into Renderer\ from the same file of
 // rendererDir, which must have the manifest's old hash; every file must end with its new hash.
-// False on anything that does not match, and on abort.
-bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir);
+// False on anything that does not match, and on abort; rebuilt counts the rebuilt files.
+bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir, unsigned *rebuilt);

@@ -119,6 +119,7 @@ bool check(HWND window)
 bool downloadAndInstall(HWND window, bool autoInstall)
 {
     HWND action = control(window, 201), status = control(window, 205);
+    DWORD clicked = GetTickCount();
     click(action);
     if (!autoInstall) {
         if (!waitUntil([&] { return windowText(action) == "Install update" && isEnabled(action); },
@@ -130,6 +131,7 @@ bool downloadAndInstall(HWND window, bool autoInstall)
     }
     if (!waitUntil([&] { return windowText(action) == "Done"; }, stepTimeout))
         return fail("the installation did not finish: " + windowText(status));
+    say("RESULT click_to_done_ms=%s", std::to_string(GetTickCount() - clicked));
     say("road: %s", windowText(status));
     screenshot("4-installed", window);
     return true;
