@@ -9,6 +9,7 @@
 #include "settings.h"
 #include "treeops.h"
 #include "verifieddownload.h"
+#include "versioncheck.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -162,7 +163,8 @@ static bool prepareDeltaTree()
     free(rendererDir);
     if (ready) {
         char status[96];
-        snprintf(status, sizeof status, "Patch update ready: %u changed files rebuilt.", rebuilt);
+        snprintf(status, sizeof status, "Patch update ready: %u changed file%s rebuilt.", rebuilt,
+                 rebuilt == 1 ? "" : "s");
         SetWindowTextA(session.statusLabel, status);
         deltaTree = unpackDir;
         return true;
@@ -182,8 +184,10 @@ static DeltaOutcome fetchDelta(ArchiveOutcome *outcome)
     char url[archiveUrlSize], fileName[96];
     char text[signatureFileMaxSize + 1];
     size_t length = 0;
-    // A delta holds only what changed: it cannot fill another directory than the installed one.
-    if (session.differentDirs || !formatDeltaNames(url, sizeof url, fileName, sizeof fileName) ||
+    // A delta holds only what changed: it cannot fill another directory than the installed one,
+    // and there is none to the installed version itself or back to an older one.
+    if (session.differentDirs || !isServerVersionNewer() ||
+        !formatDeltaNames(url, sizeof url, fileName, sizeof fileName) ||
         !fetchStatementText(url, text, sizeof text, &length))
         return DeltaAbsent;
     SignedArchive archive = {};

@@ -98,6 +98,7 @@ class RoadTest(unittest.TestCase):
                              env=environment)
         output = run.stdout.decode(errors="replace").replace("\r", "")
         print(output)
+        self.output = output
         results = dict(line[len("RESULT "):].split("=", 1)
                        for line in output.splitlines() if line.startswith("RESULT "))
         return run.returncode, results
@@ -173,6 +174,7 @@ class RoadTest(unittest.TestCase):
         code, results = self.drive("interactive", self.publish_with_delta(engine(0)))
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        self.assertIn("road: Patch update ready: 1 changed file rebuilt.", self.output)
         served = self.served()
         self.assertNotIn(full, served)
         full_size = os.path.getsize(WEBROOT + full)
