@@ -672,3 +672,31 @@ TEST_F(SignedRelease, DeltaStatementNamesBothVersions)
     }
     session.installedVersion = {0, 0, 0};
 }
+
+// Abort while the delta arrives ends the download as with the full archive: nothing is kept and
+// the full archive is not asked for.
+TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
+{
+    const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
+    const std::string delta = "/files/qimRenderer/" + name;
+    const std::string bytes = pattern(200000);
+    session.installedVersion = {1, 1, 0};
+    serve(delta, bytes, "stall=1000");
+    serve(delta + ".sig", releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0"));
+    clearRequests();
+    std::thread user([&] {
+        if (waitForRequest(delta)) {
+            Sleep(300);
+            session.abortDownload = true;
+        }
+    });
+    runWorker(false);
+    user.join();
+    releaseServer(delta);
+    releaseServer(delta + ".sig");
+    session.installedVersion = {0, 0, 0};
+    EXPECT_EQ(session.state, DownloadFailed);
+    EXPECT_EQ(statusLine(), aborted);
+    EXPECT_EQ(requestCount(archivePath(false)), 0);
+    EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+}
