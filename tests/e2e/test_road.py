@@ -287,6 +287,10 @@ class RoadTest(unittest.TestCase):
                      if name.startswith(".publish-")]
         self.assertEqual(leftovers, [])
 
+        # A delta is used only when signed, so none is made without a key.
+        refused = publish(self.release, "2.3.5", "--delta-from", WEBROOT, key="")
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn("--delta-from needs --key", refused.stderr)
         unsigned = publish(self.release, "2.3.4", "--beta", "--force", key="")
         self.assertEqual(unsigned.returncode, 0)
         self.assertIn("unsigned", unsigned.stderr)
