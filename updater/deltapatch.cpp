@@ -72,7 +72,7 @@ static bool decodeHash(const char *hex, size_t length, unsigned char *hash)
            decoded == hashSize && end == hex + length;
 }
 
-// A relative path that stays below Renderer: no drive, no root, no "..".
+// A relative path that stays below Renderer: no drive, no root, no "." or ".." component.
 static bool takePath(const char *text, size_t length, char *path)
 {
     if (length == 0 || length >= pathSize || text[0] == '/' || memchr(text, ':', length) ||
@@ -80,10 +80,17 @@ static bool takePath(const char *text, size_t length, char *path)
         return false;
     memcpy(path, text, length);
     path[length] = 0;
-    for (char *c = path; *c; c++)
-        if (*c == '/')
-            *c = '\\';
-    return strstr(path, "..") == nullptr;
+    for (char *part = path; part;) {
+        char *slash = strchr(part, '/');
+        size_t partLength = slash ? (size_t)(slash - part) : strlen(part);
+        if (partLength == 0 || strncmp(part, ".", partLength) == 0 ||
+            strncmp(part, "..", partLength) == 0)
+            return false;
+        if (slash)
+            *slash = '\\';
+        part = slash ? slash + 1 : nullptr;
+    }
+    return true;
 }
 
 // "HOW OLD NEW PATH": OLD is "-" for an added file.
