@@ -176,8 +176,9 @@ static bool prepareDeltaTree()
 }
 
 // Tries the delta from the installed version. DeltaAbsent: there is none (or it does not fit
-// this installation), and the full archive is fetched instead.
-enum DeltaOutcome { DeltaReady, DeltaAbsent, DeltaRefused };
+// this installation); DeltaMismatch: the installed files are not those it patches. The full
+// archive is fetched instead in both cases.
+enum DeltaOutcome { DeltaReady, DeltaAbsent, DeltaMismatch, DeltaRefused };
 
 static DeltaOutcome fetchDelta(ArchiveOutcome *outcome)
 {
@@ -208,7 +209,7 @@ static DeltaOutcome fetchDelta(ArchiveOutcome *outcome)
     }
     SetWindowTextA(session.statusLabel, "Installed files do not match the patch update. "
                                         "Downloading the full update instead.");
-    return DeltaAbsent;
+    return DeltaMismatch;
 }
 
 static ArchiveOutcome fetchSignedUpdate()
@@ -218,6 +219,13 @@ static ArchiveOutcome fetchSignedUpdate()
     case DeltaReady:
         return ArchiveFetched;
     case DeltaRefused:
+        return outcome;
+    case DeltaMismatch:
+        // The progress lines have covered the notice: it is said again once the archive is in.
+        outcome = fetchSignedArchive();
+        if (outcome == ArchiveFetched)
+            SetWindowTextA(session.statusLabel, "Full update downloaded: installed files did not "
+                                                "match the patch update.");
         return outcome;
     default:
         return fetchSignedArchive();

@@ -167,6 +167,8 @@ class RoadTest(unittest.TestCase):
         code, results = self.drive("interactive", self.publish_with_delta(engine(7)))
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        self.assertIn("road: Full update downloaded: installed files did not match the patch "
+                      "update.", self.output)
         served = self.served()
         self.assertEqual(served[delta][0], 200)
         self.assertEqual(served[full][0], 200)
