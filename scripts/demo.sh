@@ -2,9 +2,10 @@
 # The main job: a fixture renderer installation at 1.0.0 with 3ds Max 2010 and 2012, a release 1.1.0
 # published and signed with tools/publish-release into a web root that nginx serves on loopback,
 # and QIMUpdate.exe (built with the demo's public key) driven through check, download,
-# installation and the plug-in installer's "Install", as a user would. Before that, the same
-# release with one byte of its archive changed is refused. Screenshots of each step go to
-# build/demo/.
+# installation and the plug-in installer's "Install", as a user would. The release is
+# published with a delta from 1.0.0, so the update downloads only that; the demo prints its
+# bytes against the full archive's. Before that, the same release with one byte of its delta
+# changed is refused. Screenshots of each step go to build/demo/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/modes.sh"
@@ -26,9 +27,19 @@ www="$build/demo-env/www"
 port=$(sed -n 's/^QIM_E2E_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
 key="$root/.cache/release-key/secret.key"
 echo "demo: release key $(cat "$root/.cache/release-key/public.key") (public), secret key in $key"
-python3 "$root/tests/e2e/fixturerelease.py" "$build" "$build/demo-env/release-1.1.0" 1.1.0
+# 1.0.0 as installed on the user's machine, with a large engine file that 1.1.0 changes a little.
+fixture="$root/tests/e2e/fixturerelease.py"
+python3 "$fixture" "$build" "$build/demo-env/release-1.0.0" installed
+python3 "$fixture" "$build" "$build/demo-env/release-1.0.0" engine 0
+python3 "$fixture" "$build" "$build/demo-env/release-1.1.0" 1.1.0
+python3 "$fixture" "$build" "$build/demo-env/release-1.1.0" engine 1
 mkdir -p "$www"
-"$root/tools/publish-release" "$build/demo-env/release-1.1.0" 1.1.0 "$www" --key "$key"
+"$root/tools/publish-release" "$build/demo-env/release-1.0.0" 1.0.0 "$www" --key "$key"
+"$root/tools/publish-release" "$build/demo-env/release-1.1.0" 1.1.0 "$www" --key "$key" --delta-from "$www"
+# The road installs the fixture 1.0.0; the engine file is put beside it.
+mkdir -p "$build/demo-env/seed/dll/32"
+cp "$build/demo-env/release-1.0.0/dll/32/engine.bin" "$build/demo-env/seed/dll/32/"
+export QIM_ROAD_SEED="Z:$(printf '%s' "$build/demo-env/seed" | tr / '\\')"
 python3 "$root/tests/e2e/nginxserver.py" "$build/demo-env/nginx" "$port" "$www" &
 qim_env_pids+=($!)
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
@@ -55,8 +66,8 @@ road() { # SCENARIO SHOT_PREFIX
   return "${PIPESTATUS[0]}"
 }
 
-# A tampered copy of the release: one byte of the archive changed, its size and signature kept.
-archive="$www/files/qimRenderer/Renderer_1.1.0.zip"
+# A tampered copy of the release: one byte of the delta changed, its size and signature kept.
+archive="$www/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"
 cp "$archive" "$build/demo-env/good.zip"
 offset=$(( $(stat -c %s "$archive") / 2 ))
 python3 - "$archive" "$offset" <<'FLIP'
@@ -67,13 +78,15 @@ with open(sys.argv[1], "r+b") as archive:
     archive.seek(-1, 1)
     archive.write(bytes([byte ^ 0x01]))
 FLIP
-echo "demo: one bit of the archive changed at byte $offset; size and signature file kept"
+echo "demo: one bit of the delta changed at byte $offset; size and signature file kept"
 set +e
 road rejected rejected-
 rejected_status=$?
 rm -f "$out"/shots/*.done
 mv "$build/demo-env/good.zip" "$archive"
-echo "demo: the archive as signed is back on the server"
+echo "demo: the delta as signed is back on the server"
+log="$build/demo-env/nginx/access.log"
+served_before=$(wc -l <"$log")
 road interactive ""
 status=$?
 set -e
@@ -93,6 +106,9 @@ for max in 2010 2012; do
   echo "3ds Max $max plug-in: $( [ -f "$plugin" ] && cat "$plugin" || echo 'not installed')"
 done
 echo "update files left in the temporary folder: $(find "$WINEPREFIX"/drive_c/users/*/Temp -maxdepth 1 -name 'qim*' | wc -l)"
+full_bytes=$(stat -c %s "$www/files/qimRenderer/Renderer_1.1.0.zip")
+downloaded=$(tail -n +"$((served_before + 1))" "$log" | awk '{ sum += $10 } END { print sum + 0 }')
+echo "bytes downloaded by the update: $downloaded (the full archive has $full_bytes: $(awk "BEGIN { printf \"%.1f\", $downloaded * 100 / $full_bytes }") %)"
 echo "tampered release refused and deleted: $([ "$rejected_status" -eq 0 ] && echo yes || echo no) (see $out/rejected-3-rejected.png)"
 echo "screenshots: $(ls "$out"/*.png 2>/dev/null | wc -l) in $out"
 exit "$status"

@@ -16,7 +16,7 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 mingw-w64-tools cmake make wine wine32:i386 wine64
           xvfb xauth python3 zip dpkg-dev imagemagick nginx-light file googletest
-          autoconf automake libtool python3-nacl openssl)
+          autoconf automake libtool python3-nacl openssl zstd)
 # A machine that already has Node.js from elsewhere ships npm with it; Debian's npm would conflict.
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 
@@ -150,6 +150,26 @@ build_libsodium() {
   rm -rf "$src"
 }
 
+# Debian's libzstd source package rebuilds patched files in the updater: decompression only,
+# built for HOST_TRIPLE into zstd-<cpu>.
+build_libzstd() {
+  local host=$1 cpu=${1%%-*}
+  local prefix="$cache/zstd-$cpu"
+  [ -f "$prefix/lib/libzstd.a" ] && return 0
+  step="cross-building libzstd for $cpu"
+  advice="Remove $cache/zstd-src-$cpu and run this again; apt-get source libzstd needs the deb-src entry in /etc/apt/sources.list.d/qim-deb-src.sources."
+  local src="$cache/zstd-src-$cpu" dir
+  dir=$(fetch_source libzstd "$src")
+  echo "setup: cross-building libzstd for $host from $dir"
+  make -s -C "$dir/lib" -j"$(nproc)" libzstd.a CC="$host-gcc-posix" AR="$host-ar" \
+    ZSTD_LIB_COMPRESSION=0 ZSTD_LIB_DICTBUILDER=0 ZSTD_LIB_DEPRECATED=0 ZSTD_LEGACY_SUPPORT=0 \
+    ZSTD_NO_ASM=1 ZSTD_MULTITHREAD_SUPPORT=0 >/dev/null
+  mkdir -p "$prefix/lib" "$prefix/include"
+  cp "$dir/lib/libzstd.a" "$prefix/lib/"
+  cp "$dir/lib/zstd.h" "$dir/lib/zstd_errors.h" "$prefix/include/"
+  rm -rf "$src"
+}
+
 # The real 7-Zip Windows build stands in for 7zG.exe in tests and the demo: the 32-bit one in
 # .cache/7zip, the 64-bit one in .cache/7zip/x64.
 fetch_7zip() {
@@ -196,9 +216,11 @@ fi
 # The shipped 32-bit programs are built, and checked without running them, in every mode.
 build_libcurl i686
 build_libsodium i686-w64-mingw32
+build_libzstd i686-w64-mingw32
 if grep -qx x64 <<<"$modes"; then
   build_libcurl x86_64
   build_libsodium x86_64-w64-mingw32
+  build_libzstd x86_64-w64-mingw32
 fi
 fetch_7zip
 grep -qx x86 <<<"$modes" && make_prefix win32

@@ -1,4 +1,5 @@
 #include "install.h"
+#include "archivedownload.h"
 #include "copyjournal.h"
 #include "download.h"
 #include "installsupport.h"
@@ -181,7 +182,9 @@ static bool unpackAndCopy(const char *archivePath, const char *installDir, char 
                           uint32_t *fileCount)
 {
     session.state = Unpacking;
-    if (!unpackArchive(archivePath, unpackDir)) {
+    // A delta was unpacked, and its changed files rebuilt, when it was downloaded.
+    *unpackDir = takeDeltaTree();
+    if (!*unpackDir && !unpackArchive(archivePath, unpackDir)) {
         failInstallation("Something wrong with unpacking update file.", InstallFailed);
         return false;
     }
@@ -205,7 +208,9 @@ bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCo
         failInstallation("Internal error. Sorry", InstallFailed);
         goto out;
     }
-    installDir = session.differentDirs ? chooseInstallDir(rendererDir) : _strdup(rendererDir);
+    // A delta holds only what changed, so it goes over the installation it was rebuilt from.
+    installDir = session.differentDirs && !deltaTreeWaiting() ? chooseInstallDir(rendererDir)
+                                                              : _strdup(rendererDir);
     if (!installDir) {
         failInstallation(session.differentDirs ? "Update aborted by user."
                                                : "Internal error. Sorry",

@@ -1,5 +1,6 @@
 // Start-up of QIMUpdate: settings, the main window with its controls, the silent check and
 // the message loop.
+#include "archivedownload.h"
 #include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
@@ -158,6 +159,7 @@ static bool startSilentCheck()
 // runs any more: the window stays while one does.
 static void removeTemporaryFiles()
 {
+    discardDeltaTree();
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
     if (fileExists(session.versionFilePath))

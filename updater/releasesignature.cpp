@@ -21,6 +21,7 @@ __attribute__((used)) static const char releaseKeyRecord[] = "qim-release-key:" 
 static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyMarker - 1;
 #endif
 static const char releaseStatementPurpose[] = "qim-release-statement-2";
+static const char deltaStatementPurpose[] = "qim-delta-statement-2";
 static const char signatureTag[] = "signature ";
 static const size_t signatureHexLength = 2 * crypto_sign_BYTES;
 // "signature <128 hex digits>\n" closes the file; everything before it is signed.
@@ -82,21 +83,49 @@ bool readSizeAndHash(const char *text, const char *end, SignedArchive *archive)
     return true;
 }
 
-bool readSignedStatement(const char *text, size_t length, const char *channel,
-                         const RendererVersion &version, const char *fileName,
-                         SignedArchive *archive)
+// The lines before "size": purpose, channel, for a delta the version it starts from, version
+// and file name; false when they do not fit.
+static bool formatStatementHead(char *head, size_t size, int *length, const char *channel,
+                                const RendererVersion *from, const RendererVersion &version,
+                                const char *fileName)
+{
+    char fromLine[48] = "";
+    if (from)
+        snprintf(fromLine, sizeof fromLine, "from %d.%d.%d\n", from->major, from->minor,
+                 from->build);
+    *length = snprintf(head, size, "%s\nchannel %s\n%sversion %d.%d.%d\nfile %s\nsize ",
+                       from ? deltaStatementPurpose : releaseStatementPurpose, channel, fromLine,
+                       version.major, version.minor, version.build, fileName);
+    return *length >= 0 && (size_t)*length < size;
+}
+
+static bool readStatement(const char *text, size_t length, const char *channel,
+                          const RendererVersion *from, const RendererVersion &version,
+                          const char *fileName, SignedArchive *archive)
 {
     size_t statementLength = signedStatementLength(text, length);
     if (statementLength == 0)
         return false;
     // Only text the key vouches for is read from here on.
     char expected[signatureFileMaxSize];
-    int expectedLength = snprintf(expected, sizeof expected,
-                                  "%s\nchannel %s\nversion %d.%d.%d\nfile %s\nsize ",
-                                  releaseStatementPurpose, channel, version.major, version.minor,
-                                  version.build, fileName);
-    if (expectedLength < 0 || (size_t)expectedLength >= sizeof expected ||
+    int expectedLength = 0;
+    if (!formatStatementHead(expected, sizeof expected, &expectedLength, channel, from, version,
+                             fileName) ||
         (size_t)expectedLength >= statementLength || memcmp(text, expected, expectedLength) != 0)
         return false;
     return readSizeAndHash(text + expectedLength, text + statementLength, archive);
+}
+
+bool readSignedStatement(const char *text, size_t length, const char *channel,
+                         const RendererVersion &version, const char *fileName,
+                         SignedArchive *archive)
+{
+    return readStatement(text, length, channel, nullptr, version, fileName, archive);
+}
+
+bool readSignedDeltaStatement(const char *text, size_t length, const char *channel,
+                              const RendererVersion &from, const RendererVersion &version,
+                              const char *fileName, SignedArchive *archive)
+{
+    return readStatement(text, length, channel, &from, version, fileName, archive);
 }

@@ -4,7 +4,7 @@
 
 std::string releaseSignatureFile(const std::string &channel, const std::string &version,
                                  const std::string &fileName, const std::string &archive,
-                                 const std::string &seedHex)
+                                 const std::string &seedHex, const std::string &from)
 {
     const std::string seedText = seedHex.empty() ? QIM_TEST_RELEASE_SEED : seedHex;
     unsigned char seed[crypto_sign_SEEDBYTES], publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -20,9 +20,11 @@ std::string releaseSignatureFile(const std::string &channel, const std::string &
                        nullptr, 0);
     char digestHex[2 * sizeof digest + 1], signatureHex[2 * sizeof signature + 1];
     sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest);
-    std::string statement = "qim-release-statement-2\nchannel " + channel + "\nversion " + version +
-                            "\nfile " + fileName + "\nsize " + std::to_string(archive.size()) +
-                            "\nblake2b-256 " + digestHex + "\n";
+    std::string head = from.empty()
+                           ? "qim-release-statement-2\nchannel " + channel
+                           : "qim-delta-statement-2\nchannel " + channel + "\nfrom " + from;
+    std::string statement = head + "\nversion " + version + "\nfile " + fileName + "\nsize " +
+                            std::to_string(archive.size()) + "\nblake2b-256 " + digestHex + "\n";
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char *>(statement.data()),
                          statement.size(), secretKey);

@@ -440,8 +440,10 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
     EXPECT_EQ(controlText(window_, ExitButtonId), "Exit");
     EXPECT_EQ(status(), "Downloading 300000 of 300000 bytes... 100%");
     EXPECT_EQ(progressPosition(progressBar()), 100);
-    EXPECT_EQ(requestedPaths(),
-              (std::vector<std::string>{releaseVersionPath, archive + ".sig", archive}));
+    // The installed 1.2.3 has no delta to 1.10.0: one question for it, then the full archive.
+    const std::string delta = "/files/qimRenderer/Renderer_1.10.0.from-1.2.3.zip";
+    EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, delta + ".sig",
+                                                          archive + ".sig", archive}));
 
     // The archive waits in the temporary directory for the installation.
     std::vector<std::string> added = newTempFiles();
@@ -533,8 +535,10 @@ TEST_F(UpdaterGui, ProxyCarriesTheCheckAndTheDownload)
     download();
     ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
     EXPECT_EQ(requestedPaths(),
-              (std::vector<std::string>{serverUrl(releaseVersionPath), serverUrl(archive + ".sig"),
-                                        serverUrl(archive)}));
+              (std::vector<std::string>{
+                  serverUrl(releaseVersionPath),
+                  serverUrl("/files/qimRenderer/Renderer_1.10.0.from-1.2.3.zip.sig"),
+                  serverUrl(archive + ".sig"), serverUrl(archive)}));
 }
 
 TEST_F(UpdaterGui, DeadProxyFailsTheCheckWithoutGoingDirect)

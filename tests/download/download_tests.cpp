@@ -769,3 +769,65 @@ TEST_F(SignedRelease, HttpsCarriesTheCheckAndTheSignedArchive)
     free(session.versionFilePath);
     session.versionFileUrl = session.versionFilePath = nullptr;
 }
+
+// A delta is used only under its own statement, which names the version it starts from: any
+// other statement beside it is refused before the delta is fetched, and no full archive follows.
+TEST_F(SignedRelease, DeltaStatementNamesBothVersions)
+{
+    const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
+    const std::string delta = "/files/qimRenderer/" + name;
+    const std::string bytes = pattern(5000);
+    session.installedVersion = {1, 1, 0};
+    const struct {
+        const char *name;
+        std::string signature;
+    } cases[] = {
+        {"fullstatement", releaseSignatureFile("release", "1.2.0", name, bytes)},
+        {"otherstart", releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.0.0")},
+        {"otherchannel", releaseSignatureFile("beta", "1.2.0", name, bytes, "", "1.1.0")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        serve(delta, bytes);
+        serve(delta + ".sig", c.signature);
+        clearRequests();
+        runWorker(false);
+        EXPECT_EQ(session.state, DownloadFailed);
+        EXPECT_EQ(statusLine(), rejected);
+        EXPECT_EQ(requestCount(delta + ".sig"), 1);
+        EXPECT_EQ(requestCount(delta), 0);
+        EXPECT_EQ(requestCount(archivePath(false)), 0);
+        EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+        releaseServer(delta);
+        releaseServer(delta + ".sig");
+    }
+    session.installedVersion = {0, 0, 0};
+}
+
+// Abort while the delta arrives ends the download as with the full archive: nothing is kept and
+// the full archive is not asked for.
+TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
+{
+    const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
+    const std::string delta = "/files/qimRenderer/" + name;
+    const std::string bytes = pattern(200000);
+    session.installedVersion = {1, 1, 0};
+    serve(delta, bytes, "stall=1000");
+    serve(delta + ".sig", releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0"));
+    clearRequests();
+    std::thread user([&] {
+        if (waitForRequest(delta)) {
+            Sleep(300);
+            session.abortDownload = true;
+        }
+    });
+    runWorker(false);
+    user.join();
+    releaseServer(delta);
+    releaseServer(delta + ".sig");
+    session.installedVersion = {0, 0, 0};
+    EXPECT_EQ(session.state, DownloadFailed);
+    EXPECT_EQ(statusLine(), aborted);
+    EXPECT_EQ(requestCount(archivePath(false)), 0);
+    EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+}

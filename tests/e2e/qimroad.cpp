@@ -8,6 +8,7 @@
 #include "fixtures.h"
 #include "guidriver.h"
 #include <stdio.h>
+#include <stdlib.h>
 
 namespace
 {
@@ -66,6 +67,26 @@ void recordMax(const char *keyPath, const std::string &dir)
 }
 
 // The renderer 1.0.0 as users have it; every file of it is also in the 1.1.0 release.
+// Copies every file below seed over the same path in dir (the road's extra installed files).
+void copySeed(const std::string &seed, const std::string &dir)
+{
+    WIN32_FIND_DATAA entry;
+    HANDLE find = FindFirstFileA((seed + "\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE)
+        return;
+    makeDirs(dir);
+    do {
+        std::string name = entry.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            copySeed(seed + "\\" + name, dir + "\\" + name);
+        else
+            CopyFileA((seed + "\\" + name).c_str(), (dir + "\\" + name).c_str(), FALSE);
+    } while (FindNextFileA(find, &entry));
+    FindClose(find);
+}
+
 std::string prepareMachine(bool autoInstall)
 {
     deleteValdormineKey();
@@ -74,6 +95,8 @@ std::string prepareMachine(bool autoInstall)
               (installation + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
     writeFile(installation + "\\max2010 plugin\\32\\QIMplugin.dlr", "QIM plug-in 1.0.0\n");
     setRendererDword("autoinstall", autoInstall ? 1 : 0);
+    if (const char *seed = getenv("QIM_ROAD_SEED"))
+        copySeed(seed, installation);
     for (int max = 0; max < 2; max++) {
         recordMax(maxKeys[max], maxDirs[max]);
         removeTree(maxDirs[max]);
@@ -96,6 +119,7 @@ bool check(HWND window)
 bool downloadAndInstall(HWND window, bool autoInstall)
 {
     HWND action = control(window, 201), status = control(window, 205);
+    DWORD clicked = GetTickCount();
     click(action);
     if (!autoInstall) {
         if (!waitUntil([&] { return windowText(action) == "Install update" && isEnabled(action); },
@@ -107,6 +131,7 @@ bool downloadAndInstall(HWND window, bool autoInstall)
     }
     if (!waitUntil([&] { return windowText(action) == "Done"; }, stepTimeout))
         return fail("the installation did not finish: " + windowText(status));
+    say("RESULT click_to_done_ms=%s", std::to_string(GetTickCount() - clicked));
     say("road: %s", windowText(status));
     screenshot("4-installed", window);
     return true;

@@ -11,6 +11,7 @@ Run by ctest inside tests/run.sh's environment (WINEPREFIX, DISPLAY).
 import glob
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -19,7 +20,8 @@ import unittest
 import zipfile
 
 import nginxserver
-from fixturerelease import make_release_tree
+from fixturerelease import ENGINE_DATA as ENGINE, engine_data as engine
+from fixturerelease import make_installed_tree, make_release_tree, write_engine_data
 
 BUILD = os.environ.get("QIM_BUILD", "")
 SOURCE = os.environ.get("QIM_SOURCE", "")
@@ -52,6 +54,12 @@ def tree_files(root):
     return files
 
 
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as file:
+        file.write(data)
+
+
 def publish(tree, version, *extra, key=KEY):
     """Runs the tool by its own interpreter line: Debian's Python, which has python3-nacl."""
     signing = ["--key", key] if key else []
@@ -75,17 +83,51 @@ class RoadTest(unittest.TestCase):
         os.makedirs(WEBROOT)
         self.release = os.path.join(WORK, "release")
 
-    def drive(self, scenario):
+    def drive(self, scenario, seed=None):
+        """seed: a folder whose files are put into the 1.0.0 installation before the update."""
         self.temp_before = self.temp_entries()
+        self.log_start = os.path.getsize(os.path.join(WORK, "access.log"))
         updater = windows_path(os.path.join(BUILD, "bin", "nginx", "QIMUpdate.exe"))
         road = os.path.join(BUILD, "bin", "e2e", "qimroad.exe")
+        environment = dict(os.environ)
+        environment.pop("QIM_ROAD_SEED", None)
+        if seed:
+            environment["QIM_ROAD_SEED"] = windows_path(seed)
         run = subprocess.run(["wine", road, updater, scenario], stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=240)
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=240,
+                             env=environment)
         output = run.stdout.decode(errors="replace").replace("\r", "")
         print(output)
+        self.output = output
         results = dict(line[len("RESULT "):].split("=", 1)
                        for line in output.splitlines() if line.startswith("RESULT "))
         return run.returncode, results
+
+    def served(self):
+        """{path: (status, body bytes)} of the requests nginx answered during the last drive."""
+        with open(os.path.join(WORK, "access.log")) as file:
+            file.seek(self.log_start)
+            lines = file.read().splitlines()
+        requests = [re.search(r'"GET (\S+) [^"]*" (\d+) (\d+)', line) for line in lines]
+        return {found[1]: (int(found[2]), int(found[3])) for found in requests if found}
+
+    def publish_with_delta(self, installed_engine):
+        """1.0.0 as the road installs it plus a large file, then 1.1.0 with a delta from it;
+        returns the seed folder that puts installed_engine into the installation."""
+        shutil.rmtree(WEBROOT, ignore_errors=True)
+        os.makedirs(WEBROOT)
+        old = os.path.join(WORK, "old")
+        make_installed_tree(BUILD, old)
+        write_engine_data(old, 0)
+        self.assertEqual(publish(old, "1.0.0").returncode, 0)
+        make_release_tree(BUILD, self.release, "1.1.0")
+        write_engine_data(self.release, 1)
+        published = publish(self.release, "1.1.0", "--delta-from", WEBROOT)
+        self.assertEqual(published.returncode, 0, published.stderr)
+        seed = os.path.join(WORK, "seed")
+        shutil.rmtree(seed, ignore_errors=True)
+        write_file(os.path.join(seed, ENGINE), installed_engine)
+        return seed
 
     @staticmethod
     def temp_entries():
@@ -113,6 +155,57 @@ class RoadTest(unittest.TestCase):
         code, results = self.drive("interactive")
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        # No delta from 1.0.0: one question for it, then the full archive.
+        served = self.served()
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip.sig"][0], 404)
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.zip"][0], 200)
+
+    def test_delta(self):
+        delta = "/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"
+        full = "/files/qimRenderer/Renderer_1.1.0.zip"
+        # An installed file the user changed: the patch cannot apply, the full archive follows.
+        code, results = self.drive("interactive", self.publish_with_delta(engine(7)))
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        self.assertIn("road: Full update downloaded: installed files did not match the patch "
+                      "update.", self.output)
+        served = self.served()
+        self.assertEqual(served[delta][0], 200)
+        self.assertEqual(served[full][0], 200)
+
+        code, results = self.drive("interactive", self.publish_with_delta(engine(0)))
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        self.assertIn("road: Patch update ready: 1 changed file rebuilt.", self.output)
+        served = self.served()
+        self.assertNotIn(full, served)
+        full_size = os.path.getsize(WEBROOT + full)
+        self.assertLess(sum(size for _, size in served.values()), full_size / 4)
+        with zipfile.ZipFile(WEBROOT + delta) as zipped:
+            names = zipped.namelist()
+            manifest = zipped.read("delta/manifest.txt").decode().splitlines()
+        self.assertIn("delta/" + ENGINE + ".zst", names)
+        self.assertNotIn("Renderer/dll/32/PlenaraDLL32.dll", names)  # unchanged
+        self.assertIn("Renderer/readme.txt", names)  # added
+        self.assertRegex("\n".join(manifest),
+                         f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} {ENGINE}$")
+
+    def test_tampered_delta(self):
+        seed = self.publish_with_delta(engine(0))
+        delta = os.path.join(WEBROOT, "files", "qimRenderer", "Renderer_1.1.0.from-1.0.0.zip")
+        with open(delta, "r+b") as file:  # one byte changed, the size kept
+            file.seek(os.path.getsize(delta) // 2)
+            byte = file.read(1)
+            file.seek(-1, os.SEEK_CUR)
+            file.write(bytes([byte[0] ^ 0x01]))
+        code, results = self.drive("rejected", seed)
+        self.assertEqual(code, 0)
+        self.assertEqual(results["action_enabled"], "no")
+        self.assertNotIn("/files/qimRenderer/Renderer_1.1.0.zip", self.served())
+        version = unix_path(results["installation"] + "\\dll\\32\\PlenaraVersion.txt")
+        with open(version) as file:
+            self.assertEqual(file.read().split(), ["1", "0", "0"])
+        self.assert_no_update_left_in_temp()
 
     def test_auto_install(self):
         make_release_tree(BUILD, self.release, "1.1.0")
@@ -122,11 +215,13 @@ class RoadTest(unittest.TestCase):
         self.assert_updated(results)
 
     def test_silent_update(self):
-        make_release_tree(BUILD, self.release, "1.1.0")
-        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
-        code, results = self.drive("silent_update")
+        # Through a delta: a silent update takes it as the window does.
+        code, results = self.drive("silent_update", self.publish_with_delta(engine(0)))
         self.assertEqual(code, 0)
         self.assert_updated(results)
+        served = self.served()
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"][0], 200)
+        self.assertNotIn("/files/qimRenderer/Renderer_1.1.0.zip", served)
 
     def test_silent_no_update(self):
         make_release_tree(BUILD, self.release, "1.0.0")
@@ -194,6 +289,10 @@ class RoadTest(unittest.TestCase):
                      if name.startswith(".publish-")]
         self.assertEqual(leftovers, [])
 
+        # A delta is used only when signed, so none is made without a key.
+        refused = publish(self.release, "2.3.5", "--delta-from", WEBROOT, key="")
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn("--delta-from needs --key", refused.stderr)
         unsigned = publish(self.release, "2.3.4", "--beta", "--force", key="")
         self.assertEqual(unsigned.returncode, 0)
         self.assertIn("unsigned", unsigned.stderr)
