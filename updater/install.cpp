@@ -24,6 +24,16 @@ static const char *failureStatus()
     if (copyUndone == JournalRestored)
         return aborted ? "Installation aborted. Previous version restored."
                        : "Installation failed. Previous version restored.";
+    if (copyUndone == JournalChangedLeft)
+        return aborted ? "Installation aborted. Previous version restored; files changed since "
+                         "were left as they are."
+                       : "Installation failed. Previous version restored; files changed since "
+                         "were left as they are.";
+    if (copyUndone == JournalBusy)
+        return "Installation failed: another updater is working on this installation.";
+    if (copyUndone == JournalUnreadable)
+        return "Installation failed: update journal unreadable, set aside as "
+               "QIMUpdate.journal.unreadable.";
     if (copyUndone == JournalIncomplete)
         return aborted ? "Installation aborted. Restore incomplete."
                        : "Installation failed. Restore incomplete.";
@@ -157,12 +167,9 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
     *fileCount = files;
     session.filesIgnored = false;
     uint32_t bytesCopied = 0, filesCopied = 0;
-    // The journal stays with the installation the updater knows at its next start.
-    char *journalDir = rendererDirectory();
     const char *temporaries[] = {unpackDir, session.archivePath, NULL};
-    bool copied = copyTreeKeepingOld(journalDir, temporaries, installDir, sourceDir, &bytesCopied,
-                                     &totalBytes, &filesCopied, &files, &copyUndone);
-    free(journalDir);
+    bool copied = copyTreeKeepingOld(temporaries, installDir, sourceDir, &bytesCopied, &totalBytes,
+                                     &filesCopied, &files, &copyUndone);
     if (!copied) {
         failInstallation("File copy failed.",
                          session.abortInstall ? InstallAborted : InstallFailed);

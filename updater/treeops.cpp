@@ -1,9 +1,9 @@
 #include "treeops.h"
-#include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 enum { pathBufferSize = 2048, statusBufferSize = 512 };
@@ -166,6 +166,7 @@ struct CopyCounters {
     uint32_t *filesCopied;
     uint32_t *fileCount;
     int shownPosition; // what the bar shows already; -1 before the first file
+    const CopyNet *net; // NULL: a plain copy
 };
 
 // The question texts live only while a box is shown, not on every level of the walk.
@@ -237,7 +238,7 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
 static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c)
 {
     for (;;) {
-        if (copyJournalOpen() ? placeFile(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
+        if (c->net ? c->net->place(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
             reportCopied(from, c);
             return EntryDone;
         }
@@ -246,33 +247,68 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
             return EntryFailed;
         if (answer == IDIGNORE) {
             // An ignored file stays the old one, even if it had been renamed aside already.
-            if (copyJournalOpen())
-                restoreKeptFile(target);
+            if (c->net)
+                c->net->ignored(target);
             session.filesIgnored = true;
             return EntryDone;
         }
     }
 }
 
-// The journal learns what this level may create or replace before the first change, with one
-// flush for the whole level: a flush per file would cost more than the copy itself.
-static __attribute__((noinline)) bool journalLevel(const char *destination, const char *source)
+// One listing of a level serves both the announcement and the copy, so an entry that appears
+// in between is never copied without having been announced.
+struct LevelListing {
+    WIN32_FIND_DATAA *entries;
+    size_t count;
+};
+
+static bool appendListed(LevelListing *listing, size_t *capacity, const WIN32_FIND_DATAA *entry)
 {
-    char path[pathBufferSize];
+    if (listing->count == *capacity) {
+        size_t grown = *capacity ? *capacity * 2 : 16;
+        void *bigger = realloc(listing->entries, grown * sizeof *listing->entries);
+        if (!bigger)
+            return false;
+        listing->entries = (WIN32_FIND_DATAA *)bigger;
+        *capacity = grown;
+    }
+    listing->entries[listing->count++] = *entry;
+    return true;
+}
+
+static bool listLevel(const char *directory, LevelListing *listing)
+{
+    char pattern[pathBufferSize];
     WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(path, source, &entry);
+    size_t capacity = 0;
+    HANDLE search = startEnumeration(pattern, directory, &entry);
     if (search == INVALID_HANDLE_VALUE)
         return false;
     bool complete = false;
     do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(path, destination, entry.cFileName) ||
-            !announceChange(path, isDirectoryEntry(&entry)))
+        if (!isSkippedEntry(&entry) && !appendListed(listing, &capacity, &entry))
             break;
     } while (nextEntry(search, &entry, &complete));
     FindClose(search);
-    return complete && flushJournal();
+    return complete;
+}
+
+static bool copyListed(const char *destination, const char *source, const LevelListing *listing,
+                       CopyCounters *c, int depth)
+{
+    char from[pathBufferSize];
+    char target[pathBufferSize];
+    for (size_t i = 0; i < listing->count; ++i) {
+        const WIN32_FIND_DATAA *entry = &listing->entries[i];
+        if (!joinPath(from, source, entry->cFileName) ||
+            !joinPath(target, destination, entry->cFileName))
+            return false;
+        EntryOutcome outcome = isDirectoryEntry(entry) ? copyDirectoryEntry(target, from, c, depth)
+                                                       : copyFileEntry(target, from, c);
+        if (outcome == EntryFailed)
+            return false;
+    }
+    return true;
 }
 
 static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth)
@@ -286,35 +322,27 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
         session.state = InstallAborted;
         return false;
     }
-    if (copyJournalOpen() && !journalLevel(destination, source))
-        return false;
-    char from[pathBufferSize];
-    char target[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(from, source, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(from, source, entry.cFileName) ||
-            !joinPath(target, destination, entry.cFileName))
-            break;
-        EntryOutcome outcome = isDirectoryEntry(&entry) ? copyDirectoryEntry(target, from, c, depth)
-                                                        : copyFileEntry(target, from, c);
-        if (outcome == EntryFailed)
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete;
+    LevelListing listing = {NULL, 0};
+    bool copied = listLevel(source, &listing) &&
+                  (!c->net || c->net->announce(destination, listing.entries, listing.count)) &&
+                  copyListed(destination, source, &listing, c, depth);
+    free(listing.entries);
+    return copied;
+}
+
+bool copyTreeThrough(const CopyNet *net, const char *destination, const char *source,
+                     uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
+                     uint32_t *fileCount)
+{
+    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1, net};
+    return copyLevel(destination, source, &counters, 0);
 }
 
 bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied,
               uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount)
 {
-    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1};
-    return copyLevel(destination, source, &counters, 0);
+    return copyTreeThrough(NULL, destination, source, bytesCopied, totalBytes, filesCopied,
+                           fileCount);
 }
 
 //--- delete

@@ -77,7 +77,7 @@ DWORD WINAPI copyWorker(LPVOID param)
     const char *noTemporaries[] = {nullptr};
     JournalOutcome outcome = JournalAbsent;
     if (job->safetyNet)
-        job->ok = copyTreeKeepingOld(job->destination, noTemporaries, job->destination, job->source,
+        job->ok = copyTreeKeepingOld(noTemporaries, job->destination, job->source,
                                      &job->bytesCopied, &job->totalBytes, &job->filesCopied,
                                      &job->fileCount, &outcome);
     else

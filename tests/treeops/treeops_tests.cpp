@@ -84,9 +84,9 @@ struct CopyRun {
             result = copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
                               &c.filesCopied, &c.fileCount);
         else
-            result = copyTreeKeepingOld(journalDir.c_str(), noTemporaries, destination.c_str(),
-                                        source.c_str(), &c.bytesCopied, &c.totalBytes,
-                                        &c.filesCopied, &c.fileCount, &outcome);
+            result = copyTreeKeepingOld(noTemporaries, destination.c_str(), source.c_str(),
+                                        &c.bytesCopied, &c.totalBytes, &c.filesCopied,
+                                        &c.fileCount, &outcome);
     }
 
     static DWORD WINAPI body(LPVOID param)
