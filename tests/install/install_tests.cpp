@@ -378,3 +378,40 @@ TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation)
     EXPECT_EQ(contentOf(installation + "\\max2010 plugin\\32\\QIMplugin.dlr"), "plug-in 1.2.3");
     expectTempClean();
 }
+
+// A copy into a newly chosen directory keeps its journal there; killed halfway, it is found
+// and undone at the next start, a silent one too, which then shows its window with the news.
+TEST_F(RealInstall, KilledCopyIntoAChosenDirectoryIsUndoneAtASilentStart)
+{
+    setRendererDword("differentdirs", 1);
+    std::string chosen = freshDir("real-newdir-killed");
+    writeFile(chosen + "\\readme.txt", "the chosen directory's own readme");
+    writeFile(chosen + "\\docs", "a file where the update has a directory");
+    TreeImage before = treeImage(chosen);
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    click(action);
+    MessageBoxInfo picker;
+    ASSERT_TRUE(waitForMessageBox(program, &picker));
+    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
+    ASSERT_TRUE(answerMessageBox(picker, IDOK));
+    MessageBoxInfo question;
+    ASSERT_TRUE(waitForMessageBox(program, &question));
+    EXPECT_EQ(question.text, obstacleQuestion(chosen));
+    EXPECT_TRUE(pathIsFile(chosen + "\\QIMUpdate.journal"));
+    EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
+    program.kill();
+
+    Program again;
+    ASSERT_TRUE(again.start(loopbackUpdaterExe(), "-silent"));
+    HWND restarted = again.waitForWindow("qim_update", 10000, true);
+    ASSERT_NE(restarted, nullptr);
+    EXPECT_TRUE(waitForText(control(restarted, StatusLabelId),
+                            "Previous version restored (update interrupted)."));
+    EXPECT_EQ(treeImage(chosen), before);
+    DWORD type = 0;
+    std::string value;
+    EXPECT_FALSE(readRendererValue("copyroot", &type, &value));
+    EXPECT_TRUE(readRendererValue("directory", &type, &value));
+    EXPECT_EQ(std::string(value.c_str()), installation);
+    expectTempClean();
+}
