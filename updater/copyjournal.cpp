@@ -39,6 +39,9 @@ static struct {
 } journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
 
 static char unrestored[pathBufferSize];
+// A copy that succeeded, whose kept files are removed once its result is shown.
+static char *committedRoot;
+static volatile bool removingKept;
 
 static bool fitsPath(int length)
 {
@@ -773,9 +776,16 @@ static bool copyLocked(const char *const *temporaries, const char *destination, 
                                   counters[2], counters[3]) &&
                   commitCopy();
     closeJournal();
+    if (copied) {
+        // Its kept files go after the result is shown; until then the journal says so.
+        free(committedRoot);
+        committedRoot = _strdup(destination);
+        *outcome = JournalSettled;
+        return true;
+    }
     // The installation worker removes its temporary files itself, with progress.
     *outcome = settleJournal(destination, false);
-    return copied;
+    return false;
 }
 
 bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
@@ -797,10 +807,28 @@ bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
     free(rendererDir);
     uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
     bool copied = copyLocked(temporaries, destination, source, counters, outcome);
-    if (elsewhere && *outcome != JournalIncomplete)
+    if (elsewhere && !copied && *outcome != JournalIncomplete)
         clearCopyRoot();
     unlockInstallation(lock);
     return copied;
+}
+
+void removeKeptFiles()
+{
+    char *root = committedRoot;
+    committedRoot = NULL;
+    if (!root)
+        return;
+    removingKept = true;
+    if (settleCopyJournal(root) != JournalBusy)
+        clearCopyRoot();
+    removingKept = false;
+    free(root);
+}
+
+bool removingKeptFiles()
+{
+    return removingKept;
 }
 
 //--- start-up

@@ -21,6 +21,10 @@ enum JournalOutcome {
 bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
                         const char *source, uint32_t *bytesCopied, uint32_t *totalBytes,
                         uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome);
+// After the result of a successful copy is shown: removes the files it kept. Ending the program
+// meanwhile stops this at once; the next start finishes it.
+void removeKeptFiles();
+bool removingKeptFiles();
 // Finishes what a journal in the installation root describes: undoes the last copy if it did
 // not finish, removes the kept files of finished ones, and removes the journal once nothing is
 // left to do. With an unfinished copy it also removes the temporary files of that update, which

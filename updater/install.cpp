@@ -130,6 +130,7 @@ DWORD WINAPI installWorker(LPVOID archivePath)
         return 0;
     }
     finishInstalled();
+    removeKeptFiles();
     return 1;
 }
 

@@ -1,5 +1,6 @@
 #include "window.h"
 #include "archivedownload.h"
+#include "copyjournal.h"
 #include "install.h"
 #include "session.h"
 #include "settings.h"
@@ -113,7 +114,8 @@ static bool requestAbortOfWorker()
     case ChoosingDirectory:
         return true;
     default:
-        return session.workersRunning > 0;
+        // Removing the kept files after the result stops at once; the next start finishes it.
+        return session.workersRunning > 0 && !removingKeptFiles();
     }
 }
 

@@ -686,6 +686,10 @@ TEST_F(TreeOps, SuccessfulCopyLeavesNoKeptFileAndNoJournal)
     ASSERT_TRUE(clean.finish());
     EXPECT_TRUE(clean.result);
     EXPECT_EQ(clean.outcome, JournalSettled);
+    // The kept files stay until the result has been shown, with the journal that names them.
+    EXPECT_EQ(keptFiles(clean.destination).size(), 2u);
+    EXPECT_TRUE(pathIsFile(journalOf(clean.destination)));
+    removeKeptFiles();
     EXPECT_EQ(contentOf(clean.destination + "\\d0\\engine.dll"), "new engine");
     EXPECT_EQ(contentOf(clean.destination + "\\d3\\x\\deep.txt"), "deep");
     EXPECT_EQ(contentOf(clean.destination + "\\keep.txt"), "untouched");
@@ -712,6 +716,7 @@ TEST_F(TreeOps, SuccessfulCopyLeavesNoKeptFileAndNoJournal)
     EXPECT_TRUE(run.result);
     EXPECT_TRUE(session.filesIgnored);
     EXPECT_EQ(run.outcome, JournalSettled);
+    removeKeptFiles();
     EXPECT_EQ(contentOf(run.destination + "\\d1\\tool.exe"), "old tool");
     EXPECT_EQ(contentOf(run.destination + "\\d0\\engine.dll"), "new engine");
     ASSERT_NE(heldKept, INVALID_HANDLE_VALUE);
