@@ -58,6 +58,15 @@ class RealInstall : public ::testing::Test
         return controlText(window, StatusLabelId);
     }
 
+    // What the updater answers when Windows asks whether the session may end.
+    DWORD_PTR queryEndSession()
+    {
+        DWORD_PTR answer = 2;
+        SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                            5000, &answer);
+        return answer;
+    }
+
     // The Exit button pressed while a question box keeps the user's hands off the window.
     void pressExitBehindTheBox()
     {
@@ -216,6 +225,7 @@ TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
     writeFile(installation + "\\licence.txt", "old licence, read-only");
     SetFileAttributesA((installation + "\\licence.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    EXPECT_EQ(queryEndSession(), 1) << "nothing to protect yet";
     TreeImage before = treeImage(installation);
     const char *heldNames[] = {"readme.txt", "notes.txt"};
     HANDLE held[2];
@@ -240,6 +250,8 @@ TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
         held[which] = INVALID_HANDLE_VALUE;
         ASSERT_TRUE(answerMessageBox(box, IDRETRY));
     }
+    // Half-copied, the installation is neither version: a shutdown is refused.
+    EXPECT_EQ(queryEndSession(), 0);
     program.kill();
     for (HANDLE handle : held)
         CloseHandle(handle);
