@@ -427,3 +427,43 @@ TEST_F(RealInstall, KilledCopyIntoAChosenDirectoryIsUndoneAtASilentStart)
     EXPECT_EQ(std::string(value.c_str()), installation);
     expectTempClean();
 }
+
+// Two updaters started together on an installation that an interrupted update left: one of them
+// undoes it, the other finds the installation busy or already settled, and the original file
+// comes back exactly once, never deleted by the second undo.
+TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
+{
+    TreeImage before = treeImage(installation);
+    ASSERT_TRUE(MoveFileA((installation + "\\readme.txt").c_str(),
+                          (installation + "\\readme.txt.~0a0b0c0d").c_str()));
+    writeFile(installation + "\\readme.txt", "new readme");
+    WIN32_FILE_ATTRIBUTE_DATA placed;
+    ASSERT_TRUE(GetFileAttributesExA((installation + "\\readme.txt").c_str(), GetFileExInfoStandard,
+                                     &placed));
+    char record[64];
+    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx ", placed.nFileSizeHigh,
+             placed.nFileSizeLow, placed.ftLastWriteTime.dwHighDateTime,
+             placed.ftLastWriteTime.dwLowDateTime);
+    ASSERT_TRUE(writeFile(installation + "\\QIMUpdate.journal",
+                          "T 0a0b0c0d " + installation + "\n" + record + installation +
+                              "\\readme.txt\n"));
+    Program second;
+    ASSERT_TRUE(program.start(loopbackUpdaterExe()));
+    ASSERT_TRUE(second.start(loopbackUpdaterExe()));
+    HWND windows[2] = {program.waitForWindow("qim_update", 10000, true),
+                       second.waitForWindow("qim_update", 10000, true)};
+    ASSERT_NE(windows[0], nullptr);
+    ASSERT_NE(windows[1], nullptr);
+    const std::string restored = "Previous version restored (update interrupted).";
+    const std::string busy = "Another updater is working on this installation.";
+    std::string statuses[2];
+    EXPECT_TRUE(waitUntil([&] {
+        for (int i = 0; i < 2; ++i)
+            statuses[i] = controlText(windows[i], StatusLabelId);
+        return statuses[0] == restored || statuses[1] == restored;
+    })) << statuses[0] << " / " << statuses[1];
+    for (const std::string &text : statuses)
+        EXPECT_TRUE(text == restored || text == busy || text == "Click Check update...") << text;
+    EXPECT_EQ(treeImage(installation), before);
+    second.kill();
+}
