@@ -34,9 +34,14 @@ static const char *failureStatus()
     if (copyUndone == JournalUnreadable)
         return "Installation failed: update journal unreadable, set aside as "
                "QIMUpdate.journal.unreadable.";
-    if (copyUndone == JournalIncomplete)
-        return aborted ? "Installation aborted. Restore incomplete."
-                       : "Installation failed. Restore incomplete.";
+    if (copyUndone == JournalIncomplete) {
+        // Names the file and the way out, so the next attempt is not just another failure.
+        static char text[pathBufferSize + 160];
+        snprintf(text, sizeof text,
+                 "%s Could not restore %s: close QIM and 3ds Max, then start QIMUpdate again.",
+                 aborted ? "Installation aborted." : "Installation failed.", unrestoredFile());
+        return text;
+    }
     return aborted ? "Installation aborted." : "Installation failed.";
 }
 

@@ -1079,3 +1079,24 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     TreeImage after = treeImage(run.destination);
     EXPECT_EQ(after, before);
 }
+
+// An undo that meets a placed file another program holds cannot finish: it names the file, keeps
+// the journal, and the next settling, once the file is free, puts the old one back.
+TEST_F(TreeOps, UndoThatCannotFinishNamesTheFileAndFinishesLater)
+{
+    std::string root = freshDir("treeops-journal-held");
+    writeFile(root + "\\engine.dll", "new engine");
+    writeFile(root + "\\engine.dll.~0feed000", "old engine");
+    ASSERT_TRUE(writeFile(journalOf(root), "T 0feed000 " + root + "\n" +
+                                               placed('R', root + "\\engine.dll")));
+    HANDLE held = holdExclusively(root + "\\engine.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalIncomplete);
+    EXPECT_EQ(std::string(unrestoredFile()), root + "\\engine.dll");
+    EXPECT_TRUE(pathIsFile(journalOf(root)));
+    CloseHandle(held);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalRestored);
+    EXPECT_EQ(contentOf(root + "\\engine.dll"), "old engine");
+    EXPECT_TRUE(keptFiles(root).empty());
+    EXPECT_FALSE(pathIsFile(journalOf(root)));
+}
