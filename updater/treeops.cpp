@@ -109,6 +109,44 @@ bool queryFileSize(const char *path, uint32_t *size)
     return true;
 }
 
+// The walks of the installation list a level once and work on that listing: the copy announces
+// and copies the same entries, so one that appears in between is never copied unannounced.
+struct LevelListing {
+    WIN32_FIND_DATAA *entries;
+    size_t count;
+};
+
+static bool appendListed(LevelListing *listing, size_t *capacity, const WIN32_FIND_DATAA *entry)
+{
+    if (listing->count == *capacity) {
+        size_t grown = *capacity ? *capacity * 2 : 16;
+        void *bigger = realloc(listing->entries, grown * sizeof *listing->entries);
+        if (!bigger)
+            return false;
+        listing->entries = (WIN32_FIND_DATAA *)bigger;
+        *capacity = grown;
+    }
+    listing->entries[listing->count++] = *entry;
+    return true;
+}
+
+static bool listLevel(const char *directory, LevelListing *listing)
+{
+    char pattern[pathBufferSize];
+    WIN32_FIND_DATAA entry;
+    size_t capacity = 0;
+    HANDLE search = startEnumeration(pattern, directory, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    do {
+        if (!isSkippedEntry(&entry) && !appendListed(listing, &capacity, &entry))
+            break;
+    } while (nextEntry(search, &entry, &complete));
+    FindClose(search);
+    return complete;
+}
+
 //--- count
 
 static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes, int depth);
@@ -137,20 +175,13 @@ static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *tot
     if (!directory || depth > maxWalkDepth || !directoryExists(directory))
         return false;
     char path[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(path, directory, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(path, directory, entry.cFileName) ||
-            !countEntry(path, &entry, fileCount, totalBytes, depth))
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete;
+    LevelListing listing = {NULL, 0};
+    bool counted = listLevel(directory, &listing);
+    for (size_t i = 0; counted && i < listing.count; ++i)
+        counted = joinPath(path, directory, listing.entries[i].cFileName) &&
+                  countEntry(path, &listing.entries[i], fileCount, totalBytes, depth);
+    free(listing.entries);
+    return counted;
 }
 
 bool countTree(const char *directory, uint32_t *fileCount, uint32_t *totalBytes)
@@ -253,44 +284,6 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
             return EntryDone;
         }
     }
-}
-
-// One listing of a level serves both the announcement and the copy, so an entry that appears
-// in between is never copied without having been announced.
-struct LevelListing {
-    WIN32_FIND_DATAA *entries;
-    size_t count;
-};
-
-static bool appendListed(LevelListing *listing, size_t *capacity, const WIN32_FIND_DATAA *entry)
-{
-    if (listing->count == *capacity) {
-        size_t grown = *capacity ? *capacity * 2 : 16;
-        void *bigger = realloc(listing->entries, grown * sizeof *listing->entries);
-        if (!bigger)
-            return false;
-        listing->entries = (WIN32_FIND_DATAA *)bigger;
-        *capacity = grown;
-    }
-    listing->entries[listing->count++] = *entry;
-    return true;
-}
-
-static bool listLevel(const char *directory, LevelListing *listing)
-{
-    char pattern[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    size_t capacity = 0;
-    HANDLE search = startEnumeration(pattern, directory, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (!isSkippedEntry(&entry) && !appendListed(listing, &capacity, &entry))
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete;
 }
 
 static bool copyListed(const char *destination, const char *source, const LevelListing *listing,
