@@ -1100,3 +1100,34 @@ TEST_F(TreeOps, UndoThatCannotFinishNamesTheFileAndFinishesLater)
     EXPECT_TRUE(keptFiles(root).empty());
     EXPECT_FALSE(pathIsFile(journalOf(root)));
 }
+
+// With %TEMP% in its short form, the temporaries a killed update named in their long form are
+// still its own and are removed with the undo; a look-alike outside the temporary directory is
+// not.
+TEST_F(TreeOps, TemporariesAreRecognisedWhicheverFormTheTemporaryDirectoryTakes)
+{
+    std::string longTemp = freshDir("LongerTemporaryDirectory");
+    std::string root = freshDir("treeops-journal-temp");
+    std::string elsewhere = freshDir("treeops-journal-nottemp");
+    char shortTemp[MAX_PATH];
+    DWORD length = GetShortPathNameA(longTemp.c_str(), shortTemp, sizeof shortTemp);
+    ASSERT_TRUE(length > 0 && length < sizeof shortTemp);
+    ASSERT_NE(std::string(shortTemp), longTemp) << "no short name to compare";
+    writeFile(longTemp + "\\qimUpdate.zip", "archive");
+    writeFile(longTemp + "\\qimUnpacked\\Renderer\\readme.txt", "unpacked");
+    writeFile(elsewhere + "\\qimLookalike.zip", "not the updater's");
+    ASSERT_TRUE(writeFile(journalOf(root), "T 7e3f0000 " + root + "\nU " + longTemp +
+                                               "\\qimUpdate.zip\nU " + longTemp +
+                                               "\\qimUnpacked\nU " + elsewhere +
+                                               "\\qimLookalike.zip\n"));
+    char saved[MAX_PATH] = "";
+    DWORD savedLength = GetEnvironmentVariableA("TMP", saved, sizeof saved);
+    SetEnvironmentVariableA("TMP", shortTemp);
+    JournalOutcome outcome = settleCopyJournal(root.c_str());
+    SetEnvironmentVariableA("TMP", savedLength ? saved : nullptr);
+    EXPECT_EQ(outcome, JournalRestored);
+    EXPECT_FALSE(pathIsFile(longTemp + "\\qimUpdate.zip"));
+    EXPECT_FALSE(pathIsDir(longTemp + "\\qimUnpacked"));
+    EXPECT_TRUE(pathIsFile(elsewhere + "\\qimLookalike.zip"));
+    removeTree(longTemp);
+}
