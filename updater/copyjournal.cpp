@@ -35,7 +35,7 @@ static struct {
     HANDLE file;
     HANDLE volume; // flushed once before C; without it each placed file is flushed
     char token[tokenLength + 1];
-    bool unflushed;
+    bool placedUnflushed; // a placed file could not be flushed, so the copy cannot commit
 } journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
 
 static char unrestored[pathBufferSize];
@@ -687,7 +687,9 @@ static bool placeFile(const char *target, const char *from)
         return false;
     if (!CopyFileA(from, target, TRUE))
         return false;
-    return journal.volume != INVALID_HANDLE_VALUE || flushPlaced(target);
+    if (journal.volume == INVALID_HANDLE_VALUE && !flushPlaced(target))
+        journal.placedUnflushed = true;
+    return true;
 }
 
 static void restoreKeptFile(const char *target)
@@ -735,6 +737,20 @@ static void closeJournal()
     journal.file = journal.volume = INVALID_HANDLE_VALUE;
 }
 
+// A journal that settling could not rewrite may still end in damage; nothing goes after that.
+static bool endsWithWholeRecord(HANDLE file)
+{
+    char last = '\n';
+    DWORD got = 0;
+    DWORD size = GetFileSize(file, NULL);
+    if (size == INVALID_FILE_SIZE)
+        return false;
+    if (size > 0 && (SetFilePointer(file, -1, NULL, FILE_END) == INVALID_SET_FILE_POINTER ||
+                     !ReadFile(file, &last, 1, &got, NULL) || got != 1))
+        return false;
+    return last == '\n' && SetFilePointer(file, 0, NULL, FILE_END) != INVALID_SET_FILE_POINTER;
+}
+
 static bool openJournal(const char *root, const char *const *temporaries, JournalOutcome *outcome)
 {
     char path[pathBufferSize];
@@ -743,11 +759,15 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     if (!inRoot(path, root, journalName) || *outcome == JournalIncomplete ||
         *outcome == JournalUnreadable || !drawToken())
         return false;
-    journal.file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
+    journal.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (journal.file == INVALID_HANDLE_VALUE)
         return false;
-    SetFilePointer(journal.file, 0, NULL, FILE_END);
+    if (!endsWithWholeRecord(journal.file)) {
+        closeJournal();
+        return false;
+    }
+    journal.placedUnflushed = false;
     journal.volume = openVolume(root);
     bool written = writeText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
@@ -762,7 +782,8 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 // data must be on disk before it, or a power cut would leave neither version.
 static bool commitCopy()
 {
-    if (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume))
+    if (journal.placedUnflushed ||
+        (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
         return false;
     return writeText(journal.file, "C\n") && FlushFileBuffers(journal.file);
 }
