@@ -130,7 +130,8 @@ static bool appendListed(LevelListing *listing, size_t *capacity, const WIN32_FI
     return true;
 }
 
-static bool listLevel(const char *directory, LevelListing *listing)
+// Junctions and links are listed only for the delete, which removes them as entries.
+static bool listLevel(const char *directory, LevelListing *listing, bool withLinks)
 {
     char pattern[pathBufferSize];
     WIN32_FIND_DATAA entry;
@@ -140,7 +141,8 @@ static bool listLevel(const char *directory, LevelListing *listing)
         return false;
     bool complete = false;
     do {
-        if (!isSkippedEntry(&entry) && !appendListed(listing, &capacity, &entry))
+        bool listed = withLinks ? !isDotEntry(entry.cFileName) : !isSkippedEntry(&entry);
+        if (listed && !appendListed(listing, &capacity, &entry))
             break;
     } while (nextEntry(search, &entry, &complete));
     FindClose(search);
@@ -176,7 +178,7 @@ static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *tot
         return false;
     char path[pathBufferSize];
     LevelListing listing = {NULL, 0};
-    bool counted = listLevel(directory, &listing);
+    bool counted = listLevel(directory, &listing, false);
     for (size_t i = 0; counted && i < listing.count; ++i)
         counted = joinPath(path, directory, listing.entries[i].cFileName) &&
                   countEntry(path, &listing.entries[i], fileCount, totalBytes, depth);
@@ -316,7 +318,7 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
         return false;
     }
     LevelListing listing = {NULL, 0};
-    bool copied = listLevel(source, &listing) &&
+    bool copied = listLevel(source, &listing, false) &&
                   (!c->net || c->net->announce(destination, listing.entries, listing.count)) &&
                   copyListed(destination, source, &listing, c, depth);
     free(listing.entries);
@@ -342,7 +344,7 @@ bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied
 
 // The clean-up must be able to remove any tree that was unpacked, however deep, so the delete
 // walks with one path buffer for the whole tree (each level appends its entry and cuts it off
-// again) and keeps only the enumeration record per level.
+// again) and keeps only its level's listing, on the heap.
 static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount);
 
 static bool appendName(char *path, size_t length, const char *name)
@@ -371,27 +373,21 @@ static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry
 
 static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount)
 {
-    if (!directoryExists(path) || !appendName(path, length, "*.*"))
+    LevelListing listing = {NULL, 0};
+    if (!directoryExists(path) || !listLevel(path, &listing, true)) {
+        free(listing.entries);
         return false;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(path, &entry);
-    path[length] = '\0';
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
+    }
     bool failed = false;
-    do {
-        if (isDotEntry(entry.cFileName))
-            continue;
-        if (!appendName(path, length, entry.cFileName)) {
-            path[length] = '\0';
-            break;
-        }
-        deleteEntry(path, length, &entry, filesDeleted, fileCount, &failed);
+    for (size_t i = 0; !failed && i < listing.count; ++i) {
+        if (!appendName(path, length, listing.entries[i].cFileName))
+            failed = true;
+        else
+            deleteEntry(path, length, &listing.entries[i], filesDeleted, fileCount, &failed);
         path[length] = '\0';
-    } while (!failed && nextEntry(search, &entry, &complete));
-    FindClose(search);
-    if (!complete)
+    }
+    free(listing.entries);
+    if (failed)
         return false;
     removeDirectoryEvenReadOnly(path);
     return true;
