@@ -161,7 +161,8 @@ static bool noReparseBelow(const char *root, const char *path, char *checkedPare
     bool parentChecked = strlen(checkedParent) == parentLength &&
                          strncmp(checkedParent, path, parentLength) == 0;
     size_t start = parentChecked ? parentLength : strlen(root);
-    for (size_t i = start + 1; i <= strlen(path); ++i) {
+    size_t length = strlen(path);
+    for (size_t i = start + 1; i <= length; ++i) {
         if (path[i] != '\\' && path[i])
             continue;
         prefix[i] = '\0';
