@@ -1,5 +1,6 @@
 #include "copyjournal.h"
 #include "installsupport.h"
+#include "journalfile.h"
 #include "session.h"
 #include "settings.h"
 #include "treeops.h"
@@ -10,21 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The journal is a text file in the root of the installation the copy goes to, one record a
-// line, flushed to disk before the changes it announces:
-//   T <token> <root>  a copy into root begins; the files it sets aside are "<file>.~<token>"
-//   U <path>          a temporary file or directory of the update (the archive, the unpacked
-//                     tree), removed with an unfinished copy that a killed updater left
-//   D <path>          a directory that did not exist and that the copy may create
-//   N <size> <time> <path>  a file that did not exist and that the copy may create
-//   R <size> <time> <path>  a file that existed and that the copy may set aside and replace
-//   C                 the copy succeeded and its files are on disk; kept files are only removed
-//   X                 the copy was undone
-// Size and last-write time (16 hex digits each) are those of the new file, which the copy keeps:
-// an undo touches a file only while it is still the one the copy put there. The journal's
-// directory comes from a per-user value and this program runs elevated, so a journal is read as
-// untrusted: every path must lie under its run's root, which is the journal's own directory.
-enum { pathBufferSize = 2048, recordBufferSize = pathBufferSize + 48, tokenLength = 8 };
+// The safety net of the copy: the journal written before each change, the kept files, and the
+// settling of what an earlier run left (journalfile.h has the journal's format).
+enum { pathBufferSize = 2048 };
 
 static const char journalName[] = "QIMUpdate.journal";
 static const char unreadableName[] = "QIMUpdate.journal.unreadable";
@@ -34,7 +23,7 @@ static const char freshName[] = "QIMUpdate.journal.new";
 static struct {
     HANDLE file;
     HANDLE volume; // flushed once before C; without it each placed file is flushed
-    char token[tokenLength + 1];
+    char token[journalTokenLength + 1];
     bool placedUnflushed; // a placed file could not be flushed, so the copy cannot commit
 } journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
 
@@ -61,23 +50,6 @@ static bool keptPath(char *buffer, const char *target, const char *token)
 static bool pathExists(const char *path)
 {
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-static bool writeText(HANDLE file, const char *format, ...)
-{
-    char record[recordBufferSize];
-    va_list arguments;
-    va_start(arguments, format);
-    int length = vsnprintf(record, sizeof record, format, arguments);
-    va_end(arguments);
-    DWORD written = 0;
-    return length >= 0 && length < (int)sizeof record &&
-           WriteFile(file, record, (DWORD)length, &written, NULL) && written == (DWORD)length;
-}
-
-static uint64_t joinHalves(DWORD high, DWORD low)
-{
-    return ((uint64_t)high << 32) | low;
 }
 
 //--- one updater at a time on an installation
@@ -109,214 +81,6 @@ static void unlockInstallation(HANDLE mutex)
 {
     ReleaseMutex(mutex);
     CloseHandle(mutex);
-}
-
-//--- what a journal may name
-
-static bool validComponents(const char *rest)
-{
-    for (const char *part = rest;;) {
-        size_t length = strcspn(part, "\\");
-        if (length == 0 || (length == 1 && part[0] == '.') ||
-            (length == 2 && part[0] == '.' && part[1] == '.'))
-            return false;
-        for (size_t i = 0; i < length; ++i)
-            if ((unsigned char)part[i] < 32 || strchr("/:*?\"<>|", part[i]))
-                return false;
-        if (!part[length])
-            return true;
-        part += length + 1;
-    }
-}
-
-// "X:\..." or "\\server\share\..."; never "\\?\", "\\.\", "..", a relative path or a stream.
-static bool validAbsolutePath(const char *path)
-{
-    if (isalpha((unsigned char)path[0]) && path[1] == ':' && path[2] == '\\')
-        return !path[3] || validComponents(path + 3);
-    if (path[0] == '\\' && path[1] == '\\')
-        return validComponents(path + 2) && strchr(path + 2, '\\');
-    return false;
-}
-
-static bool isUnderRoot(const char *path, const char *root)
-{
-    size_t length = strlen(root);
-    if (_strnicmp(path, root, length) != 0)
-        return false;
-    if (root[length - 1] != '\\' && path[length++] != '\\')
-        return false;
-    return validAbsolutePath(path) && path[length] && validComponents(path + length);
-}
-
-// No junction or link between the root and path, path included: what lies behind one is not
-// the installation's. Checked parents are remembered, as records come level by level.
-static bool noReparseBelow(const char *root, const char *path, char *checkedParent)
-{
-    char prefix[pathBufferSize];
-    if (!fitsPath(snprintf(prefix, sizeof prefix, "%s", path)))
-        return false;
-    const char *lastSeparator = strrchr(path, '\\');
-    size_t parentLength = (size_t)(lastSeparator - path);
-    bool parentChecked = strlen(checkedParent) == parentLength &&
-                         strncmp(checkedParent, path, parentLength) == 0;
-    size_t start = parentChecked ? parentLength : strlen(root);
-    size_t length = strlen(path);
-    for (size_t i = start + 1; i <= length; ++i) {
-        if (path[i] != '\\' && path[i])
-            continue;
-        prefix[i] = '\0';
-        DWORD attributes = GetFileAttributesA(prefix);
-        prefix[i] = path[i];
-        if (attributes == INVALID_FILE_ATTRIBUTES)
-            break;
-        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            return false;
-    }
-    snprintf(checkedParent, pathBufferSize, "%.*s", (int)parentLength, path);
-    return true;
-}
-
-//--- reading a journal
-
-struct Record {
-    char kind;
-    const char *path; // the root for T
-    const char *token;
-    uint64_t size;
-    uint64_t written;
-};
-
-struct JournalText {
-    char *text;
-    Record *records;
-    size_t count;
-    bool damagedTail; // a torn last line or zeros after a power cut
-};
-
-static bool parseHex16(const char *text, uint64_t *value)
-{
-    *value = 0;
-    for (int i = 0; i < 16; ++i) {
-        if (!isxdigit((unsigned char)text[i]))
-            return false;
-        char digit[2] = {text[i], 0};
-        *value = (*value << 4) | (uint64_t)strtoul(digit, NULL, 16);
-    }
-    return text[16] == ' ';
-}
-
-static bool parseFileRecord(char *rest, Record *record)
-{
-    if (!parseHex16(rest, &record->size) || !parseHex16(rest + 17, &record->written))
-        return false;
-    record->path = rest + 34;
-    return true;
-}
-
-static bool parseRecord(char *line, Record *record)
-{
-    record->kind = line[0];
-    if (record->kind == 'C' || record->kind == 'X')
-        return line[1] == '\0';
-    if (line[0] == '\0' || line[1] != ' ')
-        return false;
-    char *rest = line + 2;
-    if (record->kind == 'T') {
-        for (int i = 0; i < tokenLength; ++i)
-            if (!isxdigit((unsigned char)rest[i]))
-                return false;
-        if (rest[tokenLength] != ' ')
-            return false;
-        rest[tokenLength] = '\0';
-        record->token = rest;
-        record->path = rest + tokenLength + 1;
-        return validAbsolutePath(record->path);
-    }
-    if (record->kind == 'N' || record->kind == 'R')
-        return parseFileRecord(rest, record);
-    record->path = rest;
-    return record->kind == 'U' || record->kind == 'D';
-}
-
-// Each record must fit its run: the first one begins a run, nothing follows a run's mark,
-// and every path of the installation lies under the run's root.
-static bool fitsRun(const Record *record, const Record *run, bool marked)
-{
-    if (record->kind == 'T')
-        return true;
-    if (!run || marked)
-        return false;
-    if (record->kind == 'U')
-        return validAbsolutePath(record->path);
-    if (record->kind == 'C' || record->kind == 'X')
-        return true;
-    return isUnderRoot(record->path, run->path);
-}
-
-static bool checkRuns(const JournalText *journalText, const char *root)
-{
-    const Record *run = NULL;
-    bool marked = false;
-    for (size_t i = 0; i < journalText->count; ++i) {
-        const Record *record = &journalText->records[i];
-        if (!fitsRun(record, run, marked))
-            return false;
-        if (record->kind == 'T') {
-            if (_stricmp(record->path, root) != 0)
-                return false;
-            run = record;
-            marked = false;
-        }
-        marked = marked || record->kind == 'C' || record->kind == 'X';
-    }
-    return true;
-}
-
-// Zeros may end the text; anything after them, or a line that does not parse, is not damage
-// but a journal this program did not write.
-static bool parseText(JournalText *journalText, DWORD size)
-{
-    size_t end = strlen(journalText->text);
-    for (size_t i = end; i < size; ++i)
-        if (journalText->text[i])
-            return false;
-    char *lastBreak = strrchr(journalText->text, '\n');
-    size_t complete = lastBreak ? (size_t)(lastBreak - journalText->text) + 1 : 0;
-    journalText->damagedTail = complete < size;
-    journalText->text[complete] = '\0';
-    size_t lines = 0;
-    for (size_t i = 0; i < complete; ++i)
-        lines += journalText->text[i] == '\n';
-    journalText->records = (Record *)calloc(lines + 1, sizeof(Record));
-    if (!journalText->records)
-        return false;
-    char *line = journalText->text;
-    for (char *next = strchr(line, '\n'); next; line = next + 1, next = strchr(line, '\n')) {
-        *next = '\0';
-        if (!parseRecord(line, &journalText->records[journalText->count++]))
-            return false;
-    }
-    return true;
-}
-
-static bool readJournal(const char *path, JournalText *journalText)
-{
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool read = false;
-    DWORD size = GetFileSize(file, NULL);
-    DWORD got = 0;
-    if (size != INVALID_FILE_SIZE && size < 64u * 1024 * 1024 &&
-        (journalText->text = (char *)malloc(size + 1)) != NULL) {
-        read = ReadFile(file, journalText->text, size, &got, NULL) && got == size;
-        journalText->text[got] = '\0';
-        read = read && parseText(journalText, got);
-    }
-    CloseHandle(file);
-    return read;
 }
 
 //--- undoing and settling
@@ -387,7 +151,7 @@ static bool undoDirectory(const char *path)
     return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
 }
 
-static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const Record *record)
+static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record)
 {
     return !(now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
            joinHalves(now->nFileSizeHigh, now->nFileSizeLow) == record->size &&
@@ -409,7 +173,7 @@ static bool takeAwayPlaced(const char *path, const char *token)
     return true;
 }
 
-static void undoFile(const Record *record, const char *token, SettleResult *result)
+static void undoFile(const JournalRecord *record, const char *token, SettleResult *result)
 {
     char kept[pathBufferSize];
     WIN32_FILE_ATTRIBUTE_DATA now;
@@ -430,7 +194,7 @@ static void undoFile(const Record *record, const char *token, SettleResult *resu
         noteUnrestored(result, record->path);
 }
 
-static void undoRecord(const Record *record, const Record *run, SettleResult *result)
+static void undoRecord(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
 {
     if (record->kind == 'U') {
         if (result->removeTemporaries)
@@ -452,7 +216,7 @@ static void undoRecord(const Record *record, const Record *run, SettleResult *re
 }
 
 // A kept file held open now is removed at the next start, or by Windows at its next restart.
-static void removeKeptFile(const Record *record, const Record *run, SettleResult *result)
+static void removeKeptFile(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
 {
     char kept[pathBufferSize];
     if ((record->kind != 'N' && record->kind != 'R') || !keptPath(kept, record->path, run->token) ||
@@ -469,7 +233,7 @@ static void removeKeptFile(const Record *record, const Record *run, SettleResult
 static void settleRun(const JournalText *journalText, size_t first, size_t end, bool last,
                       SettleResult *result)
 {
-    const Record *run = &journalText->records[first];
+    const JournalRecord *run = &journalText->records[first];
     char marker = first + 1 < end ? journalText->records[end - 1].kind : 0;
     if (marker == 'C') {
         for (size_t i = first + 1; i < end; ++i)
@@ -495,24 +259,6 @@ static void settleRuns(const JournalText *journalText, SettleResult *result)
     }
 }
 
-static bool writeRecord(HANDLE file, const Record *record)
-{
-    switch (record->kind) {
-    case 'T':
-        return writeText(file, "T %s %s\n", record->token, record->path);
-    case 'N':
-    case 'R':
-        return writeText(file, "%c %016llx %016llx %s\n", record->kind,
-                         (unsigned long long)record->size, (unsigned long long)record->written,
-                         record->path);
-    case 'C':
-    case 'X':
-        return writeText(file, "%c\n", record->kind);
-    default:
-        return writeText(file, "%c %s\n", record->kind, record->path);
-    }
-}
-
 // What is left to do is written to a new journal that replaces the old one once it is on disk:
 // nothing is ever appended to a journal that may end in damage.
 static void rewriteJournal(const char *root, const JournalText *journalText, bool undoneWhole)
@@ -529,7 +275,7 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
     for (size_t i = 0; written && i < journalText->count; ++i)
         written = writeRecord(file, &journalText->records[i]);
     if (undoneWhole)
-        written = written && writeText(file, "X\n");
+        written = written && writeJournalText(file, "X\n");
     written = written && FlushFileBuffers(file);
     CloseHandle(file);
     if (!written || !MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -611,11 +357,11 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     bool existingDirectory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     char kept[pathBufferSize];
     if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return existingDirectory || writeText(journal.file, "D %s\n", target);
+        return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
     // A kept file of that name that is not this run's would be taken for one by an undo.
     if (!keptPath(kept, target, journal.token) || pathExists(kept))
         return false;
-    Record record = {exists && !existingDirectory ? 'R' : 'N', target, NULL,
+    JournalRecord record = {exists && !existingDirectory ? 'R' : 'N', target, NULL,
                      joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
                      joinHalves(entry->ftLastWriteTime.dwHighDateTime,
                                 entry->ftLastWriteTime.dwLowDateTime)};
@@ -770,9 +516,9 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     }
     journal.placedUnflushed = false;
     journal.volume = openVolume(root);
-    bool written = writeText(journal.file, "T %s %s\n", journal.token, root);
+    bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
-        written = writeText(journal.file, "U %s\n", *temporaries);
+        written = writeJournalText(journal.file, "U %s\n", *temporaries);
     if (written && FlushFileBuffers(journal.file))
         return true;
     closeJournal();
@@ -786,7 +532,7 @@ static bool commitCopy()
     if (journal.placedUnflushed ||
         (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
         return false;
-    return writeText(journal.file, "C\n") && FlushFileBuffers(journal.file);
+    return writeJournalText(journal.file, "C\n") && FlushFileBuffers(journal.file);
 }
 
 static bool copyLocked(const char *const *temporaries, const char *destination, const char *source,
