@@ -1131,3 +1131,22 @@ TEST_F(TreeOps, TemporariesAreRecognisedWhicheverFormTheTemporaryDirectoryTakes)
     EXPECT_TRUE(pathIsFile(elsewhere + "\\qimLookalike.zip"));
     removeTree(longTemp);
 }
+
+// QIM starts the updater while the new engine is loaded: the undo cannot delete the placed DLL,
+// so it renames it aside (gone at the next restart) and puts the old one back.
+TEST_F(TreeOps, UndoRenamesALoadedPlacedFileAside)
+{
+    std::string root = freshDir("treeops-journal-loaded");
+    std::string dll = root + "\\bin\\PlenaraDLL32.dll";
+    ASSERT_TRUE(makeDirs(root + "\\bin"));
+    ASSERT_TRUE(CopyFileA((fixtureDir() + "\\PlenaraDLL32.dll").c_str(), dll.c_str(), FALSE));
+    writeFile(dll + ".~5ca1ab1e", "old engine");
+    ASSERT_TRUE(writeFile(journalOf(root), "T 5ca1ab1e " + root + "\n" + placed('R', dll)));
+    HMODULE loaded = LoadLibraryA(dll.c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalRestored);
+    EXPECT_EQ(contentOf(dll), "old engine");
+    EXPECT_TRUE(pathIsFile(dll + ".~5ca1ab1e.undone"));
+    EXPECT_FALSE(pathIsFile(journalOf(root)));
+    FreeLibrary(loaded);
+}
