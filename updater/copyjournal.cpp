@@ -31,6 +31,8 @@ static char unrestored[pathBufferSize];
 // A copy that succeeded, whose kept files are removed once its result is shown.
 static char *committedRoot;
 static volatile bool removingKept;
+// From the opening of the journal until the copy is committed or undone.
+static volatile bool changingInstallation;
 
 static bool fitsPath(int length)
 {
@@ -216,7 +218,8 @@ static void undoRecord(const JournalRecord *record, const JournalRecord *run, Se
 }
 
 // A kept file held open now is removed at the next start, or by Windows at its next restart.
-static void removeKeptFile(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
+static void removeKeptFile(const JournalRecord *record, const JournalRecord *run,
+                           SettleResult *result)
 {
     char kept[pathBufferSize];
     if ((record->kind != 'N' && record->kind != 'R') || !keptPath(kept, record->path, run->token) ||
@@ -267,8 +270,8 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
     char fresh[pathBufferSize];
     if (!inRoot(path, root, journalName) || !inRoot(fresh, root, freshName))
         return;
-    HANDLE file = CreateFileA(fresh, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              NULL);
+    HANDLE file =
+        CreateFileA(fresh, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return;
     bool written = true;
@@ -311,8 +314,8 @@ static JournalOutcome settleJournal(const char *root, bool removeTemporaries)
     bool parsed = readJournal(path, &journalText);
     // Nothing but a torn first record: the copy had not begun.
     bool empty = parsed && journalText.count == 0;
-    bool readable = parsed && !empty && journalText.records[0].kind == 'T' &&
-                    checkRuns(&journalText, root);
+    bool readable =
+        parsed && !empty && journalText.records[0].kind == 'T' && checkRuns(&journalText, root);
     if (readable)
         settleRuns(&journalText, &result);
     if (!readable && !empty) {
@@ -361,10 +364,10 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     // A kept file of that name that is not this run's would be taken for one by an undo.
     if (!keptPath(kept, target, journal.token) || pathExists(kept))
         return false;
-    JournalRecord record = {exists && !existingDirectory ? 'R' : 'N', target, NULL,
-                     joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
-                     joinHalves(entry->ftLastWriteTime.dwHighDateTime,
-                                entry->ftLastWriteTime.dwLowDateTime)};
+    JournalRecord record = {
+        exists && !existingDirectory ? 'R' : 'N', target, NULL,
+        joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
+        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime)};
     return writeRecord(journal.file, &record);
 }
 
@@ -556,9 +559,9 @@ static bool copyLocked(const char *const *temporaries, const char *destination, 
     return false;
 }
 
-bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
-                        const char *source, uint32_t *bytesCopied, uint32_t *totalBytes,
-                        uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome)
+bool copyTreeKeepingOld(const char *const *temporaries, const char *destination, const char *source,
+                        uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
+                        uint32_t *fileCount, JournalOutcome *outcome)
 {
     *outcome = JournalAbsent;
     if (!destination)
@@ -570,11 +573,13 @@ bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
     }
     // A root other than the renderer directory is found again through this value.
     char *rendererDir = rendererDirectory();
-    bool elsewhere = !(rendererDir && _stricmp(rendererDir, destination) == 0) &&
-                     writeCopyRoot(destination);
+    bool elsewhere =
+        !(rendererDir && _stricmp(rendererDir, destination) == 0) && writeCopyRoot(destination);
     free(rendererDir);
     uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
+    changingInstallation = true;
     bool copied = copyLocked(temporaries, destination, source, counters, outcome);
+    changingInstallation = false;
     if (elsewhere && !copied && *outcome != JournalIncomplete)
         clearCopyRoot();
     unlockInstallation(lock);
@@ -597,6 +602,11 @@ void removeKeptFiles()
 bool removingKeptFiles()
 {
     return removingKept;
+}
+
+bool copyChangingInstallation()
+{
+    return changingInstallation;
 }
 
 //--- start-up

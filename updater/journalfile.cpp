@@ -76,8 +76,8 @@ bool noReparseBelow(const char *root, const char *path, char *checkedParent)
         return false;
     const char *lastSeparator = strrchr(path, '\\');
     size_t parentLength = (size_t)(lastSeparator - path);
-    bool parentChecked = strlen(checkedParent) == parentLength &&
-                         strncmp(checkedParent, path, parentLength) == 0;
+    bool parentChecked =
+        strlen(checkedParent) == parentLength && strncmp(checkedParent, path, parentLength) == 0;
     size_t start = parentChecked ? parentLength : strlen(root);
     size_t length = strlen(path);
     for (size_t i = start + 1; i <= length; ++i) {
@@ -230,8 +230,8 @@ bool writeRecord(HANDLE file, const JournalRecord *record)
     case 'N':
     case 'R':
         return writeJournalText(file, "%c %016llx %016llx %s\n", record->kind,
-                         (unsigned long long)record->size, (unsigned long long)record->written,
-                         record->path);
+                                (unsigned long long)record->size,
+                                (unsigned long long)record->written, record->path);
     case 'C':
     case 'X':
         return writeJournalText(file, "%c\n", record->kind);
@@ -239,4 +239,3 @@ bool writeRecord(HANDLE file, const JournalRecord *record)
         return writeJournalText(file, "%c %s\n", record->kind, record->path);
     }
 }
-

@@ -198,7 +198,7 @@ struct CopyCounters {
     uint32_t *totalBytes;
     uint32_t *filesCopied;
     uint32_t *fileCount;
-    int shownPosition; // what the bar shows already; -1 before the first file
+    int shownPosition;  // what the bar shows already; -1 before the first file
     const CopyNet *net; // NULL: a plain copy
 };
 

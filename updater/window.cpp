@@ -162,7 +162,7 @@ static void onCommand(HWND window, int id)
 static bool isChangingInstallation()
 {
     UpdaterState state = session.state.load();
-    return state == Unpacking || state == Copying;
+    return state == Unpacking || state == Copying || copyChangingInstallation();
 }
 
 static LRESULT onQueryEndSession(HWND window)

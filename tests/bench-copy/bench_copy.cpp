@@ -79,9 +79,9 @@ DWORD WINAPI copyWorker(LPVOID param)
     const char *noTemporaries[] = {nullptr};
     JournalOutcome outcome = JournalAbsent;
     if (job->safetyNet)
-        job->ok = copyTreeKeepingOld(noTemporaries, job->destination, job->source,
-                                     &job->bytesCopied, &job->totalBytes, &job->filesCopied,
-                                     &job->fileCount, &outcome);
+        job->ok =
+            copyTreeKeepingOld(noTemporaries, job->destination, job->source, &job->bytesCopied,
+                               &job->totalBytes, &job->filesCopied, &job->fileCount, &outcome);
     else
         job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
                            &job->filesCopied, &job->fileCount);

@@ -444,9 +444,9 @@ TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
     snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx ", placed.nFileSizeHigh,
              placed.nFileSizeLow, placed.ftLastWriteTime.dwHighDateTime,
              placed.ftLastWriteTime.dwLowDateTime);
-    ASSERT_TRUE(writeFile(installation + "\\QIMUpdate.journal",
-                          "T 0a0b0c0d " + installation + "\n" + record + installation +
-                              "\\readme.txt\n"));
+    ASSERT_TRUE(
+        writeFile(installation + "\\QIMUpdate.journal",
+                  "T 0a0b0c0d " + installation + "\n" + record + installation + "\\readme.txt\n"));
     Program second;
     ASSERT_TRUE(program.start(loopbackUpdaterExe()));
     ASSERT_TRUE(second.start(loopbackUpdaterExe()));
@@ -461,7 +461,8 @@ TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
         for (int i = 0; i < 2; ++i)
             statuses[i] = controlText(windows[i], StatusLabelId);
         return statuses[0] == restored || statuses[1] == restored;
-    })) << statuses[0] << " / " << statuses[1];
+    })) << statuses[0]
+        << " / " << statuses[1];
     for (const std::string &text : statuses)
         EXPECT_TRUE(text == restored || text == busy || text == "Click Check update...") << text;
     EXPECT_EQ(treeImage(installation), before);

@@ -85,8 +85,8 @@ struct CopyRun {
                               &c.filesCopied, &c.fileCount);
         else
             result = copyTreeKeepingOld(noTemporaries, destination.c_str(), source.c_str(),
-                                        &c.bytesCopied, &c.totalBytes, &c.filesCopied,
-                                        &c.fileCount, &outcome);
+                                        &c.bytesCopied, &c.totalBytes, &c.filesCopied, &c.fileCount,
+                                        &outcome);
     }
 
     static DWORD WINAPI body(LPVOID param)
@@ -883,14 +883,14 @@ std::string unreadableOf(const std::string &root)
 }
 
 // A journal naming a file outside its root, in one of the forms a crafted journal could use.
-JournalCase outsideCase(const char *name, std::function<std::string(const std::string &,
-                                                                     const std::string &)> path)
+JournalCase outsideCase(const char *name,
+                        std::function<std::string(const std::string &, const std::string &)> path)
 {
     return {name,
             [path](const std::string &root, const std::string &outside) {
                 writeFile(outside + "\\victim.dll", "someone else's");
-                return "T 0badc0de " + root + "\n" + "N " +
-                       signature(outside + "\\victim.dll") + " " + path(root, outside) + "\n";
+                return "T 0badc0de " + root + "\n" + "N " + signature(outside + "\\victim.dll") +
+                       " " + path(root, outside) + "\n";
             },
             JournalUnreadable,
             [](const std::string &root, const std::string &outside) {
@@ -961,8 +961,9 @@ std::vector<JournalCase> journalCases()
              EXPECT_EQ(contentOf(root + "\\late.txt"), "placed");
              EXPECT_TRUE(pathIsFile(unreadableOf(root)));
          }},
-        outsideCase("absolute path elsewhere",
-                    [](const std::string &, const std::string &out) { return out + "\\victim.dll"; }),
+        outsideCase(
+            "absolute path elsewhere",
+            [](const std::string &, const std::string &out) { return out + "\\victim.dll"; }),
         outsideCase("dot-dot out of the root",
                     [](const std::string &root, const std::string &out) {
                         return root + "\\..\\" + out.substr(out.rfind('\\') + 1) + "\\victim.dll";
@@ -1087,8 +1088,8 @@ TEST_F(TreeOps, UndoThatCannotFinishNamesTheFileAndFinishesLater)
     std::string root = freshDir("treeops-journal-held");
     writeFile(root + "\\engine.dll", "new engine");
     writeFile(root + "\\engine.dll.~0feed000", "old engine");
-    ASSERT_TRUE(writeFile(journalOf(root), "T 0feed000 " + root + "\n" +
-                                               placed('R', root + "\\engine.dll")));
+    ASSERT_TRUE(writeFile(journalOf(root),
+                          "T 0feed000 " + root + "\n" + placed('R', root + "\\engine.dll")));
     HANDLE held = holdExclusively(root + "\\engine.dll");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     EXPECT_EQ(settleCopyJournal(root.c_str()), JournalIncomplete);
@@ -1116,10 +1117,9 @@ TEST_F(TreeOps, TemporariesAreRecognisedWhicheverFormTheTemporaryDirectoryTakes)
     writeFile(longTemp + "\\qimUpdate.zip", "archive");
     writeFile(longTemp + "\\qimUnpacked\\Renderer\\readme.txt", "unpacked");
     writeFile(elsewhere + "\\qimLookalike.zip", "not the updater's");
-    ASSERT_TRUE(writeFile(journalOf(root), "T 7e3f0000 " + root + "\nU " + longTemp +
-                                               "\\qimUpdate.zip\nU " + longTemp +
-                                               "\\qimUnpacked\nU " + elsewhere +
-                                               "\\qimLookalike.zip\n"));
+    ASSERT_TRUE(writeFile(journalOf(root),
+                          "T 7e3f0000 " + root + "\nU " + longTemp + "\\qimUpdate.zip\nU " +
+                              longTemp + "\\qimUnpacked\nU " + elsewhere + "\\qimLookalike.zip\n"));
     char saved[MAX_PATH] = "";
     DWORD savedLength = GetEnvironmentVariableA("TMP", saved, sizeof saved);
     SetEnvironmentVariableA("TMP", shortTemp);
