@@ -27,6 +27,17 @@ static struct {
     bool placedUnflushed; // a placed file could not be flushed, so the copy cannot commit
 } journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
 
+// Where the volume cannot be flushed, placed files are flushed on a thread of their own while
+// the copy goes on, so waiting for the disk overlaps with copying the next files.
+static struct {
+    CRITICAL_SECTION lock;
+    HANDLE wake;
+    HANDLE thread;
+    char **paths;
+    size_t count, capacity, next;
+    bool closing;
+} flusher;
+
 static char unrestored[pathBufferSize];
 // A copy that succeeded, whose kept files are removed once its result is shown.
 static char *committedRoot;
@@ -429,6 +440,83 @@ static bool flushPlaced(const char *target)
     return flushed;
 }
 
+// The next path to flush; NULL once the copy has ended and nothing is left.
+static char *nextToFlush()
+{
+    for (;;) {
+        EnterCriticalSection(&flusher.lock);
+        char *path = flusher.next < flusher.count ? flusher.paths[flusher.next++] : NULL;
+        bool closing = flusher.closing;
+        LeaveCriticalSection(&flusher.lock);
+        if (path || closing)
+            return path;
+        WaitForSingleObject(flusher.wake, INFINITE);
+    }
+}
+
+static DWORD WINAPI flushPlacedFiles(LPVOID)
+{
+    for (char *path = nextToFlush(); path; path = nextToFlush())
+        if (!flushPlaced(path))
+            journal.placedUnflushed = true;
+    return 0;
+}
+
+static bool startFlusher()
+{
+    InitializeCriticalSection(&flusher.lock);
+    flusher.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    flusher.thread = flusher.wake ? CreateThread(NULL, 0, flushPlacedFiles, NULL, 0, NULL) : NULL;
+    if (flusher.thread)
+        return true;
+    if (flusher.wake)
+        CloseHandle(flusher.wake);
+    DeleteCriticalSection(&flusher.lock);
+    ZeroMemory(&flusher, sizeof flusher);
+    return false;
+}
+
+static void queueFlush(const char *target)
+{
+    char *path = _strdup(target);
+    EnterCriticalSection(&flusher.lock);
+    if (flusher.count == flusher.capacity) {
+        size_t grown = flusher.capacity ? flusher.capacity * 2 : 256;
+        char **bigger = (char **)realloc(flusher.paths, grown * sizeof(char *));
+        if (bigger) {
+            flusher.paths = bigger;
+            flusher.capacity = grown;
+        }
+    }
+    if (path && flusher.count < flusher.capacity)
+        flusher.paths[flusher.count++] = path;
+    else {
+        free(path);
+        journal.placedUnflushed = true;
+    }
+    LeaveCriticalSection(&flusher.lock);
+    SetEvent(flusher.wake);
+}
+
+// Waits until every queued file is flushed; no handle of the flusher stays open after this.
+static void stopFlusher()
+{
+    if (!flusher.thread)
+        return;
+    EnterCriticalSection(&flusher.lock);
+    flusher.closing = true;
+    LeaveCriticalSection(&flusher.lock);
+    SetEvent(flusher.wake);
+    WaitForSingleObject(flusher.thread, INFINITE);
+    CloseHandle(flusher.thread);
+    CloseHandle(flusher.wake);
+    DeleteCriticalSection(&flusher.lock);
+    for (size_t i = 0; i < flusher.count; ++i)
+        free(flusher.paths[i]);
+    free(flusher.paths);
+    ZeroMemory(&flusher, sizeof flusher);
+}
+
 static bool placeFile(const char *target, const char *from)
 {
     DWORD attributes = GetFileAttributesA(target);
@@ -437,8 +525,8 @@ static bool placeFile(const char *target, const char *from)
         return false;
     if (!CopyFileA(from, target, TRUE))
         return false;
-    if (journal.volume == INVALID_HANDLE_VALUE && !flushPlaced(target))
-        journal.placedUnflushed = true;
+    if (journal.volume == INVALID_HANDLE_VALUE)
+        queueFlush(target);
     return true;
 }
 
@@ -480,6 +568,7 @@ static bool drawToken()
 
 static void closeJournal()
 {
+    stopFlusher();
     if (journal.file != INVALID_HANDLE_VALUE)
         CloseHandle(journal.file);
     if (journal.volume != INVALID_HANDLE_VALUE)
@@ -519,6 +608,10 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     }
     journal.placedUnflushed = false;
     journal.volume = openVolume(root);
+    if (journal.volume == INVALID_HANDLE_VALUE && !startFlusher()) {
+        closeJournal();
+        return false;
+    }
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
         written = writeJournalText(journal.file, "U %s\n", *temporaries);
@@ -532,6 +625,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 // data must be on disk before it, or a power cut would leave neither version.
 static bool commitCopy()
 {
+    stopFlusher();
     if (journal.placedUnflushed ||
         (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
         return false;
