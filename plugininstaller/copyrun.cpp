@@ -98,20 +98,27 @@ static RowOutcome outcomeOfAnswer(int answer)
     return answer == IDIGNORE ? RowFailed : RowAborted;
 }
 
-// A read-only plug-in file is replaced like any other; only a file that stays locked (3ds Max
-// running) reaches the question, with its attribute as it was.
+// The new plug-in is written beside the old one and then put in its place, so a copy that
+// fails halfway leaves the old plug-in whole. A read-only or hidden plug-in file is replaced
+// like any other; only a file that stays locked (3ds Max running) reaches the question, with
+// its attributes as they were.
 static bool replacePlugin(const char *sourcePath, const char *destPath)
 {
+    const DWORD cleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    char beside[composedTextSize];
+    if (!formatText(beside, sizeof beside, "%s.~new", destPath) ||
+        !CopyFileA(sourcePath, beside, FALSE))
+        return false;
     DWORD attributes = GetFileAttributesA(destPath);
-    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES &&
-                    (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-                        FILE_ATTRIBUTE_READONLY;
-    if (readOnly)
-        SetFileAttributesA(destPath, attributes & ~FILE_ATTRIBUTE_READONLY);
-    if (CopyFileA(sourcePath, destPath, FALSE))
+    bool clear = attributes != INVALID_FILE_ATTRIBUTES &&
+                 !(attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & cleared);
+    if (clear)
+        SetFileAttributesA(destPath, attributes & ~cleared);
+    if (MoveFileExA(beside, destPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    if (readOnly)
+    if (clear)
         SetFileAttributesA(destPath, attributes);
+    DeleteFileA(beside);
     return false;
 }
 

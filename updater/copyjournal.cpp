@@ -1,39 +1,58 @@
 #include "copyjournal.h"
 #include "installsupport.h"
+#include "journalfile.h"
 #include "session.h"
+#include "settings.h"
 #include "treeops.h"
+#include <ctype.h>
+#include <sodium.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-// The journal is a text file in the renderer directory, one record a line, each flushed to disk
-// before the changes it announces:
-//   T <token>  a copy begins; the files it renames aside are named "<file>.~<token>"
-//   D <path>   a directory that did not exist and that the copy may create
-//   N <path>   a file that did not exist and that the copy may create
-//   R <path>   a file that existed and that the copy may rename aside and replace
-//   U <path>   a temporary file or directory of the update (the archive, the unpacked tree),
-//              removed with an unfinished copy that a killed updater left
-//   C          the copy succeeded; its kept files are only to be removed
-//   X          the copy was undone
-// Records announce what may happen, so undoing looks at the disk: a kept file that exists goes
-// back in place, a new file that exists is removed, a directory is removed when empty.
-enum { pathBufferSize = 2048, recordBufferSize = pathBufferSize + 8 };
+// The safety net of the copy: the journal written before each change, the kept files, and the
+// settling of what an earlier run left (journalfile.h has the journal's format).
+enum { pathBufferSize = 2048 };
 
 static const char journalName[] = "QIMUpdate.journal";
+static const char unreadableName[] = "QIMUpdate.journal.unreadable";
+static const char freshName[] = "QIMUpdate.journal.new";
 
-static HANDLE journalFile = INVALID_HANDLE_VALUE;
-static char journalToken[8];
-static bool journalUnflushed;
+// The copy that is running, if any.
+static struct {
+    HANDLE file;
+    HANDLE volume; // flushed once before C; without it each placed file is flushed
+    char token[journalTokenLength + 1];
+    bool placedUnflushed; // a placed file could not be flushed, so the copy cannot commit
+} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
+
+// Where the volume cannot be flushed, placed files are flushed on a thread of their own while
+// the copy goes on, so waiting for the disk overlaps with copying the next files.
+static struct {
+    CRITICAL_SECTION lock;
+    HANDLE wake;
+    HANDLE thread;
+    char **paths;
+    size_t count, capacity, next;
+    bool closing;
+} flusher;
+
+static char unrestored[pathBufferSize];
+// A copy that succeeded, whose kept files are removed once its result is shown.
+static char *committedRoot;
+static volatile bool removingKept;
+// From the opening of the journal until the copy is committed or undone.
+static volatile bool changingInstallation;
 
 static bool fitsPath(int length)
 {
     return length >= 0 && length < pathBufferSize;
 }
 
-static bool journalPath(char *buffer, const char *journalDir)
+static bool inRoot(char *buffer, const char *root, const char *name)
 {
-    return fitsPath(snprintf(buffer, pathBufferSize, "%s\\%s", journalDir, journalName));
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s\\%s", root, name));
 }
 
 static bool keptPath(char *buffer, const char *target, const char *token)
@@ -46,332 +65,690 @@ static bool pathExists(const char *path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-static bool appendText(HANDLE file, const char *text, int length)
+//--- one updater at a time on an installation
+
+// Named after the root in one case, so that two updaters on one installation meet whatever
+// spelling each was given.
+static HANDLE lockInstallation(const char *root)
 {
-    DWORD written = 0;
-    return length >= 0 && WriteFile(file, text, (DWORD)length, &written, NULL) &&
-           written == (DWORD)length;
+    char lowered[pathBufferSize];
+    size_t length = 0;
+    for (; root[length] && length + 1 < sizeof lowered; ++length)
+        lowered[length] = (char)tolower((unsigned char)root[length]);
+    unsigned char digest[16];
+    char name[64];
+    crypto_generichash(digest, sizeof digest, (const unsigned char *)lowered, length, NULL, 0);
+    int used = snprintf(name, sizeof name, "Global\\QIMUpdate-");
+    sodium_bin2hex(name + used, sizeof name - (size_t)used, digest, sizeof digest);
+    HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+    if (!mutex)
+        return NULL;
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return mutex;
+    CloseHandle(mutex);
+    return NULL;
 }
 
-static bool writeRecord(HANDLE file, char kind, const char *path)
+static void unlockInstallation(HANDLE mutex)
 {
-    char record[recordBufferSize];
-    int length = path ? snprintf(record, sizeof record, "%c %s\n", kind, path)
-                      : snprintf(record, sizeof record, "%c\n", kind);
-    return length >= 0 && length < (int)sizeof record && appendText(file, record, length);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
 }
 
-bool copyJournalOpen()
-{
-    return journalFile != INVALID_HANDLE_VALUE;
-}
-
-bool announceChange(const char *target, bool isDirectory)
-{
-    // Something in the way (a file where the update has a directory, or the reverse) may be
-    // taken away while the question about it is open, so the copy may still create the entry.
-    DWORD attributes = GetFileAttributesA(target);
-    bool existingDirectory =
-        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    char kind = 'N';
-    if (isDirectory)
-        kind = existingDirectory ? 0 : 'D';
-    else if (attributes != INVALID_FILE_ATTRIBUTES && !existingDirectory)
-        kind = 'R';
-    if (!kind)
-        return true;
-    journalUnflushed = true;
-    return writeRecord(journalFile, kind, target);
-}
-
-bool flushJournal()
-{
-    bool flushed = !journalUnflushed || FlushFileBuffers(journalFile);
-    journalUnflushed = false;
-    return flushed;
-}
-
-// A file held open by another program must reach the question as before instead of being
-// renamed from under it, so the rename follows only an exclusive open. A read-only file cannot
-// be opened for writing; it is opened for deleting alone, which renaming needs anyway.
-static bool setAside(const char *target, HANDLE probe, DWORD openError)
-{
-    if (probe == INVALID_HANDLE_VALUE && openError == ERROR_ACCESS_DENIED) {
-        DWORD attributes = GetFileAttributesA(target);
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-            !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-            probe = CreateFileA(target, DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    }
-    if (probe == INVALID_HANDLE_VALUE)
-        return false;
-    CloseHandle(probe);
-    char kept[pathBufferSize];
-    return keptPath(kept, target, journalToken) && MoveFileA(target, kept);
-}
-
-bool placeFile(const char *target, const char *from)
-{
-    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    DWORD openError = probe == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    if (openError != ERROR_FILE_NOT_FOUND && !setAside(target, probe, openError))
-        return false;
-    return CopyFileA(from, target, TRUE) != FALSE;
-}
-
-void restoreKeptFile(const char *target)
-{
-    char kept[pathBufferSize];
-    if (keptPath(kept, target, journalToken) && pathExists(kept) && !pathExists(target))
-        MoveFileA(kept, target);
-}
-
-//--- settling a journal
-
-struct JournalLines {
-    char *text;
-    char **lines;
-    size_t count;
-};
-
-static void releaseLines(JournalLines *journal)
-{
-    free(journal->lines);
-    free(journal->text);
-}
-
-static bool splitLines(JournalLines *journal, DWORD size)
-{
-    size_t count = 0;
-    for (DWORD i = 0; i < size; ++i)
-        count += journal->text[i] == '\n';
-    journal->lines = (char **)calloc(count + 1, sizeof(char *));
-    if (!journal->lines)
-        return false;
-    char *line = journal->text;
-    for (char *end = strchr(line, '\n'); end; end = strchr(line, '\n')) {
-        *end = '\0';
-        journal->lines[journal->count++] = line;
-        line = end + 1;
-    }
-    return true; // a last line without its line break was never completely written
-}
-
-static bool readJournal(const char *path, JournalLines *journal)
-{
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool read = false;
-    DWORD size = GetFileSize(file, NULL);
-    DWORD got = 0;
-    if (size == INVALID_FILE_SIZE || !(journal->text = (char *)malloc(size + 1)))
-        goto out;
-    read = ReadFile(file, journal->text, size, &got, NULL) && got == size;
-    journal->text[got] = '\0';
-    read = read && splitLines(journal, got);
-out:
-    CloseHandle(file);
-    return read;
-}
-
-static const char *recordPath(const char *line)
-{
-    return line[0] && line[1] == ' ' ? line + 2 : NULL;
-}
-
-// Only names the updater itself makes: "qim..." directly in the temporary directory.
-static bool isOwnTemporary(const char *path)
-{
-    char temp[MAX_PATH + 1];
-    DWORD length = GetTempPathA(sizeof temp, temp);
-    return length > 0 && length < sizeof temp && _strnicmp(path, temp, length) == 0 &&
-           _strnicmp(path + length, "qim", 3) == 0 && !strpbrk(path + length, "\\/");
-}
-
-static void removeTemporary(const char *path)
-{
-    uint32_t deleted = 0, count = 0;
-    if (!isOwnTemporary(path))
-        return;
-    if (directoryExists(path))
-        deleteTree(path, &deleted, &count);
-    else
-        removeFileEvenReadOnly(path);
-}
-
-// Undoes one record; false when the installation could not be put back as it was.
-static bool undoRecord(const char *line, const char *token, bool removeTemporaries)
-{
-    const char *path = recordPath(line);
-    char kept[pathBufferSize];
-    if (!path)
-        return true;
-    if (line[0] == 'U') {
-        if (removeTemporaries)
-            removeTemporary(path);
-        return true;
-    }
-    if (line[0] == 'D')
-        return !directoryExists(path) || removeDirectoryEvenReadOnly(path);
-    if ((line[0] != 'N' && line[0] != 'R') || !keptPath(kept, path, token))
-        return true;
-    if (pathExists(kept)) {
-        if (pathExists(path) && !removeFileEvenReadOnly(path))
-            return false;
-        return MoveFileA(kept, path) != FALSE;
-    }
-    return line[0] == 'R' || !fileExists(path) || removeFileEvenReadOnly(path);
-}
-
-// A kept file held open now is removed at the next start, or by Windows at its next restart.
-static bool removeKeptFile(const char *line, const char *token)
-{
-    const char *path = recordPath(line);
-    char kept[pathBufferSize];
-    if (!path || (line[0] != 'N' && line[0] != 'R') || !keptPath(kept, path, token))
-        return true;
-    if (removeFileEvenReadOnly(kept) || !pathExists(kept))
-        return true;
-    MoveFileExA(kept, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-    return false;
-}
+//--- undoing and settling
 
 struct SettleResult {
     bool removeTemporaries; // only when no worker of this process owns them any more
     bool undone;            // an unfinished copy was undone
     bool incomplete;        // ... but not completely
+    bool changedLeft;       // ... and files changed since were left with their kept copies
     bool keptLeft;          // kept files of a finished copy are still there
+    char checkedParent[pathBufferSize];
 };
 
-// One copy: the lines from its T record up to the next one.
-static void settleRun(const JournalLines *journal, size_t first, size_t end, SettleResult *result)
+static void noteUnrestored(SettleResult *result, const char *path)
 {
-    const char *token = recordPath(journal->lines[first]);
-    char marker = 0;
-    for (size_t i = first + 1; i < end; ++i)
-        if (journal->lines[i][0] == 'C' || journal->lines[i][0] == 'X')
-            marker = journal->lines[i][0];
-    if (!token || marker == 'X')
+    if (!result->incomplete)
+        snprintf(unrestored, sizeof unrestored, "%s", path);
+    result->incomplete = true;
+}
+
+static bool isOwnTemporaryDirectory(const char *directory)
+{
+    char temp[MAX_PATH + 1];
+    char tempLong[pathBufferSize];
+    char given[pathBufferSize];
+    DWORD length = GetTempPathA(sizeof temp, temp);
+    if (length == 0 || length >= sizeof temp)
+        return false;
+    temp[length - 1] = '\0';
+    DWORD tempLength = GetLongPathNameA(temp, tempLong, sizeof tempLong);
+    DWORD givenLength = GetLongPathNameA(directory, given, sizeof given);
+    return tempLength && tempLength < sizeof tempLong && givenLength &&
+           givenLength < sizeof given && _stricmp(tempLong, given) == 0;
+}
+
+// Only names the updater itself makes: "qim..." directly in the temporary directory, whichever
+// of its long or short names either side uses.
+static bool isOwnTemporary(const char *path)
+{
+    char directory[pathBufferSize];
+    const char *name = strrchr(path, '\\');
+    if (!name || _strnicmp(name + 1, "qim", 3) != 0 ||
+        !fitsPath(snprintf(directory, sizeof directory, "%.*s", (int)(name - path), path)))
+        return false;
+    return isOwnTemporaryDirectory(directory);
+}
+
+// A junction or link in place of a temporary is removed as an entry and never walked.
+static void removeTemporary(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    uint32_t deleted = 0, count = 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES || !isOwnTemporary(path))
         return;
-    if (marker == 'C') {
-        for (size_t i = first + 1; i < end; ++i)
-            if (!removeKeptFile(journal->lines[i], token))
-                result->keptLeft = true;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
+    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        deleteTree(path, &deleted, &count);
+    else
+        removeFileEvenReadOnly(path);
+}
+
+// A directory that holds other files now is someone else's too, and stays.
+static bool undoDirectory(const char *path)
+{
+    if (!directoryExists(path) || RemoveDirectoryA(path))
+        return true;
+    return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
+}
+
+static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record)
+{
+    return !(now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           joinHalves(now->nFileSizeHigh, now->nFileSizeLow) == record->size &&
+           joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) ==
+               record->written;
+}
+
+// A placed file that a program has loaded cannot be deleted, but it can be renamed aside; it
+// goes with the next restart.
+static bool takeAwayPlaced(const char *path, const char *token)
+{
+    char aside[pathBufferSize];
+    if (removeFileEvenReadOnly(path))
+        return true;
+    if (!fitsPath(snprintf(aside, sizeof aside, "%s.~%s.undone", path, token)) ||
+        !MoveFileA(path, aside))
+        return false;
+    MoveFileExA(aside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    return true;
+}
+
+static void undoFile(const JournalRecord *record, const char *token, SettleResult *result)
+{
+    char kept[pathBufferSize];
+    WIN32_FILE_ATTRIBUTE_DATA now;
+    if (!keptPath(kept, record->path, token)) {
+        noteUnrestored(result, record->path);
         return;
     }
+    bool keptThere = pathExists(kept);
+    bool present = GetFileAttributesExA(record->path, GetFileExInfoStandard, &now) != FALSE;
+    if (present && !isPlacedFile(&now, record)) {
+        result->changedLeft = result->changedLeft || keptThere;
+        return;
+    }
+    if (!keptThere && (record->kind == 'R' || !present))
+        return;
+    if ((present && !takeAwayPlaced(record->path, token)) ||
+        (keptThere && !MoveFileA(kept, record->path)))
+        noteUnrestored(result, record->path);
+}
+
+static void undoRecord(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
+{
+    if (record->kind == 'U') {
+        if (result->removeTemporaries)
+            removeTemporary(record->path);
+        return;
+    }
+    if (record->kind != 'D' && record->kind != 'N' && record->kind != 'R')
+        return;
+    if (!noReparseBelow(run->path, record->path, result->checkedParent)) {
+        result->changedLeft = true;
+        return;
+    }
+    if (record->kind == 'D') {
+        if (!undoDirectory(record->path))
+            noteUnrestored(result, record->path);
+        return;
+    }
+    undoFile(record, run->token, result);
+}
+
+// A kept file held open now is removed at the next start, or by Windows at its next restart.
+static void removeKeptFile(const JournalRecord *record, const JournalRecord *run,
+                           SettleResult *result)
+{
+    char kept[pathBufferSize];
+    if ((record->kind != 'N' && record->kind != 'R') || !keptPath(kept, record->path, run->token) ||
+        !pathExists(kept) || !noReparseBelow(run->path, record->path, result->checkedParent))
+        return;
+    if (removeFileEvenReadOnly(kept) || !pathExists(kept))
+        return;
+    MoveFileExA(kept, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    result->keptLeft = true;
+}
+
+// One copy: the records from its T up to the next one. Only the last copy can be unfinished;
+// one that a later copy followed was settled before that one began, and is never undone again.
+static void settleRun(const JournalText *journalText, size_t first, size_t end, bool last,
+                      SettleResult *result)
+{
+    const JournalRecord *run = &journalText->records[first];
+    char marker = first + 1 < end ? journalText->records[end - 1].kind : 0;
+    if (marker == 'C') {
+        for (size_t i = first + 1; i < end; ++i)
+            removeKeptFile(&journalText->records[i], run, result);
+        return;
+    }
+    if (marker == 'X' || !last)
+        return;
     // Newest change first, so each directory is empty again when its own record comes.
     result->undone = true;
     for (size_t i = end; i-- > first + 1;)
-        if (!undoRecord(journal->lines[i], token, result->removeTemporaries))
-            result->incomplete = true;
+        undoRecord(&journalText->records[i], run, result);
 }
 
-static void settleRuns(const JournalLines *journal, SettleResult *result)
+static void settleRuns(const JournalText *journalText, SettleResult *result)
 {
-    size_t end = journal->count;
-    for (size_t i = journal->count; i-- > 0;) {
-        if (journal->lines[i][0] != 'T')
+    size_t end = journalText->count;
+    for (size_t i = journalText->count; i-- > 0;) {
+        if (journalText->records[i].kind != 'T')
             continue;
-        settleRun(journal, i, end, result);
+        settleRun(journalText, i, end, end == journalText->count, result);
         end = i;
     }
 }
 
-static void appendMarker(const char *path, char marker)
-{
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    SetFilePointer(file, 0, NULL, FILE_END);
-    if (writeRecord(file, marker, NULL))
-        FlushFileBuffers(file);
-    CloseHandle(file);
-}
-
-static JournalOutcome settleJournal(const char *journalDir, bool removeTemporaries)
+// What is left to do is written to a new journal that replaces the old one once it is on disk:
+// nothing is ever appended to a journal that may end in damage.
+static void rewriteJournal(const char *root, const JournalText *journalText, bool undoneWhole)
 {
     char path[pathBufferSize];
-    if (!journalDir || !journalPath(path, journalDir) || !fileExists(path))
-        return JournalAbsent;
-    JournalLines journal = {NULL, NULL, 0};
-    SettleResult result = {removeTemporaries, false, false, false};
-    if (!readJournal(path, &journal))
-        result.undone = result.incomplete = true;
-    else
-        settleRuns(&journal, &result);
-    releaseLines(&journal);
-    if (!result.incomplete && !result.keptLeft)
-        DeleteFileA(path);
-    else if (result.undone && !result.incomplete)
-        appendMarker(path, 'X');
-    if (!result.undone)
-        return JournalSettled;
-    return result.incomplete ? JournalIncomplete : JournalRestored;
+    char fresh[pathBufferSize];
+    if (!inRoot(path, root, journalName) || !inRoot(fresh, root, freshName))
+        return;
+    HANDLE file =
+        CreateFileA(fresh, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    bool written = true;
+    for (size_t i = 0; written && i < journalText->count; ++i)
+        written = writeRecord(file, &journalText->records[i]);
+    if (undoneWhole)
+        written = written && writeJournalText(file, "X\n");
+    written = written && FlushFileBuffers(file);
+    CloseHandle(file);
+    if (!written || !MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        DeleteFileA(fresh);
 }
 
-JournalOutcome settleCopyJournal(const char *journalDir)
+// Never acted on and never deleted: the user or support can still look at it.
+static JournalOutcome setAsideUnreadable(const char *root, const char *path)
 {
-    return settleJournal(journalDir, true);
+    char aside[pathBufferSize];
+    if (inRoot(aside, root, unreadableName))
+        MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return JournalUnreadable;
+}
+
+static JournalOutcome outcomeOf(const SettleResult *result)
+{
+    if (!result->undone)
+        return JournalSettled;
+    if (result->incomplete)
+        return JournalIncomplete;
+    return result->changedLeft ? JournalChangedLeft : JournalRestored;
+}
+
+static JournalOutcome settleJournal(const char *root, bool removeTemporaries)
+{
+    char path[pathBufferSize];
+    if (!root || !inRoot(path, root, journalName) || !fileExists(path))
+        return JournalAbsent;
+    JournalText journalText = {NULL, NULL, 0, false};
+    SettleResult result = {removeTemporaries, false, false, false, false, ""};
+    unrestored[0] = '\0';
+    bool parsed = readJournal(path, &journalText);
+    // Nothing but a torn first record: the copy had not begun.
+    bool empty = parsed && journalText.count == 0;
+    bool readable =
+        parsed && !empty && journalText.records[0].kind == 'T' && checkRuns(&journalText, root);
+    if (readable)
+        settleRuns(&journalText, &result);
+    if (!readable && !empty) {
+        free(journalText.records);
+        free(journalText.text);
+        return setAsideUnreadable(root, path);
+    }
+    if (!result.incomplete && !result.keptLeft)
+        DeleteFileA(path);
+    else
+        rewriteJournal(root, &journalText, result.undone && !result.incomplete);
+    free(journalText.records);
+    free(journalText.text);
+    return outcomeOf(&result);
+}
+
+JournalOutcome settleCopyJournal(const char *root)
+{
+    if (!root)
+        return JournalAbsent;
+    HANDLE lock = lockInstallation(root);
+    if (!lock)
+        return JournalBusy;
+    JournalOutcome outcome = settleJournal(root, true);
+    unlockInstallation(lock);
+    return outcome;
+}
+
+const char *unrestoredFile()
+{
+    return unrestored;
 }
 
 //--- the copy with its safety net
 
-static bool openJournal(const char *journalDir, const char *const *temporaries)
+static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
 {
-    char path[pathBufferSize];
-    // An unfinished copy that could not be undone must not be buried under a new one.
-    if (!journalPath(path, journalDir) || settleCopyJournal(journalDir) == JournalIncomplete)
+    // Something in the way (a file where the update has a directory, or the reverse) may be
+    // taken away while the question about it is open, so the copy may still create the entry.
+    DWORD attributes = GetFileAttributesA(target);
+    bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    bool existingDirectory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    char kept[pathBufferSize];
+    if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
+    // A kept file of that name that is not this run's would be taken for one by an undo.
+    if (!keptPath(kept, target, journal.token) || pathExists(kept))
         return false;
-    journalFile = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (journalFile == INVALID_HANDLE_VALUE)
+    JournalRecord record = {
+        exists && !existingDirectory ? 'R' : 'N', target, NULL,
+        joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
+        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime)};
+    return writeRecord(journal.file, &record);
+}
+
+// The journal learns what a level may create or replace before its first change, with one
+// flush for the whole level: a flush per file would cost more than the copy itself.
+static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entries, size_t count)
+{
+    char target[pathBufferSize];
+    for (size_t i = 0; i < count; ++i)
+        if (!inRoot(target, destination, entries[i].cFileName) ||
+            !announceEntry(target, &entries[i]))
+            return false;
+    return count == 0 || FlushFileBuffers(journal.file);
+}
+
+static bool renameThroughHandle(HANDLE file, const char *to)
+{
+    union {
+        FILE_RENAME_INFO info;
+        char bytes[sizeof(FILE_RENAME_INFO) + pathBufferSize * sizeof(WCHAR)];
+    } rename;
+    ZeroMemory(&rename, sizeof rename.info);
+    int characters = MultiByteToWideChar(CP_ACP, 0, to, -1, rename.info.FileName, pathBufferSize);
+    if (characters <= 1)
         return false;
-    SetFilePointer(journalFile, 0, NULL, FILE_END);
-    // Differs between runs, so that a kept file still held from an earlier run is never in the
-    // way of this one.
-    DWORD mix = GetTickCount() ^ (GetCurrentProcessId() * 40503u);
-    snprintf(journalToken, sizeof journalToken, "%04lx", (unsigned long)(mix & 0xffff));
-    journalUnflushed = false;
-    bool written = writeRecord(journalFile, 'T', journalToken);
-    for (; written && *temporaries; ++temporaries)
-        written = writeRecord(journalFile, 'U', *temporaries);
-    if (written && FlushFileBuffers(journalFile))
+    rename.info.FileNameLength = (DWORD)(characters - 1) * sizeof(WCHAR);
+    return SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) != FALSE;
+}
+
+// One test for a file in use, whatever its attributes: with read-only and hidden cleared, the
+// file must open for exclusive writing and deleting, and it is renamed through that same handle
+// so nothing can take it between test and rename. The kept file gets the attributes back; a
+// file that failed the test gets them back at once and the question is asked as before.
+static bool setAside(const char *target, DWORD attributes)
+{
+    const DWORD cleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    char kept[pathBufferSize];
+    if (!keptPath(kept, target, journal.token))
+        return false;
+    if (attributes & cleared)
+        SetFileAttributesA(target, attributes & ~cleared);
+    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    bool renamed = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
+    if (probe != INVALID_HANDLE_VALUE)
+        CloseHandle(probe);
+    if (attributes & cleared)
+        SetFileAttributesA(renamed ? kept : target, attributes);
+    return renamed;
+}
+
+// Where the volume cannot be flushed as a whole (a network drive), each placed file is.
+static bool flushPlaced(const char *target)
+{
+    HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool flushed = FlushFileBuffers(file) != FALSE;
+    CloseHandle(file);
+    return flushed;
+}
+
+// The next path to flush; NULL once the copy has ended and nothing is left.
+static char *nextToFlush()
+{
+    for (;;) {
+        EnterCriticalSection(&flusher.lock);
+        char *path = flusher.next < flusher.count ? flusher.paths[flusher.next++] : NULL;
+        bool closing = flusher.closing;
+        LeaveCriticalSection(&flusher.lock);
+        if (path || closing)
+            return path;
+        WaitForSingleObject(flusher.wake, INFINITE);
+    }
+}
+
+static DWORD WINAPI flushPlacedFiles(LPVOID)
+{
+    for (char *path = nextToFlush(); path; path = nextToFlush())
+        if (!flushPlaced(path))
+            journal.placedUnflushed = true;
+    return 0;
+}
+
+static bool startFlusher()
+{
+    InitializeCriticalSection(&flusher.lock);
+    flusher.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
+    flusher.thread = flusher.wake ? CreateThread(NULL, 0, flushPlacedFiles, NULL, 0, NULL) : NULL;
+    if (flusher.thread)
         return true;
-    CloseHandle(journalFile);
-    journalFile = INVALID_HANDLE_VALUE;
+    if (flusher.wake)
+        CloseHandle(flusher.wake);
+    DeleteCriticalSection(&flusher.lock);
+    ZeroMemory(&flusher, sizeof flusher);
     return false;
 }
 
-bool copyTreeKeepingOld(const char *journalDir, const char *const *temporaries,
-                        const char *destination, const char *source, uint32_t *bytesCopied,
-                        uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount,
-                        JournalOutcome *outcome)
+static void queueFlush(const char *target)
+{
+    char *path = _strdup(target);
+    EnterCriticalSection(&flusher.lock);
+    if (flusher.count == flusher.capacity) {
+        size_t grown = flusher.capacity ? flusher.capacity * 2 : 256;
+        char **bigger = (char **)realloc(flusher.paths, grown * sizeof(char *));
+        if (bigger) {
+            flusher.paths = bigger;
+            flusher.capacity = grown;
+        }
+    }
+    if (path && flusher.count < flusher.capacity)
+        flusher.paths[flusher.count++] = path;
+    else {
+        free(path);
+        journal.placedUnflushed = true;
+    }
+    LeaveCriticalSection(&flusher.lock);
+    SetEvent(flusher.wake);
+}
+
+// Waits until every queued file is flushed; no handle of the flusher stays open after this.
+static void stopFlusher()
+{
+    if (!flusher.thread)
+        return;
+    EnterCriticalSection(&flusher.lock);
+    flusher.closing = true;
+    LeaveCriticalSection(&flusher.lock);
+    SetEvent(flusher.wake);
+    WaitForSingleObject(flusher.thread, INFINITE);
+    CloseHandle(flusher.thread);
+    CloseHandle(flusher.wake);
+    DeleteCriticalSection(&flusher.lock);
+    for (size_t i = 0; i < flusher.count; ++i)
+        free(flusher.paths[i]);
+    free(flusher.paths);
+    ZeroMemory(&flusher, sizeof flusher);
+}
+
+static bool placeFile(const char *target, const char *from)
+{
+    DWORD attributes = GetFileAttributesA(target);
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes)))
+        return false;
+    if (!CopyFileA(from, target, TRUE))
+        return false;
+    if (journal.volume == INVALID_HANDLE_VALUE)
+        queueFlush(target);
+    return true;
+}
+
+static void restoreKeptFile(const char *target)
+{
+    char kept[pathBufferSize];
+    if (keptPath(kept, target, journal.token) && pathExists(kept) && !pathExists(target))
+        MoveFileA(kept, target);
+}
+
+static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
+
+// The elevated updater may open the volume; flushing it once is far cheaper than a flush per file.
+static HANDLE openVolume(const char *destination)
+{
+    char volume[8];
+    if (!isalpha((unsigned char)destination[0]) || destination[1] != ':')
+        return INVALID_HANDLE_VALUE;
+    snprintf(volume, sizeof volume, "\\\\.\\%c:", destination[0]);
+    HANDLE handle = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE && !FlushFileBuffers(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// At least 32 random bits, so that a kept file of an earlier run is never in this one's way.
+static bool drawToken()
+{
+    uint32_t bits = 0;
+    if (sodium_init() < 0)
+        return false;
+    randombytes_buf(&bits, sizeof bits);
+    snprintf(journal.token, sizeof journal.token, "%08lx", (unsigned long)bits);
+    return true;
+}
+
+static void closeJournal()
+{
+    stopFlusher();
+    if (journal.file != INVALID_HANDLE_VALUE)
+        CloseHandle(journal.file);
+    if (journal.volume != INVALID_HANDLE_VALUE)
+        CloseHandle(journal.volume);
+    journal.file = journal.volume = INVALID_HANDLE_VALUE;
+}
+
+// A journal that settling could not rewrite may still end in damage; nothing goes after that.
+static bool endsWithWholeRecord(HANDLE file)
+{
+    char last = '\n';
+    DWORD got = 0;
+    DWORD size = GetFileSize(file, NULL);
+    if (size == INVALID_FILE_SIZE)
+        return false;
+    if (size > 0 && (SetFilePointer(file, -1, NULL, FILE_END) == INVALID_SET_FILE_POINTER ||
+                     !ReadFile(file, &last, 1, &got, NULL) || got != 1))
+        return false;
+    return last == '\n' && SetFilePointer(file, 0, NULL, FILE_END) != INVALID_SET_FILE_POINTER;
+}
+
+static bool openJournal(const char *root, const char *const *temporaries, JournalOutcome *outcome)
+{
+    char path[pathBufferSize];
+    // An unfinished copy that could not be undone must not be buried under a new one.
+    *outcome = settleJournal(root, true);
+    if (!inRoot(path, root, journalName) || *outcome == JournalIncomplete ||
+        *outcome == JournalUnreadable || !drawToken())
+        return false;
+    journal.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (journal.file == INVALID_HANDLE_VALUE)
+        return false;
+    if (!endsWithWholeRecord(journal.file)) {
+        closeJournal();
+        return false;
+    }
+    journal.placedUnflushed = false;
+    journal.volume = openVolume(root);
+    if (journal.volume == INVALID_HANDLE_VALUE && !startFlusher()) {
+        closeJournal();
+        return false;
+    }
+    bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
+    for (; written && *temporaries; ++temporaries)
+        written = writeJournalText(journal.file, "U %s\n", *temporaries);
+    if (written && FlushFileBuffers(journal.file))
+        return true;
+    closeJournal();
+    return false;
+}
+
+// Until this mark is on disk the copy counts as unfinished and is undone; the new files'
+// data must be on disk before it, or a power cut would leave neither version.
+static bool commitCopy()
+{
+    stopFlusher();
+    if (journal.placedUnflushed ||
+        (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
+        return false;
+    return writeJournalText(journal.file, "C\n") && FlushFileBuffers(journal.file);
+}
+
+static bool copyLocked(const char *const *temporaries, const char *destination, const char *source,
+                       uint32_t *counters[4], JournalOutcome *outcome)
+{
+    if (!openJournal(destination, temporaries, outcome))
+        return false;
+    bool copied = copyTreeThrough(&journalNet, destination, source, counters[0], counters[1],
+                                  counters[2], counters[3]) &&
+                  commitCopy();
+    closeJournal();
+    if (copied) {
+        // Its kept files go after the result is shown; until then the journal says so.
+        free(committedRoot);
+        committedRoot = _strdup(destination);
+        *outcome = JournalSettled;
+        return true;
+    }
+    // The installation worker removes its temporary files itself, with progress.
+    *outcome = settleJournal(destination, false);
+    return false;
+}
+
+bool copyTreeKeepingOld(const char *const *temporaries, const char *destination, const char *source,
+                        uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
+                        uint32_t *fileCount, JournalOutcome *outcome)
 {
     *outcome = JournalAbsent;
-    if (!journalDir || !openJournal(journalDir, temporaries))
+    if (!destination)
         return false;
-    bool copied = copyTree(destination, source, bytesCopied, totalBytes, filesCopied, fileCount);
-    // Until this mark is on disk the copy counts as unfinished and is undone.
-    copied = copied && writeRecord(journalFile, 'C', NULL) && FlushFileBuffers(journalFile);
-    CloseHandle(journalFile);
-    journalFile = INVALID_HANDLE_VALUE;
-    // The installation worker removes its temporary files itself, with progress.
-    *outcome = settleJournal(journalDir, false);
+    HANDLE lock = lockInstallation(destination);
+    if (!lock) {
+        *outcome = JournalBusy;
+        return false;
+    }
+    // A root other than the renderer directory is found again through this value.
+    char *rendererDir = rendererDirectory();
+    bool elsewhere =
+        !(rendererDir && _stricmp(rendererDir, destination) == 0) && writeCopyRoot(destination);
+    free(rendererDir);
+    uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
+    changingInstallation = true;
+    bool copied = copyLocked(temporaries, destination, source, counters, outcome);
+    changingInstallation = false;
+    if (elsewhere && !copied && *outcome != JournalIncomplete)
+        clearCopyRoot();
+    unlockInstallation(lock);
     return copied;
+}
+
+void removeKeptFiles()
+{
+    char *root = committedRoot;
+    committedRoot = NULL;
+    if (!root)
+        return;
+    removingKept = true;
+    if (settleCopyJournal(root) != JournalBusy)
+        clearCopyRoot();
+    removingKept = false;
+    free(root);
+}
+
+bool removingKeptFiles()
+{
+    return removingKept;
+}
+
+bool copyChangingInstallation()
+{
+    return changingInstallation;
+}
+
+//--- start-up
+
+static void showRecovery(JournalOutcome outcome)
+{
+    char text[pathBufferSize + 128];
+    const char *status = NULL;
+    if (outcome == JournalRestored)
+        status = "Previous version restored (update interrupted).";
+    else if (outcome == JournalChangedLeft)
+        status = "Previous version restored (update interrupted); files changed since were "
+                 "left as they are.";
+    else if (outcome == JournalUnreadable)
+        status = "Update journal unreadable: nothing undone, set aside as "
+                 "QIMUpdate.journal.unreadable.";
+    else if (outcome == JournalBusy)
+        status = "Another updater is working on this installation.";
+    if (outcome == JournalIncomplete) {
+        snprintf(text, sizeof text,
+                 "Interrupted update: could not restore %s. Close QIM and 3ds Max, then start "
+                 "QIMUpdate again.",
+                 unrestored);
+        status = text;
+    }
+    if (!status)
+        return;
+    SetWindowTextA(session.statusLabel, status);
+    // A silent start shows what the user must know instead of checking quietly.
+    if (session.silent && outcome != JournalBusy) {
+        session.silent = false;
+        ShowWindow(session.mainWindow, SW_SHOW);
+    }
 }
 
 void recoverInterruptedCopy()
 {
     char *rendererDir = rendererDirectory();
+    char *elsewhere = readCopyRoot();
     JournalOutcome outcome = JournalAbsent;
-    if (rendererDir && directoryExists(rendererDir))
+    if (elsewhere && !(rendererDir && _stricmp(rendererDir, elsewhere) == 0) &&
+        directoryExists(elsewhere))
+        outcome = settleCopyJournal(elsewhere);
+    if (elsewhere && outcome != JournalIncomplete && outcome != JournalBusy)
+        clearCopyRoot();
+    if (rendererDir && directoryExists(rendererDir) && outcome <= JournalSettled)
         outcome = settleCopyJournal(rendererDir);
     free(rendererDir);
-    if (outcome == JournalRestored)
-        SetWindowTextA(session.statusLabel,
-                       "Previous version restored (update interrupted).");
-    else if (outcome == JournalIncomplete)
-        SetWindowTextA(session.statusLabel, "Interrupted update: old files not all restored.");
+    free(elsewhere);
+    showRecovery(outcome);
 }

@@ -25,9 +25,24 @@ static const char *failureStatus()
     if (copyUndone == JournalRestored)
         return aborted ? "Installation aborted. Previous version restored."
                        : "Installation failed. Previous version restored.";
-    if (copyUndone == JournalIncomplete)
-        return aborted ? "Installation aborted. Restore incomplete."
-                       : "Installation failed. Restore incomplete.";
+    if (copyUndone == JournalChangedLeft)
+        return aborted ? "Installation aborted. Previous version restored; files changed since "
+                         "were left as they are."
+                       : "Installation failed. Previous version restored; files changed since "
+                         "were left as they are.";
+    if (copyUndone == JournalBusy)
+        return "Installation failed: another updater is working on this installation.";
+    if (copyUndone == JournalUnreadable)
+        return "Installation failed: update journal unreadable, set aside as "
+               "QIMUpdate.journal.unreadable.";
+    if (copyUndone == JournalIncomplete) {
+        // Names the file and the way out, so the next attempt is not just another failure.
+        static char text[pathBufferSize + 160];
+        snprintf(text, sizeof text,
+                 "%s Could not restore %s: close QIM and 3ds Max, then start QIMUpdate again.",
+                 aborted ? "Installation aborted." : "Installation failed.", unrestoredFile());
+        return text;
+    }
     return aborted ? "Installation aborted." : "Installation failed.";
 }
 
@@ -121,6 +136,7 @@ DWORD WINAPI installWorker(LPVOID archivePath)
         return 0;
     }
     finishInstalled();
+    removeKeptFiles();
     return 1;
 }
 
@@ -158,12 +174,9 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
     *fileCount = files;
     session.filesIgnored = false;
     uint32_t bytesCopied = 0, filesCopied = 0;
-    // The journal stays with the installation the updater knows at its next start.
-    char *journalDir = rendererDirectory();
     const char *temporaries[] = {unpackDir, session.archivePath, NULL};
-    bool copied = copyTreeKeepingOld(journalDir, temporaries, installDir, sourceDir, &bytesCopied,
-                                     &totalBytes, &filesCopied, &files, &copyUndone);
-    free(journalDir);
+    bool copied = copyTreeKeepingOld(temporaries, installDir, sourceDir, &bytesCopied, &totalBytes,
+                                     &filesCopied, &files, &copyUndone);
     if (!copied) {
         failInstallation("File copy failed.",
                          session.abortInstall ? InstallAborted : InstallFailed);

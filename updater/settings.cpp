@@ -73,6 +73,38 @@ bool writeRendererDirectory(const char *path)
     return writeRendererValue("directory", REG_SZ, reinterpret_cast<const BYTE *>(path), size);
 }
 
+// Where a copy other than into the renderer directory keeps its journal, until it is settled.
+bool writeCopyRoot(const char *path)
+{
+    DWORD size = static_cast<DWORD>(strlen(path) + 1);
+    return writeRendererValue("copyroot", REG_SZ, reinterpret_cast<const BYTE *>(path), size);
+}
+
+void clearCopyRoot()
+{
+    RendererKey key;
+    if (!openRendererKey(&key, KEY_WRITE))
+        return;
+    RegDeleteValueA(key.renderer, "copyroot");
+    closeRendererKey(&key);
+}
+
+char *readCopyRoot()
+{
+    RendererKey key;
+    char buffer[registryValueBufferSize] = {};
+    DWORD type = REG_NONE;
+    DWORD size = sizeof buffer - 1;
+    if (!openRendererKey(&key, KEY_READ))
+        return nullptr;
+    LONG status = RegQueryValueExA(key.renderer, "copyroot", nullptr, &type,
+                                   reinterpret_cast<BYTE *>(buffer), &size);
+    closeRendererKey(&key);
+    if (status != ERROR_SUCCESS || type != REG_SZ)
+        return nullptr;
+    return _strdup(buffer);
+}
+
 typedef int (*VersionFunction)();
 
 // The engine is loaded afresh for every question so that an installation replaced in the

@@ -1,9 +1,9 @@
 #include "treeops.h"
-#include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 enum { pathBufferSize = 2048, statusBufferSize = 512 };
@@ -109,6 +109,46 @@ bool queryFileSize(const char *path, uint32_t *size)
     return true;
 }
 
+// The walks of the installation list a level once and work on that listing: the copy announces
+// and copies the same entries, so one that appears in between is never copied unannounced.
+struct LevelListing {
+    WIN32_FIND_DATAA *entries;
+    size_t count;
+};
+
+static bool appendListed(LevelListing *listing, size_t *capacity, const WIN32_FIND_DATAA *entry)
+{
+    if (listing->count == *capacity) {
+        size_t grown = *capacity ? *capacity * 2 : 16;
+        void *bigger = realloc(listing->entries, grown * sizeof *listing->entries);
+        if (!bigger)
+            return false;
+        listing->entries = (WIN32_FIND_DATAA *)bigger;
+        *capacity = grown;
+    }
+    listing->entries[listing->count++] = *entry;
+    return true;
+}
+
+// Junctions and links are listed only for the delete, which removes them as entries.
+static bool listLevel(const char *directory, LevelListing *listing, bool withLinks)
+{
+    char pattern[pathBufferSize];
+    WIN32_FIND_DATAA entry;
+    size_t capacity = 0;
+    HANDLE search = startEnumeration(pattern, directory, &entry);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    bool complete = false;
+    do {
+        bool listed = withLinks ? !isDotEntry(entry.cFileName) : !isSkippedEntry(&entry);
+        if (listed && !appendListed(listing, &capacity, &entry))
+            break;
+    } while (nextEntry(search, &entry, &complete));
+    FindClose(search);
+    return complete;
+}
+
 //--- count
 
 static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *totalBytes, int depth);
@@ -137,20 +177,13 @@ static bool countLevel(const char *directory, uint32_t *fileCount, uint32_t *tot
     if (!directory || depth > maxWalkDepth || !directoryExists(directory))
         return false;
     char path[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(path, directory, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(path, directory, entry.cFileName) ||
-            !countEntry(path, &entry, fileCount, totalBytes, depth))
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete;
+    LevelListing listing = {NULL, 0};
+    bool counted = listLevel(directory, &listing, false);
+    for (size_t i = 0; counted && i < listing.count; ++i)
+        counted = joinPath(path, directory, listing.entries[i].cFileName) &&
+                  countEntry(path, &listing.entries[i], fileCount, totalBytes, depth);
+    free(listing.entries);
+    return counted;
 }
 
 bool countTree(const char *directory, uint32_t *fileCount, uint32_t *totalBytes)
@@ -165,7 +198,8 @@ struct CopyCounters {
     uint32_t *totalBytes;
     uint32_t *filesCopied;
     uint32_t *fileCount;
-    int shownPosition; // what the bar shows already; -1 before the first file
+    int shownPosition;  // what the bar shows already; -1 before the first file
+    const CopyNet *net; // NULL: a plain copy
 };
 
 // The question texts live only while a box is shown, not on every level of the walk.
@@ -237,7 +271,7 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
 static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c)
 {
     for (;;) {
-        if (copyJournalOpen() ? placeFile(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
+        if (c->net ? c->net->place(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
             reportCopied(from, c);
             return EntryDone;
         }
@@ -246,33 +280,30 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
             return EntryFailed;
         if (answer == IDIGNORE) {
             // An ignored file stays the old one, even if it had been renamed aside already.
-            if (copyJournalOpen())
-                restoreKeptFile(target);
+            if (c->net)
+                c->net->ignored(target);
             session.filesIgnored = true;
             return EntryDone;
         }
     }
 }
 
-// The journal learns what this level may create or replace before the first change, with one
-// flush for the whole level: a flush per file would cost more than the copy itself.
-static __attribute__((noinline)) bool journalLevel(const char *destination, const char *source)
+static bool copyListed(const char *destination, const char *source, const LevelListing *listing,
+                       CopyCounters *c, int depth)
 {
-    char path[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(path, source, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(path, destination, entry.cFileName) ||
-            !announceChange(path, isDirectoryEntry(&entry)))
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete && flushJournal();
+    char from[pathBufferSize];
+    char target[pathBufferSize];
+    for (size_t i = 0; i < listing->count; ++i) {
+        const WIN32_FIND_DATAA *entry = &listing->entries[i];
+        if (!joinPath(from, source, entry->cFileName) ||
+            !joinPath(target, destination, entry->cFileName))
+            return false;
+        EntryOutcome outcome = isDirectoryEntry(entry) ? copyDirectoryEntry(target, from, c, depth)
+                                                       : copyFileEntry(target, from, c);
+        if (outcome == EntryFailed)
+            return false;
+    }
+    return true;
 }
 
 static bool copyLevel(const char *destination, const char *source, CopyCounters *c, int depth)
@@ -286,42 +317,34 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
         session.state = InstallAborted;
         return false;
     }
-    if (copyJournalOpen() && !journalLevel(destination, source))
-        return false;
-    char from[pathBufferSize];
-    char target[pathBufferSize];
-    WIN32_FIND_DATAA entry;
-    HANDLE search = startEnumeration(from, source, &entry);
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
-    do {
-        if (isSkippedEntry(&entry))
-            continue;
-        if (!joinPath(from, source, entry.cFileName) ||
-            !joinPath(target, destination, entry.cFileName))
-            break;
-        EntryOutcome outcome = isDirectoryEntry(&entry) ? copyDirectoryEntry(target, from, c, depth)
-                                                        : copyFileEntry(target, from, c);
-        if (outcome == EntryFailed)
-            break;
-    } while (nextEntry(search, &entry, &complete));
-    FindClose(search);
-    return complete;
+    LevelListing listing = {NULL, 0};
+    bool copied = listLevel(source, &listing, false) &&
+                  (!c->net || c->net->announce(destination, listing.entries, listing.count)) &&
+                  copyListed(destination, source, &listing, c, depth);
+    free(listing.entries);
+    return copied;
+}
+
+bool copyTreeThrough(const CopyNet *net, const char *destination, const char *source,
+                     uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
+                     uint32_t *fileCount)
+{
+    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1, net};
+    return copyLevel(destination, source, &counters, 0);
 }
 
 bool copyTree(const char *destination, const char *source, uint32_t *bytesCopied,
               uint32_t *totalBytes, uint32_t *filesCopied, uint32_t *fileCount)
 {
-    CopyCounters counters = {bytesCopied, totalBytes, filesCopied, fileCount, -1};
-    return copyLevel(destination, source, &counters, 0);
+    return copyTreeThrough(NULL, destination, source, bytesCopied, totalBytes, filesCopied,
+                           fileCount);
 }
 
 //--- delete
 
 // The clean-up must be able to remove any tree that was unpacked, however deep, so the delete
 // walks with one path buffer for the whole tree (each level appends its entry and cuts it off
-// again) and keeps only the enumeration record per level.
+// again) and keeps only its level's listing, on the heap.
 static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount);
 
 static bool appendName(char *path, size_t length, const char *name)
@@ -350,27 +373,21 @@ static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry
 
 static bool deleteLevel(char *path, size_t length, uint32_t *filesDeleted, uint32_t *fileCount)
 {
-    if (!directoryExists(path) || !appendName(path, length, "*.*"))
+    LevelListing listing = {NULL, 0};
+    if (!directoryExists(path) || !listLevel(path, &listing, true)) {
+        free(listing.entries);
         return false;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA(path, &entry);
-    path[length] = '\0';
-    if (search == INVALID_HANDLE_VALUE)
-        return false;
-    bool complete = false;
+    }
     bool failed = false;
-    do {
-        if (isDotEntry(entry.cFileName))
-            continue;
-        if (!appendName(path, length, entry.cFileName)) {
-            path[length] = '\0';
-            break;
-        }
-        deleteEntry(path, length, &entry, filesDeleted, fileCount, &failed);
+    for (size_t i = 0; !failed && i < listing.count; ++i) {
+        if (!appendName(path, length, listing.entries[i].cFileName))
+            failed = true;
+        else
+            deleteEntry(path, length, &listing.entries[i], filesDeleted, fileCount, &failed);
         path[length] = '\0';
-    } while (!failed && nextEntry(search, &entry, &complete));
-    FindClose(search);
-    if (!complete)
+    }
+    free(listing.entries);
+    if (failed)
         return false;
     removeDirectoryEvenReadOnly(path);
     return true;

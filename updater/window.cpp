@@ -1,5 +1,6 @@
 #include "window.h"
 #include "archivedownload.h"
+#include "copyjournal.h"
 #include "install.h"
 #include "session.h"
 #include "settings.h"
@@ -113,7 +114,8 @@ static bool requestAbortOfWorker()
     case ChoosingDirectory:
         return true;
     default:
-        return session.workersRunning > 0;
+        // Removing the kept files after the result stops at once; the next start finishes it.
+        return session.workersRunning > 0 && !removingKeptFiles();
     }
 }
 
@@ -156,6 +158,42 @@ static void onCommand(HWND window, int id)
         onCheckboxClicked(id);
 }
 
+// Half-copied, the installation is neither version; Windows is asked to wait until it is one.
+static bool isChangingInstallation()
+{
+    UpdaterState state = session.state.load();
+    return state == Unpacking || state == Copying || copyChangingInstallation();
+}
+
+static LRESULT onQueryEndSession(HWND window)
+{
+    if (!isChangingInstallation()) {
+        ShutdownBlockReasonDestroy(window);
+        return TRUE;
+    }
+    ShutdownBlockReasonCreate(window, L"QIM is being updated. Please wait until the update has "
+                                      L"finished, or the previous version would be damaged.");
+    return FALSE;
+}
+
+// The session ends anyway: the copy is aborted and undone, for as long as Windows waits.
+static void onEndSession(bool ending)
+{
+    enum { boundedWaitMs = 15000 };
+    if (!ending || !isChangingInstallation())
+        return;
+    session.abortInstall = true;
+    DWORD start = GetTickCount();
+    while (session.workersRunning > 0 && GetTickCount() - start < boundedWaitMs) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    }
+}
+
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -168,6 +206,11 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_COMMAND:
         if (HIWORD(wParam) == BN_CLICKED)
             onCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_QUERYENDSESSION:
+        return onQueryEndSession(window);
+    case WM_ENDSESSION:
+        onEndSession(wParam != FALSE);
         return 0;
     case WM_CLOSE:
         // The close box must not destroy the window around a running worker.

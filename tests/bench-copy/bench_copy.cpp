@@ -2,7 +2,8 @@
 //   bench_copy copytree DEST SRC  the installation's copyTree on a worker thread, its status line
 //                                 and progress bar in a shown window served by the GUI thread
 //   bench_copy safe DEST SRC      the same with the installation's safety net: replaced files kept
-//                                 aside, the journal in DEST, kept files removed at the end
+//                                 aside, the journal in DEST; "seconds" is the time until the
+//                                 result, "cleanup" the removal of the kept files after it
 //   bench_copy silent DEST SRC    the same copyTree without any window (its cost of its own)
 //   bench_copy bare DEST SRC      a recursive FindFirstFileA/CopyFileA walk, no window at all
 #include "copyjournal.h"
@@ -54,6 +55,7 @@ struct CopyJob {
     bool ok;
     double seconds;
     double updateSeconds;
+    double cleanupSeconds;
 };
 
 // The cost of one status update as the copy makes it: a round trip to the GUI thread, which
@@ -77,13 +79,18 @@ DWORD WINAPI copyWorker(LPVOID param)
     const char *noTemporaries[] = {nullptr};
     JournalOutcome outcome = JournalAbsent;
     if (job->safetyNet)
-        job->ok = copyTreeKeepingOld(job->destination, noTemporaries, job->destination, job->source,
-                                     &job->bytesCopied, &job->totalBytes, &job->filesCopied,
-                                     &job->fileCount, &outcome);
+        job->ok =
+            copyTreeKeepingOld(noTemporaries, job->destination, job->source, &job->bytesCopied,
+                               &job->totalBytes, &job->filesCopied, &job->fileCount, &outcome);
     else
         job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
                            &job->filesCopied, &job->fileCount);
     job->seconds = now() - start;
+    if (job->safetyNet) {
+        double cleanupStart = now();
+        removeKeptFiles();
+        job->cleanupSeconds = now() - cleanupStart;
+    }
     job->updateSeconds = statusUpdateSeconds();
     PostMessageA(session.mainWindow, WM_CLOSE, 0, 0);
     return 0;
@@ -121,7 +128,7 @@ void createWindow()
 
 int runCopyTree(const char *destination, const char *source, bool safetyNet)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     createWindow();
@@ -133,16 +140,16 @@ int runCopyTree(const char *destination, const char *source, bool safetyNet)
     }
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f\n",
+    printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f cleanup=%.4f\n",
            safetyNet ? "safe" : "copytree", job.ok ? 1 : 0, job.filesCopied, job.bytesCopied,
-           job.seconds, job.updateSeconds * 1e6);
+           job.seconds, job.updateSeconds * 1e6, job.cleanupSeconds);
     return job.ok ? 0 : 1;
 }
 
 // copyTree with no window at all: what the walk itself costs beyond CopyFileA.
 int runSilent(const char *destination, const char *source)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, false, false, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, false, false, 0, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     double start = now();

@@ -58,6 +58,15 @@ class RealInstall : public ::testing::Test
         return controlText(window, StatusLabelId);
     }
 
+    // What the updater answers when Windows asks whether the session may end.
+    DWORD_PTR queryEndSession()
+    {
+        DWORD_PTR answer = 2;
+        SendMessageTimeoutA(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                            5000, &answer);
+        return answer;
+    }
+
     // The Exit button pressed while a question box keeps the user's hands off the window.
     void pressExitBehindTheBox()
     {
@@ -216,6 +225,7 @@ TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
     writeFile(installation + "\\licence.txt", "old licence, read-only");
     SetFileAttributesA((installation + "\\licence.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    EXPECT_EQ(queryEndSession(), 1) << "nothing to protect yet";
     TreeImage before = treeImage(installation);
     const char *heldNames[] = {"readme.txt", "notes.txt"};
     HANDLE held[2];
@@ -240,6 +250,8 @@ TEST_F(RealInstall, UpdaterKilledDuringTheCopyIsUndoneAtTheNextStart)
         held[which] = INVALID_HANDLE_VALUE;
         ASSERT_TRUE(answerMessageBox(box, IDRETRY));
     }
+    // Half-copied, the installation is neither version: a shutdown is refused.
+    EXPECT_EQ(queryEndSession(), 0);
     program.kill();
     for (HANDLE handle : held)
         CloseHandle(handle);
@@ -377,4 +389,82 @@ TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation)
     EXPECT_EQ(contentOf(installation + "\\dll\\32\\PlenaraVersion.txt"), "1 2 3\n");
     EXPECT_EQ(contentOf(installation + "\\max2010 plugin\\32\\QIMplugin.dlr"), "plug-in 1.2.3");
     expectTempClean();
+}
+
+// A copy into a newly chosen directory keeps its journal there; killed halfway, it is found
+// and undone at the next start, a silent one too, which then shows its window with the news.
+TEST_F(RealInstall, KilledCopyIntoAChosenDirectoryIsUndoneAtASilentStart)
+{
+    setRendererDword("differentdirs", 1);
+    std::string chosen = freshDir("real-newdir-killed");
+    writeFile(chosen + "\\readme.txt", "the chosen directory's own readme");
+    writeFile(chosen + "\\docs", "a file where the update has a directory");
+    TreeImage before = treeImage(chosen);
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    click(action);
+    MessageBoxInfo picker;
+    ASSERT_TRUE(waitForMessageBox(program, &picker));
+    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
+    ASSERT_TRUE(answerMessageBox(picker, IDOK));
+    MessageBoxInfo question;
+    ASSERT_TRUE(waitForMessageBox(program, &question));
+    EXPECT_EQ(question.text, obstacleQuestion(chosen));
+    EXPECT_TRUE(pathIsFile(chosen + "\\QIMUpdate.journal"));
+    EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
+    program.kill();
+
+    Program again;
+    ASSERT_TRUE(again.start(loopbackUpdaterExe(), "-silent"));
+    HWND restarted = again.waitForWindow("qim_update", 10000, true);
+    ASSERT_NE(restarted, nullptr);
+    EXPECT_TRUE(waitForText(control(restarted, StatusLabelId),
+                            "Previous version restored (update interrupted)."));
+    EXPECT_EQ(treeImage(chosen), before);
+    DWORD type = 0;
+    std::string value;
+    EXPECT_FALSE(readRendererValue("copyroot", &type, &value));
+    EXPECT_TRUE(readRendererValue("directory", &type, &value));
+    EXPECT_EQ(std::string(value.c_str()), installation);
+    expectTempClean();
+}
+
+// Two updaters started together on an installation that an interrupted update left: one of them
+// undoes it, the other finds the installation busy or already settled, and the original file
+// comes back exactly once, never deleted by the second undo.
+TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
+{
+    TreeImage before = treeImage(installation);
+    ASSERT_TRUE(MoveFileA((installation + "\\readme.txt").c_str(),
+                          (installation + "\\readme.txt.~0a0b0c0d").c_str()));
+    writeFile(installation + "\\readme.txt", "new readme");
+    WIN32_FILE_ATTRIBUTE_DATA placed;
+    ASSERT_TRUE(GetFileAttributesExA((installation + "\\readme.txt").c_str(), GetFileExInfoStandard,
+                                     &placed));
+    char record[64];
+    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx ", placed.nFileSizeHigh,
+             placed.nFileSizeLow, placed.ftLastWriteTime.dwHighDateTime,
+             placed.ftLastWriteTime.dwLowDateTime);
+    ASSERT_TRUE(
+        writeFile(installation + "\\QIMUpdate.journal",
+                  "T 0a0b0c0d " + installation + "\n" + record + installation + "\\readme.txt\n"));
+    Program second;
+    ASSERT_TRUE(program.start(loopbackUpdaterExe()));
+    ASSERT_TRUE(second.start(loopbackUpdaterExe()));
+    HWND windows[2] = {program.waitForWindow("qim_update", 10000, true),
+                       second.waitForWindow("qim_update", 10000, true)};
+    ASSERT_NE(windows[0], nullptr);
+    ASSERT_NE(windows[1], nullptr);
+    const std::string restored = "Previous version restored (update interrupted).";
+    const std::string busy = "Another updater is working on this installation.";
+    std::string statuses[2];
+    EXPECT_TRUE(waitUntil([&] {
+        for (int i = 0; i < 2; ++i)
+            statuses[i] = controlText(windows[i], StatusLabelId);
+        return statuses[0] == restored || statuses[1] == restored;
+    })) << statuses[0]
+        << " / " << statuses[1];
+    for (const std::string &text : statuses)
+        EXPECT_TRUE(text == restored || text == busy || text == "Click Check update...") << text;
+    EXPECT_EQ(treeImage(installation), before);
+    second.kill();
 }

@@ -115,6 +115,9 @@ TEST_F(CopyRun, CopiesEachTickedRowsBuildAndOverwrites)
     // A read-only one is replaced too, not taken for a running 3ds Max.
     ASSERT_TRUE(writeFile(scratch + "\\row8\\QIMplugin.dlr", "an older read-only plugin"));
     SetFileAttributesA((scratch + "\\row8\\QIMplugin.dlr").c_str(), FILE_ATTRIBUTE_READONLY);
+    // So is a hidden one, which a plain copy over it cannot replace.
+    ASSERT_TRUE(writeFile(scratch + "\\row9\\QIMplugin.dlr", "an older hidden plugin"));
+    SetFileAttributesA((scratch + "\\row9\\QIMplugin.dlr").c_str(), FILE_ATTRIBUTE_HIDDEN);
 
     click(controls.installButton);
     ASSERT_TRUE(waitForText(controls.messageLine, finishedText));
@@ -155,6 +158,7 @@ TEST_F(CopyRun, HeldPluginFileAsksAndRetryInstallsOnceReleased)
     ASSERT_TRUE(waitForText(controls.messageLine, finishedText));
     EXPECT_EQ(status(6), "INSTALLED");
     expectPlugin(dir, 6);
+    EXPECT_FALSE(pathIsFile(dir + "\\QIMplugin.dlr.~new"));
 }
 
 TEST_F(CopyRun, AbortOnTheSecondOfThreeRowsStopsTheRun)

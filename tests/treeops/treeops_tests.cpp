@@ -84,9 +84,9 @@ struct CopyRun {
             result = copyTree(destination.c_str(), source.c_str(), &c.bytesCopied, &c.totalBytes,
                               &c.filesCopied, &c.fileCount);
         else
-            result = copyTreeKeepingOld(journalDir.c_str(), noTemporaries, destination.c_str(),
-                                        source.c_str(), &c.bytesCopied, &c.totalBytes,
-                                        &c.filesCopied, &c.fileCount, &outcome);
+            result = copyTreeKeepingOld(noTemporaries, destination.c_str(), source.c_str(),
+                                        &c.bytesCopied, &c.totalBytes, &c.filesCopied, &c.fileCount,
+                                        &outcome);
     }
 
     static DWORD WINAPI body(LPVOID param)
@@ -686,6 +686,10 @@ TEST_F(TreeOps, SuccessfulCopyLeavesNoKeptFileAndNoJournal)
     ASSERT_TRUE(clean.finish());
     EXPECT_TRUE(clean.result);
     EXPECT_EQ(clean.outcome, JournalSettled);
+    // The kept files stay until the result has been shown, with the journal that names them.
+    EXPECT_EQ(keptFiles(clean.destination).size(), 2u);
+    EXPECT_TRUE(pathIsFile(journalOf(clean.destination)));
+    removeKeptFiles();
     EXPECT_EQ(contentOf(clean.destination + "\\d0\\engine.dll"), "new engine");
     EXPECT_EQ(contentOf(clean.destination + "\\d3\\x\\deep.txt"), "deep");
     EXPECT_EQ(contentOf(clean.destination + "\\keep.txt"), "untouched");
@@ -712,6 +716,7 @@ TEST_F(TreeOps, SuccessfulCopyLeavesNoKeptFileAndNoJournal)
     EXPECT_TRUE(run.result);
     EXPECT_TRUE(session.filesIgnored);
     EXPECT_EQ(run.outcome, JournalSettled);
+    removeKeptFiles();
     EXPECT_EQ(contentOf(run.destination + "\\d1\\tool.exe"), "old tool");
     EXPECT_EQ(contentOf(run.destination + "\\d0\\engine.dll"), "new engine");
     ASSERT_NE(heldKept, INVALID_HANDLE_VALUE);
@@ -841,4 +846,307 @@ TEST_F(TreeOps, EntriesBeyondThePathLimitFailTheWalk)
         longDir.resize(longDir.size() - part.size() - 1);
     }
     removeTree(root);
+}
+
+//--- hand-written journals settled against prepared trees
+
+namespace
+{
+// "<size> <time>" of a file as the journal records the file the copy placed.
+std::string signature(const std::string &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return "missing";
+    char text[40];
+    snprintf(text, sizeof text, "%08lx%08lx %08lx%08lx", data.nFileSizeHigh, data.nFileSizeLow,
+             data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+    return text;
+}
+
+std::string placed(char kind, const std::string &path)
+{
+    return std::string(1, kind) + " " + signature(path) + " " + path + "\n";
+}
+
+struct JournalCase {
+    const char *name;
+    // Prepares root (and outside, a directory beside it) and returns the journal's text.
+    std::function<std::string(const std::string &root, const std::string &outside)> prepare;
+    JournalOutcome outcome;
+    std::function<void(const std::string &root, const std::string &outside)> check;
+};
+
+std::string unreadableOf(const std::string &root)
+{
+    return root + "\\QIMUpdate.journal.unreadable";
+}
+
+// A journal naming a file outside its root, in one of the forms a crafted journal could use.
+JournalCase outsideCase(const char *name,
+                        std::function<std::string(const std::string &, const std::string &)> path)
+{
+    return {name,
+            [path](const std::string &root, const std::string &outside) {
+                writeFile(outside + "\\victim.dll", "someone else's");
+                return "T 0badc0de " + root + "\n" + "N " + signature(outside + "\\victim.dll") +
+                       " " + path(root, outside) + "\n";
+            },
+            JournalUnreadable,
+            [](const std::string &root, const std::string &outside) {
+                EXPECT_EQ(contentOf(outside + "\\victim.dll"), "someone else's");
+                EXPECT_FALSE(pathIsFile(journalOf(root)));
+                EXPECT_TRUE(pathIsFile(unreadableOf(root)));
+            }};
+}
+
+std::vector<JournalCase> journalCases()
+{
+    return {
+        {"stale run: one placed file replaced since, one still the copy's",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\bin\\a.dll", "new a");
+             std::string record = placed('R', root + "\\bin\\a.dll");
+             writeFile(root + "\\bin\\a.dll", "repaired by a full installer");
+             writeFile(root + "\\bin\\a.dll.~0000abcd", "old a");
+             writeFile(root + "\\bin\\b.dll", "new b");
+             writeFile(root + "\\bin\\b.dll.~0000abcd", "old b");
+             return "T 0000abcd " + root + "\n" + record + placed('R', root + "\\bin\\b.dll");
+         },
+         JournalChangedLeft,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\bin\\a.dll"), "repaired by a full installer");
+             EXPECT_EQ(contentOf(root + "\\bin\\a.dll.~0000abcd"), "old a");
+             EXPECT_EQ(contentOf(root + "\\bin\\b.dll"), "old b");
+             EXPECT_FALSE(pathIsFile(root + "\\bin\\b.dll.~0000abcd"));
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+         }},
+        {"created directory now holding a user file",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\added\\placed.txt", "placed");
+             writeFile(root + "\\added\\user.txt", "the user's");
+             return "T 12345678 " + root + "\nD " + root + "\\added\n" +
+                    placed('N', root + "\\added\\placed.txt");
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_FALSE(pathIsFile(root + "\\added\\placed.txt"));
+             EXPECT_EQ(contentOf(root + "\\added\\user.txt"), "the user's");
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+         }},
+        {"only the last unfinished run is undone, and zeros after it are damage",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\early.txt", "placed by a run followed by another");
+             writeFile(root + "\\early.txt.~00000001", "kept by that run");
+             writeFile(root + "\\late.txt", "placed by the last run");
+             return "T 00000001 " + root + "\n" + placed('R', root + "\\early.txt") +
+                    "T 00000002 " + root + "\n" + placed('N', root + "\\late.txt") +
+                    std::string(64, '\0');
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\early.txt"), "placed by a run followed by another");
+             EXPECT_TRUE(pathIsFile(root + "\\early.txt.~00000001"));
+             EXPECT_FALSE(pathIsFile(root + "\\late.txt"));
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+         }},
+        {"zeros followed by more text",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\late.txt", "placed");
+             return "T 00000002 " + root + "\n" + placed('N', root + "\\late.txt") +
+                    std::string(8, '\0') + "D " + root + "\n";
+         },
+         JournalUnreadable,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\late.txt"), "placed");
+             EXPECT_TRUE(pathIsFile(unreadableOf(root)));
+         }},
+        outsideCase(
+            "absolute path elsewhere",
+            [](const std::string &, const std::string &out) { return out + "\\victim.dll"; }),
+        outsideCase("dot-dot out of the root",
+                    [](const std::string &root, const std::string &out) {
+                        return root + "\\..\\" + out.substr(out.rfind('\\') + 1) + "\\victim.dll";
+                    }),
+        outsideCase("device-path form",
+                    [](const std::string &, const std::string &out) {
+                        return "\\\\?\\" + out + "\\victim.dll";
+                    }),
+        outsideCase("stream after the drive",
+                    [](const std::string &root, const std::string &) {
+                        return root + "\\victim.dll:stream";
+                    }),
+        outsideCase("relative path",
+                    [](const std::string &, const std::string &) { return "victim.dll"; }),
+        {"a run rooted elsewhere than the journal",
+         [](const std::string &, const std::string &outside) {
+             writeFile(outside + "\\victim.dll", "someone else's");
+             return "T 0badc0de " + outside + "\n" + placed('N', outside + "\\victim.dll");
+         },
+         JournalUnreadable,
+         [](const std::string &, const std::string &outside) {
+             EXPECT_EQ(contentOf(outside + "\\victim.dll"), "someone else's");
+         }},
+        {"malformed first record",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\placed.txt", "placed");
+             return placed('N', root + "\\placed.txt");
+         },
+         JournalUnreadable,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\placed.txt"), "placed");
+         }},
+        {"a torn first record only: the copy had not begun",
+         [](const std::string &root, const std::string &) { return "T 0000" + root; },
+         JournalSettled,
+         [](const std::string &root, const std::string &) {
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+             EXPECT_FALSE(pathIsFile(unreadableOf(root)));
+         }},
+    };
+}
+} // namespace
+
+TEST_F(TreeOps, HandWrittenJournalsAreSettledOnlyWhereTheyMaySafely)
+{
+    for (const JournalCase &row : journalCases()) {
+        SCOPED_TRACE(row.name);
+        std::string root = freshDir("treeops-journal");
+        std::string outside = freshDir("treeops-journal-outside");
+        std::string text = row.prepare(root, outside);
+        ASSERT_TRUE(writeFile(journalOf(root), text));
+        EXPECT_EQ(settleCopyJournal(root.c_str()), row.outcome);
+        row.check(root, outside);
+        if (row.outcome == JournalUnreadable) {
+            EXPECT_EQ(contentOf(unreadableOf(root)), text);
+        }
+    }
+}
+
+// A finished run whose kept file is still held, followed by a torn record: the journal that
+// stays for the next start is written afresh without the damage, never appended to.
+TEST_F(TreeOps, JournalEndingInDamageIsRewrittenNotAppendedTo)
+{
+    std::string root = freshDir("treeops-journal-torn");
+    writeFile(root + "\\x.dll", "new x");
+    writeFile(root + "\\x.dll.~00c0ffee", "old x");
+    std::string clean = "T 00c0ffee " + root + "\n" + placed('R', root + "\\x.dll") + "C\n";
+    ASSERT_TRUE(writeFile(journalOf(root), clean + "T 0000ab"));
+    HANDLE held = holdExclusively(root + "\\x.dll.~00c0ffee");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalSettled);
+    EXPECT_EQ(contentOf(journalOf(root)), clean);
+    EXPECT_FALSE(pathIsFile(root + "\\QIMUpdate.journal.new"));
+    CloseHandle(held);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalSettled);
+    EXPECT_FALSE(pathIsFile(root + "\\x.dll.~00c0ffee"));
+    EXPECT_EQ(contentOf(root + "\\x.dll"), "new x");
+    EXPECT_FALSE(pathIsFile(journalOf(root)));
+}
+
+// A read-only DLL that this process has loaded, held the way Windows holds a loaded image: the
+// copy asks about it instead of setting it aside, and the question leaves its attribute as it
+// was. While a copy holds the installation, a second settling of its journal finds it busy and
+// leaves the journal alone.
+TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
+{
+    CopyRun run;
+    run.source = freshDir("treeops-loaded-src");
+    run.destination = freshDir("treeops-loaded-dst");
+    run.journalDir = run.destination;
+    std::string dll = run.destination + "\\bin\\PlenaraDLL32.dll";
+    ASSERT_TRUE(makeDirs(run.destination + "\\bin"));
+    ASSERT_TRUE(CopyFileA((fixtureDir() + "\\PlenaraDLL32.dll").c_str(), dll.c_str(), FALSE));
+    writeFile(run.source + "\\bin\\PlenaraDLL32.dll", "new engine");
+    SetFileAttributesA(dll.c_str(), FILE_ATTRIBUTE_READONLY);
+    DWORD attributes = GetFileAttributesA(dll.c_str());
+    TreeImage before = treeImage(run.destination);
+    HMODULE loaded = LoadLibraryA(dll.c_str());
+    ASSERT_NE(loaded, nullptr);
+    run.counters.fileCount = 1;
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    EXPECT_EQ(box.text, copyFileText(run.source + "\\bin\\PlenaraDLL32.dll", dll));
+    EXPECT_EQ(GetFileAttributesA(dll.c_str()), attributes);
+    std::string journalText = contentOf(journalOf(run.destination));
+    EXPECT_EQ(settleCopyJournal(run.destination.c_str()), JournalBusy);
+    EXPECT_EQ(contentOf(journalOf(run.destination)), journalText);
+    ASSERT_TRUE(answer(box, IDABORT));
+    ASSERT_TRUE(run.finish());
+    FreeLibrary(loaded);
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.outcome, JournalRestored);
+    TreeImage after = treeImage(run.destination);
+    EXPECT_EQ(after, before);
+}
+
+// An undo that meets a placed file another program holds cannot finish: it names the file, keeps
+// the journal, and the next settling, once the file is free, puts the old one back.
+TEST_F(TreeOps, UndoThatCannotFinishNamesTheFileAndFinishesLater)
+{
+    std::string root = freshDir("treeops-journal-held");
+    writeFile(root + "\\engine.dll", "new engine");
+    writeFile(root + "\\engine.dll.~0feed000", "old engine");
+    ASSERT_TRUE(writeFile(journalOf(root),
+                          "T 0feed000 " + root + "\n" + placed('R', root + "\\engine.dll")));
+    HANDLE held = holdExclusively(root + "\\engine.dll");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalIncomplete);
+    EXPECT_EQ(std::string(unrestoredFile()), root + "\\engine.dll");
+    EXPECT_TRUE(pathIsFile(journalOf(root)));
+    CloseHandle(held);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalRestored);
+    EXPECT_EQ(contentOf(root + "\\engine.dll"), "old engine");
+    EXPECT_TRUE(keptFiles(root).empty());
+    EXPECT_FALSE(pathIsFile(journalOf(root)));
+}
+
+// With %TEMP% in its short form, the temporaries a killed update named in their long form are
+// still its own and are removed with the undo; a look-alike outside the temporary directory is
+// not.
+TEST_F(TreeOps, TemporariesAreRecognisedWhicheverFormTheTemporaryDirectoryTakes)
+{
+    std::string longTemp = freshDir("LongerTemporaryDirectory");
+    std::string root = freshDir("treeops-journal-temp");
+    std::string elsewhere = freshDir("treeops-journal-nottemp");
+    char shortTemp[MAX_PATH];
+    DWORD length = GetShortPathNameA(longTemp.c_str(), shortTemp, sizeof shortTemp);
+    ASSERT_TRUE(length > 0 && length < sizeof shortTemp);
+    ASSERT_NE(std::string(shortTemp), longTemp) << "no short name to compare";
+    writeFile(longTemp + "\\qimUpdate.zip", "archive");
+    writeFile(longTemp + "\\qimUnpacked\\Renderer\\readme.txt", "unpacked");
+    writeFile(elsewhere + "\\qimLookalike.zip", "not the updater's");
+    ASSERT_TRUE(writeFile(journalOf(root),
+                          "T 7e3f0000 " + root + "\nU " + longTemp + "\\qimUpdate.zip\nU " +
+                              longTemp + "\\qimUnpacked\nU " + elsewhere + "\\qimLookalike.zip\n"));
+    char saved[MAX_PATH] = "";
+    DWORD savedLength = GetEnvironmentVariableA("TMP", saved, sizeof saved);
+    SetEnvironmentVariableA("TMP", shortTemp);
+    JournalOutcome outcome = settleCopyJournal(root.c_str());
+    SetEnvironmentVariableA("TMP", savedLength ? saved : nullptr);
+    EXPECT_EQ(outcome, JournalRestored);
+    EXPECT_FALSE(pathIsFile(longTemp + "\\qimUpdate.zip"));
+    EXPECT_FALSE(pathIsDir(longTemp + "\\qimUnpacked"));
+    EXPECT_TRUE(pathIsFile(elsewhere + "\\qimLookalike.zip"));
+    removeTree(longTemp);
+}
+
+// QIM starts the updater while the new engine is loaded: the undo cannot delete the placed DLL,
+// so it renames it aside (gone at the next restart) and puts the old one back.
+TEST_F(TreeOps, UndoRenamesALoadedPlacedFileAside)
+{
+    std::string root = freshDir("treeops-journal-loaded");
+    std::string dll = root + "\\bin\\PlenaraDLL32.dll";
+    ASSERT_TRUE(makeDirs(root + "\\bin"));
+    ASSERT_TRUE(CopyFileA((fixtureDir() + "\\PlenaraDLL32.dll").c_str(), dll.c_str(), FALSE));
+    writeFile(dll + ".~5ca1ab1e", "old engine");
+    ASSERT_TRUE(writeFile(journalOf(root), "T 5ca1ab1e " + root + "\n" + placed('R', dll)));
+    HMODULE loaded = LoadLibraryA(dll.c_str());
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(settleCopyJournal(root.c_str()), JournalRestored);
+    EXPECT_EQ(contentOf(dll), "old engine");
+    EXPECT_TRUE(pathIsFile(dll + ".~5ca1ab1e.undone"));
+    EXPECT_FALSE(pathIsFile(journalOf(root)));
+    FreeLibrary(loaded);
 }

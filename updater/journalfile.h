@@ -1,0 +1,52 @@
+// The journal of the copy's safety net as it lies on disk, and how it is read. This program
+// runs elevated and the journal's directory comes from a per-user value, so a journal is read as
+// untrusted input: strictly, and with every path checked before anything acts on it.
+#pragma once
+#include <windows.h>
+#include <stdint.h>
+
+// The journal is a text file in the root of the installation the copy goes to, one record a
+// line, flushed to disk before the changes it announces:
+//   T <token> <root>  a copy into root begins; the files it sets aside are "<file>.~<token>"
+//   U <path>          a temporary file or directory of the update (the archive, the unpacked
+//                     tree), removed with an unfinished copy that a killed updater left
+//   D <path>          a directory that did not exist and that the copy may create
+//   N <size> <time> <path>  a file that did not exist and that the copy may create
+//   R <size> <time> <path>  a file that existed and that the copy may set aside and replace
+//   C                 the copy succeeded and its files are on disk; kept files are only removed
+//   X                 the copy was undone
+// Size and last-write time (16 hex digits each) are those of the new file, which the copy keeps:
+// an undo touches a file only while it is still the one the copy put there. Every path must lie
+// under its run's root, which is the journal's own directory.
+
+enum { journalTokenLength = 8 };
+
+struct JournalRecord {
+    char kind;
+    const char *path; // the root for T
+    const char *token;
+    uint64_t size;
+    uint64_t written;
+};
+
+struct JournalText {
+    char *text;
+    JournalRecord *records;
+    size_t count;
+    bool damagedTail; // a torn last line or zeros after a power cut
+};
+
+// Reads and parses the journal at path; a torn last line or zeros at the end are damage and left
+// out, anything else that does not parse fails the read.
+bool readJournal(const char *path, JournalText *journalText);
+// Every run names root as its root, nothing follows a run's mark, and every path of the
+// installation lies under the root.
+bool checkRuns(const JournalText *journalText, const char *root);
+// No junction or link between root and path, path included; checkedParent (2048 bytes) keeps the
+// last parent found free of them.
+bool noReparseBelow(const char *root, const char *path, char *checkedParent);
+// "X:\..." or "\\server\share\...", never "\\?\", "\\.\", "..", a relative path or a stream.
+bool validAbsolutePath(const char *path);
+bool writeRecord(HANDLE file, const JournalRecord *record);
+bool writeJournalText(HANDLE file, const char *format, ...);
+uint64_t joinHalves(DWORD high, DWORD low);
