@@ -9,6 +9,8 @@ namespace
 {
 enum { ActionButtonId = 201, ExitButtonId = 203, StatusLabelId = 205 };
 
+std::string obstacleQuestion(const std::string &installation);
+
 class RealInstall : public ::testing::Test
 {
   protected:
@@ -51,6 +53,20 @@ class RealInstall : public ::testing::Test
         ASSERT_TRUE(waitUntil([&] {
             return isEnabled(action) && windowText(action) == "Install update";
         })) << status();
+    }
+
+    // Downloads, clicks "Install update", picks chosen and waits for the question about the file
+    // "docs" that stands where the update has a directory.
+    void installIntoChosenUntilTheObstacle(const std::string &chosen, MessageBoxInfo *question)
+    {
+        ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+        click(action);
+        MessageBoxInfo picker;
+        ASSERT_TRUE(waitForMessageBox(program, &picker));
+        ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
+        ASSERT_TRUE(answerMessageBox(picker, IDOK));
+        ASSERT_TRUE(waitForMessageBox(program, question));
+        EXPECT_EQ(question->text, obstacleQuestion(chosen));
     }
 
     std::string status()
@@ -300,15 +316,8 @@ TEST_F(RealInstall, FailedCopyIntoAChosenDirectoryLeavesItAsItWas)
     std::string chosen = freshDir("real-newdir-failed");
     writeFile(chosen + "\\docs", "a file where the update has a directory");
     TreeImage before = treeImage(chosen);
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
-    click(action);
-    MessageBoxInfo picker;
-    ASSERT_TRUE(waitForMessageBox(program, &picker));
-    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
-    ASSERT_TRUE(answerMessageBox(picker, IDOK));
     MessageBoxInfo question;
-    ASSERT_TRUE(waitForMessageBox(program, &question));
-    EXPECT_EQ(question.text, obstacleQuestion(chosen));
+    ASSERT_NO_FATAL_FAILURE(installIntoChosenUntilTheObstacle(chosen, &question));
     ASSERT_TRUE(answerMessageBox(question, IDABORT));
 
     EXPECT_TRUE(waitForEnd("Installation failed. Previous version restored.")) << status();
@@ -400,15 +409,8 @@ TEST_F(RealInstall, KilledCopyIntoAChosenDirectoryIsUndoneAtASilentStart)
     writeFile(chosen + "\\readme.txt", "the chosen directory's own readme");
     writeFile(chosen + "\\docs", "a file where the update has a directory");
     TreeImage before = treeImage(chosen);
-    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
-    click(action);
-    MessageBoxInfo picker;
-    ASSERT_TRUE(waitForMessageBox(program, &picker));
-    ASSERT_TRUE(selectInPicker(program, picker.window, chosen));
-    ASSERT_TRUE(answerMessageBox(picker, IDOK));
     MessageBoxInfo question;
-    ASSERT_TRUE(waitForMessageBox(program, &question));
-    EXPECT_EQ(question.text, obstacleQuestion(chosen));
+    ASSERT_NO_FATAL_FAILURE(installIntoChosenUntilTheObstacle(chosen, &question));
     EXPECT_TRUE(pathIsFile(chosen + "\\QIMUpdate.journal"));
     EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
     program.kill();
