@@ -17,8 +17,8 @@ struct DownloadLimits {
     long long maxBytes; // more body bytes than this end the transfer; 0: no limit
     long totalSeconds;  // the whole transfer; 0: no limit
 };
-extern const DownloadLimits downloadLimits;  // what downloadToFile uses
-extern const DownloadLimits smallFileLimits; // the version file and the signature file
+extern const DownloadLimits downloadLimits;        // what downloadToFile uses
+extern const DownloadLimits smallFileLimits;       // the version file and the signature file
 extern const DownloadLimits unsignedArchiveLimits; // an archive in a build without a key
 // Is handed every body byte right after it is written to the file.
 struct DownloadSink {

@@ -252,8 +252,7 @@ static bool detectionFoundNothing(DWORD error)
            error == ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR;
 }
 
-static ProxyRoute askWinHttp(HINTERNET winHttp, AutomaticLookup *lookup, BOOL logOn,
-                             DWORD *error)
+static ProxyRoute askWinHttp(HINTERNET winHttp, AutomaticLookup *lookup, BOOL logOn, DWORD *error)
 {
     WINHTTP_AUTOPROXY_OPTIONS options = {};
     // A script comes from whoever answers on the network: it runs in WinHTTP's own service

@@ -17,7 +17,8 @@ __attribute__((used)) static const char releaseKeyRecord[] =
 static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyRecord - 1;
 #else
 static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 65, "a release key of 64 hex digits");
-__attribute__((used)) static const char releaseKeyRecord[] = "qim-release-key:" QIM_RELEASE_PUBLIC_KEY;
+__attribute__((used)) static const char releaseKeyRecord[] =
+    "qim-release-key:" QIM_RELEASE_PUBLIC_KEY;
 static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyMarker - 1;
 #endif
 static const char releaseStatementPurpose[] = "qim-release-statement-2";

@@ -12,14 +12,13 @@
 static void addPemCertificate(HCERTSTORE store, const char *pem, PCCERT_CONTEXT *added)
 {
     DWORD size = 0;
-    if (!CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
-                              nullptr))
+    if (!CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
         return;
     BYTE *der = (BYTE *)malloc(size);
-    if (der && CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr,
-                                    nullptr))
-        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
-                                         CERT_STORE_ADD_ALWAYS, added);
+    if (der &&
+        CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr))
+        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_ALWAYS,
+                                         added);
     free(der);
 }
 
@@ -83,9 +82,9 @@ static bool chainIsTrusted(PCCERT_CONTEXT leaf, HCERTSTORE sent, WCHAR *host)
     policy.pvExtraPolicyPara = &server;
     CERT_CHAIN_POLICY_STATUS status = {};
     status.cbSize = sizeof status;
-    bool trusted = CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy,
-                                                    &status) &&
-                   status.dwError == 0;
+    bool trusted =
+        CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) &&
+        status.dwError == 0;
     CertFreeCertificateChain(chain);
     return trusted;
 }

@@ -16,9 +16,9 @@ struct ArchiveHasher {
     HANDLE thread;
     unsigned char *pieces; // pieceCount * pieceSize
     size_t lengths[pieceCount];
-    int next;      // the piece the transfer fills
-    size_t filled; // bytes in it so far
-    bool holding;  // the transfer has taken that piece from the free ones
+    int next;                       // the piece the transfer fills
+    size_t filled;                  // bytes in it so far
+    bool holding;                   // the transfer has taken that piece from the free ones
     crypto_generichash_state state; // BLAKE2b: vectorised code picked at run time
     long long size;
 };
@@ -86,7 +86,8 @@ static void releaseHasher(ArchiveHasher *hasher)
 static ArchiveHasher *startHasher()
 {
     // sodium_init picks the fastest BLAKE2b code for this processor.
-    ArchiveHasher *hasher = sodium_init() >= 0 ? (ArchiveHasher *)calloc(1, sizeof *hasher) : nullptr;
+    ArchiveHasher *hasher =
+        sodium_init() >= 0 ? (ArchiveHasher *)calloc(1, sizeof *hasher) : nullptr;
     if (!hasher)
         return nullptr;
     crypto_generichash_init(&hasher->state, nullptr, 0, releaseHashBytes);

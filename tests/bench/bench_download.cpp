@@ -5,8 +5,8 @@
 //                                     progress bar on the GUI thread, as in the program
 //   bench_download verified URL FILE SIZE HASH
 //                                     the updater's path for a signed release: the same, capped
-//                                     at SIZE bytes and hashed (BLAKE2b-256) on a second thread while
-//                                     it arrives, then size and hash compared
+//                                     at SIZE bytes and hashed (BLAKE2b-256) on a second thread
+//                                     while it arrives, then size and hash compared
 //   bench_download bare URL FILE      the same static libcurl into a fopen_s file, nothing else
 //
 // Prints one line: "mode=... bytes=N seconds=S updates=U callback_us=C

@@ -194,7 +194,8 @@ TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
         const std::string archive = archivePath("", c.major, c.minor, c.build);
         serveSignedArchive(archive, archiveBytes(1000));
         download();
-        EXPECT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
+        EXPECT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs))
+            << status();
         EXPECT_EQ(requestedPaths(),
                   (std::vector<std::string>{releaseVersionPath, archive + ".sig", archive}));
     } else if (c.download) {

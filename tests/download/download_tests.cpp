@@ -580,13 +580,14 @@ TEST_F(DownloadTest, HttpsTransfersCheckTheCertificateAndTheHostName)
             serve(c.urlPath, body);
         std::string path = target("tls");
         clearRequests();
-        EXPECT_EQ(downloadToFileWithin(tlsServerUrl(c.server, c.urlPath).c_str(), path.c_str(),
-                                       c.limits),
-                  c.made);
+        EXPECT_EQ(
+            downloadToFileWithin(tlsServerUrl(c.server, c.urlPath).c_str(), path.c_str(), c.limits),
+            c.made);
         std::string tunnel = "CONNECT 127.0.0.1:" + std::to_string(testServerPort() + c.server);
         EXPECT_EQ(requestCount(tunnel), c.proxied ? 1 : 0);
         EXPECT_EQ(requestCount("/tls/plain"), 0) << "never followed out of https";
-        bool reached = c.made || c.limits == &smallFileLimits || strcmp(c.urlPath, "/tls/tohttp") == 0;
+        bool reached =
+            c.made || c.limits == &smallFileLimits || strcmp(c.urlPath, "/tls/tohttp") == 0;
         EXPECT_EQ(requestCount(c.urlPath), reached ? 1 : 0) << "no request before the check";
         std::string stored;
         EXPECT_TRUE(readFile(path, &stored));
@@ -627,7 +628,8 @@ class SignedRelease : public DownloadTest
         session.serverVersion = {1, 2, 0};
         session.betaTester = beta;
         session.abortDownload = false;
-        session.archiveUrl = _strdup(url.empty() ? serverUrl(archivePath(beta)).c_str() : url.c_str());
+        session.archiveUrl =
+            _strdup(url.empty() ? serverUrl(archivePath(beta)).c_str() : url.c_str());
         session.archivePath = makeTempFileName();
         session.state = Downloading;
         archiveDownloadWorker(nullptr);
