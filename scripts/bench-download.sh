@@ -5,7 +5,8 @@
 #
 # Serves a SIZE_MB MiB file from the loopback test server (tests/server/testserver.py) in a
 # fresh Wine prefix with its own X server (tests/wine-env.sh), then runs bench_download.exe
-# three times in each mode, alternating:
+# five times in each mode (QIM_BENCH_RUNS), alternating; the runs of one mode scatter by more
+# than the verification costs, so the medians need that many:
 #   updater  downloadToFile on a worker thread, its progress callback driving a shown window's
 #            status line and progress bar on the GUI thread, as in QIMUpdate
 #   verified the same for a signed release: capped at the signed size, hashed (BLAKE2b-256,
@@ -46,13 +47,14 @@ for _ in $(seq 50); do
 done
 
 field() { sed -n "s/.*$1=\\([^ ]*\\).*/\\1/p"; }
-median() { sort -g | sed -n 2p; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 declare -A speeds
 added=""
 peak_ws=0
 updates=""
-for run in 1 2 3; do
+runs=${QIM_BENCH_RUNS:-5}
+for run in $(seq "$runs"); do
   for mode in updater verified bare; do
     signed=()
     [ "$mode" = verified ] && signed=("$((size_mb * 1048576))" "$hash")
@@ -96,7 +98,7 @@ updater_mbs=$(tr ' ' '\n' <<<"${speeds[updater]}" | grep . | median)
 bare_mbs=$(tr ' ' '\n' <<<"${speeds[bare]}" | grep . | median)
 verified_mbs=$(tr ' ' '\n' <<<"${speeds[verified]}" | grep . | median)
 echo
-echo "File: ${size_mb} MiB over loopback, 3 runs each, medians:"
+echo "File: ${size_mb} MiB over loopback, $runs runs each, medians:"
 printf 'updater path (downloadToFile + progress window): %.1f MB/s\n' "$updater_mbs"
 printf 'verified (capped, BLAKE2b while it arrives):    %.1f MB/s\n' "$verified_mbs"
 printf 'bare libcurl (no progress callback):            %.1f MB/s\n' "$bare_mbs"
