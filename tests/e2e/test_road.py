@@ -67,6 +67,15 @@ def publish(tree, version, *extra, key=KEY):
                           capture_output=True, text=True)
 
 
+def flip_middle_byte(path):
+    """Tampers with a published file: one byte changed, the size kept."""
+    with open(path, "r+b") as file:
+        file.seek(os.path.getsize(path) // 2)
+        byte = file.read(1)
+        file.seek(-1, os.SEEK_CUR)
+        file.write(bytes([byte[0] ^ 0x01]))
+
+
 class RoadTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -193,11 +202,7 @@ class RoadTest(unittest.TestCase):
     def test_tampered_delta(self):
         seed = self.publish_with_delta(engine(0))
         delta = os.path.join(WEBROOT, "files", "qimRenderer", "Renderer_1.1.0.from-1.0.0.zip")
-        with open(delta, "r+b") as file:  # one byte changed, the size kept
-            file.seek(os.path.getsize(delta) // 2)
-            byte = file.read(1)
-            file.seek(-1, os.SEEK_CUR)
-            file.write(bytes([byte[0] ^ 0x01]))
+        flip_middle_byte(delta)
         code, results = self.drive("rejected", seed)
         self.assertEqual(code, 0)
         self.assertEqual(results["action_enabled"], "no")
@@ -239,11 +244,7 @@ class RoadTest(unittest.TestCase):
         make_release_tree(BUILD, self.release, "1.1.0")
         self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
         archive = os.path.join(WEBROOT, "files", "qimRenderer", "Renderer_1.1.0.zip")
-        with open(archive, "r+b") as file:  # one byte changed, the size kept
-            file.seek(os.path.getsize(archive) // 2)
-            byte = file.read(1)
-            file.seek(-1, os.SEEK_CUR)
-            file.write(bytes([byte[0] ^ 0x01]))
+        flip_middle_byte(archive)
         code, results = self.drive("rejected")
         self.assertEqual(code, 0)
         self.assertEqual(results["action_enabled"], "no")
