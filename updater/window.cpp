@@ -95,10 +95,22 @@ static void onActionClicked()
     }
 }
 
+// A worker past its final state (the caption already reads "Exit") may still be cleaning up or
+// starting the plug-in installer. The user asked to leave, so the close is only put off until it
+// has ended, not dropped. The flag is set before the count is read: either this side sees the
+// worker gone, or the worker sees the flag as it ends.
+static bool deferCloseWhileWorkerEnds()
+{
+    session.closeWhenWorkerEnds = true;
+    if (session.workersRunning > 0)
+        return true;
+    // Already ended: close now, unless the worker took the flag and has sent the close itself.
+    return !session.closeWhenWorkerEnds.exchange(false);
+}
+
 // While a worker runs, leaving means asking it to stop; the window stays until it has
 // ended. Returns true when a worker runs (or the folder picker is open), so the window
-// must not be closed now. A worker past its final state may still be cleaning up or starting
-// the plug-in installer: nothing to abort, but the window stays all the same.
+// must not be closed now.
 static bool requestAbortOfWorker()
 {
     switch (session.state.load()) {
@@ -115,7 +127,9 @@ static bool requestAbortOfWorker()
         return true;
     default:
         // Removing the kept files after the result stops at once; the next start finishes it.
-        return session.workersRunning > 0 && !removingKeptFiles();
+        if (session.workersRunning == 0 || removingKeptFiles())
+            return false;
+        return deferCloseWhileWorkerEnds();
     }
 }
 

@@ -284,18 +284,84 @@ bool pickerHasSelection(HWND picker)
     return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
 }
 
+// The memory lives in the picker's process: the tree view reads and writes it there.
+struct RemoteBuffer {
+    HANDLE process;
+    char *address;
+    RemoteBuffer(HANDLE owner, size_t size)
+        : process(owner), address(static_cast<char *>(VirtualAllocEx(
+                              owner, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)))
+    {
+    }
+    ~RemoteBuffer()
+    {
+        if (address)
+            VirtualFreeEx(process, address, 0, MEM_RELEASE);
+    }
+    RemoteBuffer(const RemoteBuffer &) = delete;
+    RemoteBuffer &operator=(const RemoteBuffer &) = delete;
+};
+
+static bool sendSelection(const Program &program, HWND picker, const std::string &folder)
+{
+    RemoteBuffer remote(program.handle(), folder.size() + 1);
+    DWORD_PTR unused = 0;
+    return remote.address &&
+           WriteProcessMemory(program.handle(), remote.address, folder.c_str(), folder.size() + 1,
+                              nullptr) &&
+           SendMessageTimeoutA(picker, BFFM_SETSELECTIONA, TRUE,
+                               reinterpret_cast<LPARAM>(remote.address), SMTO_ABORTIFHUNG, 5000,
+                               &unused) != 0;
+}
+
+// The text of the picker's selected folder, as its tree shows it; empty without a selection.
+static std::string selectedFolderName(const Program &program, HWND picker)
+{
+    HWND tree = pickerTree(picker);
+    HTREEITEM item =
+        tree ? reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0))
+             : nullptr;
+    if (!item)
+        return "";
+    char text[MAX_PATH] = "";
+    RemoteBuffer remote(program.handle(), sizeof(TVITEMA) + sizeof text);
+    TVITEMA query = {};
+    query.mask = TVIF_TEXT;
+    query.hItem = item;
+    query.pszText = remote.address + sizeof(TVITEMA);
+    query.cchTextMax = sizeof text;
+    DWORD_PTR got = 0;
+    if (!remote.address ||
+        !WriteProcessMemory(program.handle(), remote.address, &query, sizeof query, nullptr) ||
+        !SendMessageTimeoutA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote.address),
+                             SMTO_ABORTIFHUNG, 5000, &got) ||
+        !got || !ReadProcessMemory(program.handle(), query.pszText, text, sizeof text - 1, nullptr))
+        return "";
+    text[sizeof text - 1] = '\0';
+    return text;
+}
+
 bool selectInPicker(const Program &program, HWND picker, const std::string &folder)
 {
+    // Until the picker is shown it may still be initialising, and its own initial selection
+    // would replace one made now.
+    waitUntil([&] { return IsWindowVisible(picker) != FALSE; }, 10000);
     waitUntil([&] { return pickerHasSelection(picker); }, 5000);
-    void *remote = VirtualAllocEx(program.handle(), nullptr, folder.size() + 1,
-                                  MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!remote)
-        return false;
-    DWORD_PTR unused = 0;
-    bool sent =
-        WriteProcessMemory(program.handle(), remote, folder.c_str(), folder.size() + 1, nullptr) &&
-        SendMessageTimeoutA(picker, BFFM_SETSELECTIONA, TRUE, reinterpret_cast<LPARAM>(remote),
-                            SMTO_ABORTIFHUNG, 5000, &unused) != 0;
-    VirtualFreeEx(program.handle(), remote, 0, MEM_RELEASE);
-    return sent;
+    // Wine's picker now and then drops a selection while it reads the drives; a person would
+    // look and select again. So the selection is read back, and must hold, before OK.
+    std::string leaf = folder.substr(folder.find_last_of('\\') + 1);
+    auto holds = [&] {
+        return lstrcmpiA(selectedFolderName(program, picker).c_str(), leaf.c_str()) == 0;
+    };
+    return waitUntil(
+        [&] {
+            if (holds()) {
+                Sleep(300);
+                if (holds())
+                    return true;
+            }
+            sendSelection(program, picker, folder);
+            return false;
+        },
+        30000);
 }

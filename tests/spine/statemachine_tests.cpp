@@ -55,6 +55,7 @@ class StateMachine : public ::testing::Test
         session.statusLabel = button("", 205);
         session.abortDownload = false;
         session.abortInstall = false;
+        session.closeWhenWorkerEnds = false;
         session.state = state;
     }
     void closeWindow()
@@ -86,12 +87,12 @@ class StateMachine : public ::testing::Test
         GetWindowTextA(window, text, sizeof text);
         return text;
     }
-    // Serves the worker's calls on the controls until no worker runs any more.
-    static bool pumpUntilNoWorker()
+    // Serves the worker's calls on the controls until the condition holds.
+    template <typename Condition> static bool pumpUntil(Condition done, DWORD timeoutMs = 60000)
     {
         DWORD start = GetTickCount();
-        while (session.workersRunning > 0) {
-            if (GetTickCount() - start > 60000)
+        while (!done()) {
+            if (GetTickCount() - start > timeoutMs)
                 return false;
             MSG message;
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
@@ -99,6 +100,10 @@ class StateMachine : public ::testing::Test
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
         }
         return true;
+    }
+    static bool pumpUntilNoWorker()
+    {
+        return pumpUntil([] { return session.workersRunning == 0; });
     }
     static bool quitPosted()
     {
@@ -205,5 +210,29 @@ TEST_F(StateMachine, LeavingRightAfterAStartAsksTheWorkerToStop)
         ASSERT_TRUE(IsWindow(session.mainWindow));
         command(203);
         EXPECT_FALSE(IsWindow(session.mainWindow));
+    }
+}
+
+static DWORD WINAPI windDownUntilReleased(LPVOID release)
+{
+    WaitForSingleObject(static_cast<HANDLE>(release), 30000);
+    return 0;
+}
+
+// A worker that has reached its final state may still be cleaning up. Exit then must not be
+// lost: the window closes as soon as the worker has ended.
+TEST_F(StateMachine, ExitWhileAWorkerWindsDownClosesOnceItHasEnded)
+{
+    for (UpdaterState state : {CheckFailed, DownloadFailed, InstallFailed, PluginsInstaller}) {
+        SCOPED_TRACE(state);
+        openWindow(state);
+        HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        ASSERT_TRUE(startWorker(windDownUntilReleased, release));
+        command(203);
+        EXPECT_TRUE(IsWindow(session.mainWindow)) << "not around a running worker";
+        SetEvent(release);
+        EXPECT_TRUE(pumpUntil([] { return !IsWindow(session.mainWindow); }, 10000));
+        ASSERT_TRUE(pumpUntilNoWorker());
+        CloseHandle(release);
     }
 }
