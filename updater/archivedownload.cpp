@@ -54,9 +54,15 @@ static void endDownloadSucceeded()
     // The status line keeps the last progress line. The state is set before the button is
     // enabled; with automatic installation it already says so, and a click on "Install update"
     // in that instant cannot start a second installation.
-    bool installNow = session.autoInstall;
+    // An Abort clicked after the last byte stops the automatic installation as well; once the
+    // state says Installing, Exit sets abortInstall itself, so it is cleared before.
+    bool installNow = session.autoInstall && !session.abortDownload;
+    if (installNow)
+        session.abortInstall = false;
     SetWindowTextA(session.exitButton, "Exit");
     session.state = installNow ? Installing : Downloaded;
+    if (installNow && session.abortDownload)
+        session.abortInstall = true;
     EnableWindow(session.actionButton, TRUE);
     SetWindowTextA(session.actionButton, "Install update");
     if (installNow && !startInstallation())

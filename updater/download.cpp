@@ -157,6 +157,9 @@ static bool setTransferOptions(CURL *transfer, const char *url, FILE *file,
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_LOW_SPEED_TIME, limits->stallSeconds) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_MAXREDIRS, limits->maxRedirects) == CURLE_OK &&
+           // An abort during a name look-up that the network never answers would otherwise wait
+           // for the resolver thread to give up; it is left to end on its own.
+           curl_easy_setopt(transfer, CURLOPT_QUICK_EXIT, 1L) == CURLE_OK &&
            setTlsChecks(transfer, url) && useSystemProxy(transfer, url, limits->connectSeconds);
 }
 

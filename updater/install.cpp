@@ -71,10 +71,10 @@ static bool startProgram(char *commandLine, PROCESS_INFORMATION *process)
 }
 
 // The state says the installation runs from here on, so Exit in the instant before the worker's
-// first step asks it to stop; a failed start leaves the archive waiting in Downloaded.
+// first step asks it to stop; a failed start leaves the archive waiting in Downloaded. The caller
+// clears abortInstall before, so that a click in that instant is not wiped out.
 bool startInstallation()
 {
-    session.abortInstall = false;
     session.state = Installing;
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.exitButton, "Abort");
@@ -136,7 +136,10 @@ DWORD WINAPI installWorker(LPVOID archivePath)
         return 0;
     }
     finishInstalled();
-    removeKeptFiles();
+    // With Exit already clicked the kept files are left to the next start, which removes them:
+    // the user is not kept waiting for a clean-up.
+    if (!session.closeWhenWorkerEnds)
+        removeKeptFiles();
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #include "session.h"
 #include "settings.h"
 #include "versioncheck.h"
+#include <string.h>
 
 static const int actionButtonId = 201;
 static const int exitButtonId = 203;
@@ -61,6 +62,7 @@ static void requestArchiveDownload()
 // A failed start keeps the state at Downloaded; the action button stays disabled.
 static void requestInstallation()
 {
+    session.abortInstall = false;
     if (!startInstallation())
         SetWindowTextA(session.exitButton, "Exit");
 }
@@ -93,6 +95,13 @@ static void onActionClicked()
     default:
         break;
     }
+}
+
+static bool exitCaptionShown()
+{
+    char caption[8] = "";
+    GetWindowTextA(session.exitButton, caption, sizeof caption);
+    return strcmp(caption, "Exit") == 0;
 }
 
 // A worker past its final state (the caption already reads "Exit") may still be cleaning up or
@@ -129,6 +138,10 @@ static bool requestAbortOfWorker()
         // Removing the kept files after the result stops at once; the next start finishes it.
         if (session.workersRunning == 0 || removingKeptFiles())
             return false;
+        // Still captioned "Abort", the worker is winding down what the user asked to stop, and
+        // its result (a restored or unrestorable installation) is still to be shown.
+        if (!exitCaptionShown())
+            return true;
         return deferCloseWhileWorkerEnds();
     }
 }

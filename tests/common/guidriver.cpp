@@ -262,6 +262,15 @@ bool answerMessageBox(const MessageBoxInfo &box, int buttonId, DWORD timeoutMs)
     return waitUntil([&] { return !IsWindow(box.window); }, timeoutMs);
 }
 
+static HTREEITEM treeItem(HWND tree, WPARAM which, HTREEITEM from)
+{
+    DWORD_PTR item = 0;
+    if (!SendMessageTimeoutA(tree, TVM_GETNEXTITEM, which, reinterpret_cast<LPARAM>(from),
+                             SMTO_ABORTIFHUNG, 5000, &item))
+        return nullptr;
+    return reinterpret_cast<HTREEITEM>(item);
+}
+
 HWND pickerTree(HWND picker)
 {
     for (HWND child : children(picker))
@@ -281,7 +290,7 @@ bool pickerShowsTitle(HWND picker, const std::string &title)
 bool pickerHasSelection(HWND picker)
 {
     HWND tree = pickerTree(picker);
-    return tree && SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) != 0;
+    return tree && treeItem(tree, TVGN_CARET, nullptr) != nullptr;
 }
 
 // The memory lives in the picker's process: the tree view reads and writes it there.
@@ -314,15 +323,9 @@ static bool sendSelection(const Program &program, HWND picker, const std::string
                                &unused) != 0;
 }
 
-// The text of the picker's selected folder, as its tree shows it; empty without a selection.
-static std::string selectedFolderName(const Program &program, HWND picker)
+// An item's text as the tree shows it; empty when it cannot be read.
+static std::string itemText(const Program &program, HWND tree, HTREEITEM item)
 {
-    HWND tree = pickerTree(picker);
-    HTREEITEM item =
-        tree ? reinterpret_cast<HTREEITEM>(SendMessageA(tree, TVM_GETNEXTITEM, TVGN_CARET, 0))
-             : nullptr;
-    if (!item)
-        return "";
     char text[MAX_PATH] = "";
     RemoteBuffer remote(program.handle(), sizeof(TVITEMA) + sizeof text);
     TVITEMA query = {};
@@ -331,7 +334,7 @@ static std::string selectedFolderName(const Program &program, HWND picker)
     query.pszText = remote.address + sizeof(TVITEMA);
     query.cchTextMax = sizeof text;
     DWORD_PTR got = 0;
-    if (!remote.address ||
+    if (!item || !remote.address ||
         !WriteProcessMemory(program.handle(), remote.address, &query, sizeof query, nullptr) ||
         !SendMessageTimeoutA(tree, TVM_GETITEMA, 0, reinterpret_cast<LPARAM>(remote.address),
                              SMTO_ABORTIFHUNG, 5000, &got) ||
@@ -339,6 +342,22 @@ static std::string selectedFolderName(const Program &program, HWND picker)
         return "";
     text[sizeof text - 1] = '\0';
     return text;
+}
+
+// Whether the picker's selected item is the folder: its name and its parent folder's name.
+static bool folderSelected(const Program &program, HWND picker, const std::string &folder)
+{
+    size_t cut = folder.find_last_of('\\');
+    size_t parentCut = cut == std::string::npos ? cut : folder.find_last_of('\\', cut - 1);
+    if (cut == std::string::npos || cut + 1 == folder.size() || parentCut == std::string::npos)
+        return false;
+    std::string leaf = folder.substr(cut + 1);
+    std::string parent = folder.substr(parentCut + 1, cut - parentCut - 1);
+    HWND tree = pickerTree(picker);
+    HTREEITEM item = tree ? treeItem(tree, TVGN_CARET, nullptr) : nullptr;
+    return item && lstrcmpiA(itemText(program, tree, item).c_str(), leaf.c_str()) == 0 &&
+           lstrcmpiA(itemText(program, tree, treeItem(tree, TVGN_PARENT, item)).c_str(),
+                     parent.c_str()) == 0;
 }
 
 bool selectInPicker(const Program &program, HWND picker, const std::string &folder)
@@ -349,10 +368,7 @@ bool selectInPicker(const Program &program, HWND picker, const std::string &fold
     waitUntil([&] { return pickerHasSelection(picker); }, 5000);
     // Wine's picker now and then drops a selection while it reads the drives; a person would
     // look and select again. So the selection is read back, and must hold, before OK.
-    std::string leaf = folder.substr(folder.find_last_of('\\') + 1);
-    auto holds = [&] {
-        return lstrcmpiA(selectedFolderName(program, picker).c_str(), leaf.c_str()) == 0;
-    };
+    auto holds = [&] { return folderSelected(program, picker, folder); };
     return waitUntil(
         [&] {
             if (holds()) {

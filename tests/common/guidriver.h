@@ -86,7 +86,8 @@ bool answerMessageBox(const MessageBoxInfo &box, int buttonId, DWORD timeoutMs =
 HWND pickerTree(HWND picker);
 bool pickerShowsTitle(HWND picker, const std::string &title);
 bool pickerHasSelection(HWND picker);
-// Selects a folder in another process's picker and returns once the picker shows it selected.
+// Selects a folder (one below another folder, not a drive root) in another process's picker and
+// returns once the picker shows it selected.
 // The picker first selects its own initial path, which would replace a selection made before it;
 // so this waits for that one first.
 bool selectInPicker(const Program &program, HWND picker, const std::string &folder);
