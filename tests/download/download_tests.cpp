@@ -569,6 +569,12 @@ TEST_F(DownloadTest, HttpsTransfersCheckTheCertificateAndTheHostName)
          false, &downloadLimits},
         {"redirect to plain http", Good, false, "/tls/tohttp", false, &downloadLimits},
         {"capped", Good, false, "/tls/large", false, &smallFileLimits},
+        // The session's own certificate is checked, its chain built through the intermediate
+        // the server sent beside it.
+        {"through an intermediate", Chained, false, "/tls/chained", true, &downloadLimits},
+        {"expired", Expired, false, "/tls/expired", false, &downloadLimits},
+        {"for client authentication only", OtherPurpose, false, "/tls/otherpurpose", false,
+         &downloadLimits},
     };
     InternetOptions options;
     for (const Case &c : cases) {
