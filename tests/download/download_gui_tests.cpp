@@ -186,6 +186,10 @@ TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
 {
     const VersionCase &c = GetParam();
     install();
+    // Published as the publisher does: the archive, then the version file and its announcement.
+    const std::string archive = archivePath("", c.major, c.minor, c.build);
+    if (c.download == allowed)
+        serveSignedArchive(archive, archiveBytes(1000));
     serve(releaseVersionPath, versionBytes(c.major, c.minor, c.build));
     ASSERT_TRUE(check(c.status)) << status();
     EXPECT_TRUE(waitForExitButton());
@@ -194,8 +198,6 @@ TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
     EXPECT_EQ(requestedPaths(), checkPaths);
     EXPECT_TRUE(noNewTempFiles()) << "the version file is removed";
     if (c.download == allowed) {
-        const std::string archive = archivePath("", c.major, c.minor, c.build);
-        serveSignedArchive(archive, archiveBytes(1000));
         download();
         EXPECT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs))
             << status();
