@@ -1,22 +1,17 @@
 #!/usr/bin/env bash
 # Release keys cannot be mixed up: one row per way of getting them wrong, each refused with its
 # reason by scripts/build.sh (run in a scratch copy of the scripts, never this checkout's
-# .cache), by CMake or by the publisher; and a build with the development key is marked.
-# Usage: tests/shipped/check-keys.sh SOURCE_DIR WORK_DIR TOOLCHAIN_FILE
+# .cache) or by the publisher. CMake's refusals are check-configure.sh's.
+# Usage: tests/shipped/check-keys.sh SOURCE_DIR WORK_DIR
 set -uo pipefail
-source=$1 work=$2 toolchain=$3
+source=$1 work=$2
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
-rm -rf "$work" && mkdir -p "$work/keys" "$work/cache/dev-release-key"
-# The cross-built libraries are read from the checkout's cache; the keys are the scratch ones.
-for library in "$source"/.cache/{curl,sodium,zstd}-*; do ln -s "$library" "$work/cache/"; done
+rm -rf "$work" && mkdir -p "$work/keys"
 
-# Key files as keygen writes them: a pair, an unlabelled line, and a development key.
+# Key files as keygen writes them, and an unlabelled line.
 "$source/tools/publish-release" keygen "$work/keys/secret.key" >"$work/keys/public.key"
-"$source/tools/publish-release" keygen "$work/cache/dev-release-key/secret.key" \
-  >"$work/cache/dev-release-key/public.key"
 public=$(head -n 1 "$work/keys/public.key")
-dev=$(head -n 1 "$work/cache/dev-release-key/public.key")
 echo "${public#qim-release-public-key-1 }" >"$work/keys/unlabelled.key"
 
 # A scratch checkout: the scripts and the publisher, with or without its own .cache.
@@ -51,33 +46,5 @@ done
 [ "$(ls -A "$work/nocache" | tr '\n' ' ')" = "scripts tools " ] ||
   fail "build.sh without .cache wrote into the checkout: $(ls -A "$work/nocache")"
 
-# CMake: a secret key, a key beside the opt-out, the development key in release mode; then the
-# development key's record in the updater.
-configure() { # DIR [cmake args...]
-  rm -rf "$1"
-  cmake -S "$source" -B "$1" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=MinSizeRel \
-        -DQIM_BUILD_TESTS=OFF -DQIM_CACHE_DIR="$work/cache" "${@:2}" 2>&1
-}
-cmake_rows=(
-  "CMake given a secret key|holds a secret key|-DQIM_RELEASE_PUBLIC_KEY=$(head -n 1 "$work/keys/secret.key" | tr ' ' '_')"
-  "CMake opt-out with a key|choose one|-DQIM_RELEASE_PUBLIC_KEY=${public#* } -DQIM_ALLOW_UNSIGNED_UPDATES=ON"
-  "CMake release mode with the development key|local development key|-DQIM_RELEASE_PUBLIC_KEY=${dev#* } -DQIM_RELEASE=ON"
-)
-for row in "${cmake_rows[@]}"; do
-  IFS='|' read -r name words arguments <<<"$row"
-  read -r -a arguments <<<"$arguments"
-  output=$(configure "$work/refused" "${arguments[@]}") && fail "$name: not refused"
-  grep -qF -- "$words" <<<"$output" || fail "$name: the refusal does not say '$words'"
-  echo "$name: refused"
-done
-output=$(configure "$work/dev" "-DQIM_RELEASE_PUBLIC_KEY=$dev") || fail "the development key does not configure: $output"
-if make -s -C "$work/dev/updater" releasesignature.cpp.obj >/dev/null 2>&1; then
-  record=$(grep -a -o 'qim-release-key:[ -~]*' "$work/dev/updater/CMakeFiles/updater_core.dir/releasesignature.cpp.obj")
-  echo "development key: $record"
-  [[ $record == "qim-release-key:${dev#* } development key: do not distribute" ]] ||
-    fail "the development build's key record is '$record'"
-else
-  fail "releasesignature.cpp does not compile with the development key"
-fi
 rm -rf "$work"
 exit $failed
