@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian 12 machine.
 # Idempotent: each step is skipped when its product is already in place.
-set -euo pipefail
+# -E: a failure inside a function is reported with its step too.
+set -Eeuo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cache="$root/.cache"
 mkdir -p "$cache"
@@ -10,7 +11,8 @@ export DEBIAN_FRONTEND=noninteractive
 
 # Every failure names the step that failed and what to do about it.
 step="starting" advice=""
-trap 'echo "setup: failed while $step.${advice:+ $advice}" >&2' ERR
+# Said once, by the script itself, not again by each command substitution a failure passes through.
+trap '[ "$BASHPID" != "$$" ] || echo "setup: failed while $step.${advice:+ $advice}" >&2' ERR
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -35,9 +37,11 @@ install_packages() {
   as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# The machine's own apt sources: "URIS<tab>SIGNED-BY" of the first enabled entry of TYPE (deb or
-# deb-src) for SUITE, from one-line (*.list) and deb822 (*.sources) files, our own entry left
-# out. A Signed-By that holds a key block keeps its lines, joined by "\n".
+# The machine's own apt sources: "URIS<tab>SIGNED-BY" of an enabled entry of TYPE (deb or
+# deb-src) for SUITE (or written as "stable"), from one-line (*.list) and deb822 (*.sources)
+# files, our own entry left out: the first that carries the component main (Debian's own, not a
+# third-party repository for the same release), else the first. A Signed-By that holds a key
+# block keeps its lines, joined by "\n".
 apt_entry() { # TYPE SUITE
   local files=()
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
@@ -45,11 +49,15 @@ apt_entry() { # TYPE SUITE
   done
   [ ${#files[@]} -gt 0 ] || return 0
   awk -v type="$1" -v suite="$2" '
+    function suits(list) { return (" " list " ") ~ (" " suite " ") || (" " list " ") ~ / stable / }
+    function take(entry, components) {
+      if (first == "") first = entry
+      if (main == "" && (" " components " ") ~ / main /) main = entry
+    }
     function flush() {
-      if ((" " types " ") ~ (" " type " ") && (" " suites " ") ~ (" " suite " ") && enabled != "no" && !found) {
-        print uris "\t" signed; found = 1
-      }
-      types = suites = uris = signed = enabled = field = ""
+      if ((" " types " ") ~ (" " type " ") && suits(suites) && enabled != "no")
+        take(uris "\t" signed, components)
+      types = suites = uris = signed = enabled = field = components = ""
     }
     FNR == 1 { flush(); deb822 = FILENAME ~ /\.sources$/ }
     deb822 && /^[ \t]*$/ { flush(); next }
@@ -63,18 +71,21 @@ apt_entry() { # TYPE SUITE
       else if (field == "suites") suites = value
       else if (field == "signed-by") signed = value
       else if (field == "enabled") enabled = tolower(value)
+      else if (field == "components") components = value
       next
     }
-    $1 == type && !found {
+    $1 == type {
       options = ""; n = 2
       if ($2 ~ /^\[/) { while (n <= NF && $n !~ /\]$/) { options = options " " $n; n++ } options = options " " $n; n++ }
-      if ($(n + 1) == suite) {
-        signed = ""
-        if (match(options, /signed-by=[^] ]+/)) signed = substr(options, RSTART + 10, RLENGTH - 10)
-        print $n "\t" signed; found = 1
+      if (suits($(n + 1))) {
+        line_signed = ""
+        if (match(options, /signed-by=[^] ]+/)) line_signed = substr(options, RSTART + 10, RLENGTH - 10)
+        line_components = ""
+        for (c = n + 2; c <= NF; c++) line_components = line_components " " $c
+        take($n "\t" line_signed, line_components)
       }
     }
-    END { flush() }
+    END { flush(); if (main != "") print main; else if (first != "") print first }
 ' "${files[@]}"
 }
 
@@ -107,7 +118,9 @@ fetch_source() {
     as_root apt-get update -qq
     (cd "$src" && apt-get source -qq "$package" >/dev/null)
   fi
-  find "$src" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1
+  local dir; dir=$(find "$src" -mindepth 1 -maxdepth 1 -type d -name "$package-*" | head -n1)
+  [ -n "$dir" ] || { echo "setup: apt-get source $package left no $package-* folder in $src" >&2; return 1; }
+  echo "$dir"
 }
 
 # build_libcurl CPU: i686 or x86_64, into .cache/curl-CPU.

@@ -70,13 +70,17 @@ qim_start_env() {
     echo "wine-env: 127.0.0.1:$port is already taken; stop what listens there (ss -ltnp)" >&2
     return 1
   fi
-  # HTTPS beside it on the next three ports: a good certificate, one for another host name, and
-  # one from an authority nobody trusts (made fresh for this run).
+  # HTTPS beside it on the next six ports: a good certificate, one for another host name, one
+  # from an authority nobody trusts, one issued by an intermediate, an expired one and one for
+  # client authentication only (made fresh for this run).
   "$root/tests/server/makecerts.sh" "$work/tls"
   python3 "$root/tests/server/testserver.py" --port "$port" --root "$work/webroot" \
     --tls $((port + 1)) "$work/tls/good.pem" "$work/tls/server.key" \
     --tls $((port + 2)) "$work/tls/wronghost.pem" "$work/tls/server.key" \
     --tls $((port + 3)) "$work/tls/unknown.pem" "$work/tls/server.key" \
+    --tls $((port + 4)) "$work/tls/chained.pem" "$work/tls/server.key" \
+    --tls $((port + 5)) "$work/tls/expired.pem" "$work/tls/server.key" \
+    --tls $((port + 6)) "$work/tls/otherpurpose.pem" "$work/tls/server.key" \
     >"$work/server.log" 2>&1 &
   local server=$!
   qim_env_pids+=($server)

@@ -10,6 +10,7 @@
 #include "treeops.h"
 #include "verifieddownload.h"
 #include "versioncheck.h"
+#include <sodium.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -110,8 +111,8 @@ static bool readSmallFile(const char *path, char *text, size_t size, size_t *len
     return whole && *length < size;
 }
 
-// The signature file beside an archive, read whole; false when there is none.
-static bool fetchStatementText(const char *archiveUrl, char *text, size_t size, size_t *length)
+// The signature file beside an archive (or the announcement beside a version file), read whole.
+bool fetchStatementText(const char *archiveUrl, char *text, size_t size, size_t *length)
 {
     char url[archiveUrlSize];
     int urlLength = snprintf(url, sizeof url, "%s.sig", archiveUrl);
@@ -151,8 +152,12 @@ static bool fetchSignedStatement(SignedArchive *archive)
 // hash are the signed ones.
 static ArchiveOutcome fetchSignedArchive()
 {
-    SignedArchive archive = {};
-    if (!fetchSignedStatement(&archive))
+    SignedArchive archive = {}, announced = {};
+    // The archive's own statement must describe the very build the announcement names: a build
+    // replaced since (published again with --force) is not installed as a "repair".
+    if (!fetchSignedStatement(&archive) || !announcedArchive(&announced) ||
+        archive.size != announced.size ||
+        sodium_memcmp(archive.hash, announced.hash, sizeof archive.hash) != 0)
         return ArchiveNotVerified;
     return downloadVerifiedArchive(session.archiveUrl, session.archivePath, archive);
 }

@@ -9,3 +9,5 @@ DWORD WINAPI archiveDownloadWorker(LPVOID unused);
 char *takeDeltaTree();
 void discardDeltaTree();
 bool deltaTreeWaiting();
+// The small signed file at url + ".sig", read whole into text; false when there is none.
+bool fetchStatementText(const char *url, char *text, size_t size, size_t *length);

@@ -245,11 +245,13 @@ static ProxyRoute routeFromProxyInfo(const WINHTTP_PROXY_INFO &info, AutomaticLo
     return routeFromList(info.lpszProxy, lookup->scheme, &lookup->proxy);
 }
 
-// A script that detection found but that cannot be fetched or run is not "nothing found".
+// A script that detection found but that cannot be fetched or run is not "nothing found". One
+// whose server asks for a login is: whoever answers detection on the network could be asking
+// for the user's Windows credentials, and is given none.
 static bool detectionFoundNothing(DWORD error)
 {
     return error == ERROR_WINHTTP_AUTODETECTION_FAILED ||
-           error == ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR;
+           error == ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR || error == ERROR_WINHTTP_LOGIN_FAILURE;
 }
 
 static ProxyRoute askWinHttp(HINTERNET winHttp, AutomaticLookup *lookup, BOOL logOn, DWORD *error)
@@ -300,24 +302,30 @@ static DWORD WINAPI automaticLookupThread(void *argument)
     AutomaticLookup *lookup = (AutomaticLookup *)argument;
     DWORD error = 0;
     ProxyRoute route = lookUp(lookup, FALSE, &error);
-    // The user's Windows credentials go only to a script server that asks for them, and in a
-    // fresh session, as WinHTTP asks after a failed login.
-    if (route == RouteUnusable && error == ERROR_WINHTTP_LOGIN_FAILURE)
+    // The user's Windows credentials go only to the server of the script the user named, when it
+    // asks for them, and in a fresh session without detection, as WinHTTP asks after a failed
+    // login; never to a script that detection found.
+    if (route == RouteUnusable && error == ERROR_WINHTTP_LOGIN_FAILURE && lookup->scriptUrl) {
+        lookup->detect = false;
         route = lookUp(lookup, TRUE, &error);
+    }
     lookup->route = route;
     releaseLookup(lookup);
     return 0;
 }
 
-// Waits for the lookup within the limit; the user's abort ends the wait too.
-static bool lookupFinished(HANDLE thread, long limitSeconds)
+// Waits for the lookup within the limit; the user's abort ends the wait too. waitFailed: the
+// wait itself failed, so nothing is known of the lookup.
+static bool lookupFinished(HANDLE thread, long limitSeconds, bool *waitFailed)
 {
     ULONGLONG deadline = GetTickCount64() + (ULONGLONG)limitSeconds * 1000;
-    while (WaitForSingleObject(thread, 100) == WAIT_TIMEOUT) {
+    DWORD waited;
+    while ((waited = WaitForSingleObject(thread, 100)) == WAIT_TIMEOUT) {
         if (session.abortDownload || GetTickCount64() >= deadline)
             return false;
     }
-    return true;
+    *waitFailed = waited != WAIT_OBJECT_0;
+    return !*waitFailed;
 }
 
 static bool prepareLookup(AutomaticLookup *lookup,
@@ -325,6 +333,7 @@ static bool prepareLookup(AutomaticLookup *lookup,
                           const UrlParts &parts, long limitSeconds)
 {
     lookup->holders = 2;
+    lookup->route = RouteUnusable; // until the lookup has ended
     lookup->detect = options.fAutoDetect != FALSE;
     memcpy(lookup->scheme, parts.scheme, sizeof lookup->scheme);
     lookup->limitSeconds = limitSeconds;
@@ -352,9 +361,10 @@ static ProxyRoute automaticRoute(const WINHTTP_CURRENT_USER_IE_PROXY_CONFIG &opt
         return RouteUnusable;
     }
     ProxyRoute route = RouteUnusable;
-    if (lookupFinished(thread, limit))
+    bool waitFailed = false;
+    if (lookupFinished(thread, limit, &waitFailed))
         route = lookup->route;
-    else if (!scripted && !session.abortDownload)
+    else if (!scripted && !session.abortDownload && !waitFailed)
         route = RouteNotFound; // detection that takes this long has found nothing usable
     CloseHandle(thread);
     if (route == RouteProxy) { // the thread has ended: the proxy is this transfer's now

@@ -15,6 +15,12 @@ static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 1, "a build with a release key is
 __attribute__((used)) static const char releaseKeyRecord[] =
     "qim-release-key:none, unsigned updates allowed on purpose";
 static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyRecord - 1;
+#elif defined QIM_RELEASE_KEY_IS_DEVELOPMENT
+// The local development key: whoever loses its secret can never update this program again.
+static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 65, "a release key of 64 hex digits");
+__attribute__((used)) static const char releaseKeyRecord[] =
+    "qim-release-key:" QIM_RELEASE_PUBLIC_KEY " development key: do not distribute";
+static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyMarker - 1;
 #else
 static_assert(sizeof QIM_RELEASE_PUBLIC_KEY == 65, "a release key of 64 hex digits");
 __attribute__((used)) static const char releaseKeyRecord[] =
@@ -52,7 +58,7 @@ static bool signatureIsValid(const char *text, size_t statementLength)
            line[signatureLineLength - 1] == '\n' &&
            decodeHex(line + sizeof signatureTag - 1, signatureHexLength, signature,
                      sizeof signature) &&
-           decodeHex(releasePublicKey, strlen(releasePublicKey), key, sizeof key) &&
+           decodeHex(releasePublicKey, 2 * sizeof key, key, sizeof key) &&
            crypto_sign_verify_detached(signature, (const unsigned char *)text, statementLength,
                                        key) == 0;
 }
@@ -129,4 +135,97 @@ bool readSignedDeltaStatement(const char *text, size_t length, const char *chann
                               const char *fileName, SignedArchive *archive)
 {
     return readStatement(text, length, channel, &from, version, fileName, archive);
+}
+
+//--- the signed announcement of a channel's newest release
+
+static const char announcementPurpose[] = "qim-release-announcement-1";
+
+// A cursor over signed text: each reader takes exactly what it names, or fails.
+struct TextCursor {
+    const char *at;
+    const char *end;
+};
+
+static bool takeLiteral(TextCursor *cursor, const char *literal)
+{
+    size_t length = strlen(literal);
+    if ((size_t)(cursor->end - cursor->at) < length || memcmp(cursor->at, literal, length) != 0)
+        return false;
+    cursor->at += length;
+    return true;
+}
+
+// Decimal without leading zeros, at most maxDigits digits.
+static bool takeDecimal(TextCursor *cursor, int maxDigits, long long *value)
+{
+    const char *start = cursor->at;
+    long long number = 0;
+    while (cursor->at < cursor->end && *cursor->at >= '0' && *cursor->at <= '9' &&
+           cursor->at - start < maxDigits)
+        number = number * 10 + (*cursor->at++ - '0');
+    bool digits = cursor->at > start && !(cursor->at - start > 1 && *start == '0');
+    *value = number;
+    return digits && (cursor->at == cursor->end || *cursor->at < '0' || *cursor->at > '9');
+}
+
+static bool takeVersionPart(TextCursor *cursor, int32_t *part)
+{
+    long long value = 0;
+    if (!takeDecimal(cursor, 3, &value) || value > 255)
+        return false;
+    *part = (int32_t)value;
+    return true;
+}
+
+static bool takeVersion(TextCursor *cursor, RendererVersion *version)
+{
+    return takeVersionPart(cursor, &version->major) && takeLiteral(cursor, ".") &&
+           takeVersionPart(cursor, &version->minor) && takeLiteral(cursor, ".") &&
+           takeVersionPart(cursor, &version->build);
+}
+
+static bool takeHash(TextCursor *cursor, unsigned char *hash, size_t size)
+{
+    if ((size_t)(cursor->end - cursor->at) < 2 * size ||
+        !decodeHex(cursor->at, 2 * size, hash, size))
+        return false;
+    cursor->at += 2 * size;
+    return true;
+}
+
+// Everything after the purpose and channel lines: the version, the full archive it names and
+// the two times, in seconds since 1970 (UTC).
+static bool takeAnnouncementBody(TextCursor *cursor, ReleaseAnnouncement *announcement)
+{
+    RendererVersion &version = announcement->version;
+    char fileLine[64];
+    if (!takeLiteral(cursor, "version ") || !takeVersion(cursor, &version) ||
+        !takeLiteral(cursor, "\n"))
+        return false;
+    snprintf(fileLine, sizeof fileLine, "file Renderer_%d.%d.%d.zip\nsize ", version.major,
+             version.minor, version.build);
+    long long size = 0;
+    SignedArchive &archive = announcement->archive;
+    if (!takeLiteral(cursor, fileLine) || !takeDecimal(cursor, 15, &size) ||
+        !takeLiteral(cursor, "\nblake2b-256 ") ||
+        !takeHash(cursor, archive.hash, sizeof archive.hash))
+        return false;
+    archive.size = size;
+    return takeLiteral(cursor, "\nissued ") && takeDecimal(cursor, 15, &announcement->issued) &&
+           takeLiteral(cursor, "\nexpires ") && takeDecimal(cursor, 15, &announcement->expires) &&
+           takeLiteral(cursor, "\n") && cursor->at == cursor->end;
+}
+
+bool readSignedAnnouncement(const char *text, size_t length, const char *channel,
+                            ReleaseAnnouncement *announcement)
+{
+    size_t statementLength = signedStatementLength(text, length);
+    if (statementLength == 0)
+        return false;
+    // Only text the key vouches for is read from here on.
+    TextCursor cursor = {text, text + statementLength};
+    return takeLiteral(&cursor, announcementPurpose) && takeLiteral(&cursor, "\nchannel ") &&
+           takeLiteral(&cursor, channel) && takeLiteral(&cursor, "\n") &&
+           takeAnnouncementBody(&cursor, announcement);
 }

@@ -26,6 +26,18 @@ bool readSignedDeltaStatement(const char *text, size_t length, const char *chann
                               const RendererVersion &from, const RendererVersion &version,
                               const char *fileName, SignedArchive *archive);
 
+// The publisher's signed announcement beside a channel's version file: the newest version, the
+// full archive that holds it, when it was issued and when it expires (seconds since 1970, UTC).
+struct ReleaseAnnouncement {
+    RendererVersion version;
+    SignedArchive archive;
+    long long issued;
+    long long expires;
+};
+// Checks the announcement's text with the built-in key and that it is about this channel.
+bool readSignedAnnouncement(const char *text, size_t length, const char *channel,
+                            ReleaseAnnouncement *announcement);
+
 // The pieces every signed statement is read with. The length of the statement before its
 // valid signature line, or 0 when the text is not signed by the built-in key.
 size_t signedStatementLength(const char *text, size_t length);

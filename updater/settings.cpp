@@ -105,6 +105,40 @@ char *readCopyRoot()
     return _strdup(buffer);
 }
 
+// Times the updater keeps for itself, in seconds since 1970 (UTC), as REG_QWORD values.
+long long readRecordedTime(const char *name)
+{
+    RendererKey key;
+    unsigned long long value = 0;
+    DWORD type = REG_NONE;
+    DWORD size = sizeof value;
+    if (!openRendererKey(&key, KEY_READ))
+        return 0;
+    LONG status = RegQueryValueExA(key.renderer, name, nullptr, &type,
+                                   reinterpret_cast<BYTE *>(&value), &size);
+    closeRendererKey(&key);
+    if (status != ERROR_SUCCESS || type != REG_QWORD || size != sizeof value)
+        return 0;
+    return (long long)value;
+}
+
+bool writeRecordedTime(const char *name, long long seconds)
+{
+    unsigned long long value = (unsigned long long)seconds;
+    return writeRendererValue(name, REG_QWORD, reinterpret_cast<const BYTE *>(&value),
+                              sizeof value);
+}
+
+long long currentTime()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    unsigned long long ticks = ((unsigned long long)now.dwHighDateTime << 32) | now.dwLowDateTime;
+    const unsigned long long ticksPerSecond = 10000000ULL;
+    const unsigned long long secondsFrom1601To1970 = 11644473600ULL;
+    return (long long)(ticks / ticksPerSecond - secondsFrom1601To1970);
+}
+
 typedef int (*VersionFunction)();
 
 // The engine is loaded afresh for every question so that an installation replaced in the

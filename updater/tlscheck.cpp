@@ -1,44 +1,29 @@
 // Schannel checks the certificate on Windows itself, but not every Schannel does (Wine's does
-// not), and libcurl has no other way to ask Windows' store. So the chain the server sent is
-// checked once more, as Windows' own HTTP clients check it: chain engine, then SSL policy with
-// the host name.
+// not), and libcurl has no other way to ask Windows' store. So the certificate the TLS session
+// authenticated is checked once more, as Windows' own HTTP clients check it: chain engine (from
+// the certificates the server sent), then SSL policy with the host name.
 #include "tlscheck.h"
 #include <windows.h>
+#define SECURITY_WIN32
+#include <security.h>
+#include <schannel.h>
 #include <wincrypt.h>
 #include <stdlib.h>
 #include <string.h>
 
-// Adds one PEM certificate; added (may be null) receives its context, to be freed.
-static void addPemCertificate(HCERTSTORE store, const char *pem, PCCERT_CONTEXT *added)
+// The certificate the TLS session itself authenticated, with the certificates the server sent
+// beside it in its store (libcurl's own list of them comes in whatever order the backend gives).
+static PCCERT_CONTEXT sessionCertificate(CURL *transfer)
 {
-    DWORD size = 0;
-    if (!CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr))
-        return;
-    BYTE *der = (BYTE *)malloc(size);
-    if (der &&
-        CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64HEADER, der, &size, nullptr, nullptr))
-        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size, CERT_STORE_ADD_ALWAYS,
-                                         added);
-    free(der);
-}
-
-// The certificates of this connection's handshake in a memory store; leaf is the server's own.
-static HCERTSTORE sentCertificates(CURL *transfer, PCCERT_CONTEXT *leaf)
-{
-    struct curl_certinfo *info = nullptr;
-    if (curl_easy_getinfo(transfer, CURLINFO_CERTINFO, &info) != CURLE_OK || !info ||
-        info->num_of_certs < 1)
+    struct curl_tlssessioninfo *tls = nullptr;
+    PCCERT_CONTEXT certificate = nullptr;
+    if (curl_easy_getinfo(transfer, CURLINFO_TLS_SSL_PTR, &tls) != CURLE_OK || !tls ||
+        tls->backend != CURLSSLBACKEND_SCHANNEL || !tls->internals)
         return nullptr;
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    for (int i = 0; store && i < info->num_of_certs; ++i)
-        for (struct curl_slist *field = info->certinfo[i]; field; field = field->next)
-            if (strncmp(field->data, "Cert:", 5) == 0)
-                addPemCertificate(store, field->data + 5, i == 0 && !*leaf ? leaf : nullptr);
-    if (store && !*leaf) {
-        CertCloseStore(store, 0);
-        store = nullptr;
-    }
-    return store;
+    if (QueryContextAttributesA((CtxtHandle *)tls->internals, SECPKG_ATTR_REMOTE_CERT_CONTEXT,
+                                &certificate) != SEC_E_OK)
+        return nullptr;
+    return certificate;
 }
 
 // The host of the request about to be sent, for free().
@@ -62,7 +47,13 @@ static WCHAR *requestedHost(CURL *transfer)
     return wide;
 }
 
-static bool chainIsTrusted(PCCERT_CONTEXT leaf, HCERTSTORE sent, WCHAR *host)
+// Expired, not yet valid or not for server authentication: the policy below may not say so on
+// every Windows (or Wine), so the chain's own findings count as well.
+static const DWORD chainFaults = CERT_TRUST_IS_NOT_TIME_VALID | CERT_TRUST_IS_NOT_VALID_FOR_USAGE |
+                                 CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_NOT_SIGNATURE_VALID |
+                                 CERT_TRUST_IS_REVOKED | CERT_TRUST_IS_PARTIAL_CHAIN;
+
+static bool chainIsTrusted(PCCERT_CONTEXT leaf, WCHAR *host)
 {
     LPSTR serverAuth = (LPSTR)szOID_PKIX_KP_SERVER_AUTH;
     CERT_CHAIN_PARA chainPara = {};
@@ -71,7 +62,8 @@ static bool chainIsTrusted(PCCERT_CONTEXT leaf, HCERTSTORE sent, WCHAR *host)
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuth;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!CertGetCertificateChain(nullptr, leaf, nullptr, sent, &chainPara, 0, nullptr, &chain))
+    if (!CertGetCertificateChain(nullptr, leaf, nullptr, leaf->hCertStore, &chainPara, 0, nullptr,
+                                 &chain))
         return false;
     HTTPSPolicyCallbackData server = {};
     server.cbStruct = sizeof server;
@@ -83,6 +75,7 @@ static bool chainIsTrusted(PCCERT_CONTEXT leaf, HCERTSTORE sent, WCHAR *host)
     CERT_CHAIN_POLICY_STATUS status = {};
     status.cbSize = sizeof status;
     bool trusted =
+        (chain->TrustStatus.dwErrorStatus & chainFaults) == 0 &&
         CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain, &policy, &status) &&
         status.dwError == 0;
     CertFreeCertificateChain(chain);
@@ -91,15 +84,12 @@ static bool chainIsTrusted(PCCERT_CONTEXT leaf, HCERTSTORE sent, WCHAR *host)
 
 static bool serverIsTrusted(CURL *transfer)
 {
-    PCCERT_CONTEXT leaf = nullptr;
-    HCERTSTORE sent = sentCertificates(transfer, &leaf);
+    PCCERT_CONTEXT leaf = sessionCertificate(transfer);
     WCHAR *host = requestedHost(transfer);
-    bool trusted = sent && host && chainIsTrusted(leaf, sent, host);
+    bool trusted = leaf && host && chainIsTrusted(leaf, host);
     free(host);
     if (leaf)
         CertFreeCertificateContext(leaf);
-    if (sent)
-        CertCloseStore(sent, 0);
     return trusted;
 }
 
@@ -118,7 +108,12 @@ bool checkServerCertificates(CURL *transfer)
 {
     // A fresh connection (and so a fresh handshake) for every request: the certificates seen
     // are always those of the connection the request goes out on.
-    return curl_easy_setopt(transfer, CURLOPT_CERTINFO, 1L) == CURLE_OK &&
+    // Revocation is checked by Schannel, best effort: a revoked certificate fails, an answer
+    // that cannot be had (an unreachable CRL or OCSP server, a captive network) does not. The
+    // signature guards what is installed; TLS guards privacy and availability, and a strict check
+    // would hand whoever blocks the revocation servers a switch that stops every update.
+    return curl_easy_setopt(transfer, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT) ==
+               CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_PREREQFUNCTION, checkBeforeRequest) == CURLE_OK &&
            curl_easy_setopt(transfer, CURLOPT_PREREQDATA, transfer) == CURLE_OK;

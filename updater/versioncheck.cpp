@@ -1,8 +1,11 @@
 #include "versioncheck.h"
+#include "archivedownload.h"
 #include "download.h"
 #include "installsupport.h"
+#include "releasesignature.h"
 #include "server.h"
 #include "session.h"
+#include "settings.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -22,21 +25,59 @@ static void deleteIfPresent(const char *path)
         DeleteFileA(path);
 }
 
+// A silent updater whose checks have all failed for this long shows its window once (and again
+// after as long again), so that a blocked or frozen update server does not go unnoticed.
+static const long long longWithoutCheckSeconds = 30LL * 24 * 60 * 60;
+static const char lastCheckValue[] = "lastcheck";
+static const char checkNoticeValue[] = "checknotice";
+
+// True when the window is to be shown now; the first start without any record starts the clock.
+static bool noticeLongWithoutCheck()
+{
+    long long now = currentTime();
+    long long lastCheck = readRecordedTime(lastCheckValue);
+    long long lastNotice = readRecordedTime(checkNoticeValue);
+    long long since = lastCheck > lastNotice ? lastCheck : lastNotice;
+    if (since != 0 && now - since < longWithoutCheckSeconds)
+        return false;
+    writeRecordedTime(checkNoticeValue, now);
+    return since != 0;
+}
+
+// A failed check: a silent updater ends, unless no check has succeeded for a long time.
+static void closeOrNoticeIfSilent()
+{
+    if (!session.silent)
+        return;
+    if (releaseSigningRequired() && noticeLongWithoutCheck()) {
+        SetWindowTextA(session.statusLabel, "No update check has succeeded for 30 days: the "
+                                            "update server may be blocked. Try again later.");
+        ShowWindow(session.mainWindow, SW_SHOW);
+        return;
+    }
+    closeIfSilent();
+}
+
+static void endCheckWith(const char *status)
+{
+    session.state = CheckFailed;
+    SetWindowTextA(session.statusLabel, status);
+    SetWindowTextA(session.exitButton, "Exit");
+    deleteIfPresent(session.versionFilePath);
+    closeOrNoticeIfSilent();
+}
+
 static void endCheckInternalError()
 {
     session.state = CheckFailed;
     SetWindowTextA(session.statusLabel, "Internal error. Sorry.");
     SetWindowTextA(session.exitButton, "Exit");
-    closeIfSilent();
+    closeOrNoticeIfSilent();
 }
 
 static void endCheckFailed()
 {
-    session.state = CheckFailed;
-    SetWindowTextA(session.statusLabel, "Failed to check server version.");
-    SetWindowTextA(session.exitButton, "Exit");
-    deleteIfPresent(session.versionFilePath);
-    closeIfSilent();
+    endCheckWith("Failed to check server version.");
 }
 
 // The version file is exactly three bytes: major, minor, build.
@@ -82,6 +123,79 @@ static void reportServerVersion()
         closeIfSilent();
 }
 
+//--- the signed announcement (builds with a release key)
+
+// The full archive of the announced version, as the last accepted announcement names it.
+static SignedArchive announcedFullArchive = {};
+static bool fullArchiveAnnounced = false;
+
+void rememberAnnouncedArchive(const SignedArchive *archive)
+{
+    fullArchiveAnnounced = archive != nullptr;
+    if (archive)
+        announcedFullArchive = *archive;
+}
+
+bool announcedArchive(SignedArchive *archive)
+{
+    if (fullArchiveAnnounced)
+        *archive = announcedFullArchive;
+    return fullArchiveAnnounced;
+}
+
+enum AnnouncementOutcome { Announced, NotAnnounced, AnnouncedBefore, AnnouncementExpired };
+
+// The newest issue time accepted so far, per channel: an older announcement is a replay.
+static const char *issuedValueName()
+{
+    return session.betaTester ? "announcedbeta" : "announcedrelease";
+}
+
+static AnnouncementOutcome readAnnouncement(const RendererVersion &version,
+                                            ReleaseAnnouncement *announcement)
+{
+    char text[signatureFileMaxSize + 1];
+    size_t length = 0;
+    if (!fetchStatementText(session.versionFileUrl, text, sizeof text, &length) ||
+        !readSignedAnnouncement(text, length, session.betaTester ? "beta" : "release",
+                                announcement))
+        return NotAnnounced;
+    const RendererVersion &announced = announcement->version;
+    if (announced.major != version.major || announced.minor != version.minor ||
+        announced.build != version.build)
+        return NotAnnounced;
+    if (announcement->issued < readRecordedTime(issuedValueName()))
+        return AnnouncedBefore;
+    if (announcement->expires <= currentTime())
+        return AnnouncementExpired;
+    return Announced;
+}
+
+// The version file counts only with a valid, current announcement of the same version; the
+// check then records when it succeeded and which announcement it took.
+static bool trustAnnouncement(const RendererVersion &version)
+{
+    ReleaseAnnouncement announcement = {};
+    AnnouncementOutcome outcome = readAnnouncement(version, &announcement);
+    rememberAnnouncedArchive(outcome == Announced ? &announcement.archive : nullptr);
+    if (outcome == Announced) {
+        if (announcement.issued > readRecordedTime(issuedValueName()))
+            writeRecordedTime(issuedValueName(), announcement.issued);
+        writeRecordedTime(lastCheckValue, currentTime());
+        return true;
+    }
+    if (session.abortDownload)
+        endCheckFailed();
+    else if (outcome == AnnouncementExpired)
+        endCheckWith("The server's announcement has expired. No update is offered until the "
+                     "publisher renews it.");
+    else if (outcome == AnnouncedBefore)
+        endCheckWith("Server version not trusted: its announcement is older than one seen before.");
+    else
+        endCheckWith("Server version not trusted: no valid signed announcement.");
+    return false;
+}
+
 DWORD WINAPI versionCheckWorker(LPVOID)
 {
     session.state = CheckingServer;
@@ -96,6 +210,8 @@ DWORD WINAPI versionCheckWorker(LPVOID)
         endCheckFailed();
         return 0;
     }
+    if (releaseSigningRequired() && !trustAnnouncement(version))
+        return 0;
     session.serverVersion = version;
     reportServerVersion();
     return 0;

@@ -63,5 +63,14 @@ void clearWebRoot();
 std::string releaseSignatureFile(const std::string &channel, const std::string &version,
                                  const std::string &fileName, const std::string &archive,
                                  const std::string &seedHex = "", const std::string &from = "");
-// Writes <archive>.sig beside an archive in the web root (Renderer_M.m.b.zip; beta under alpha).
+// Writes <archive>.sig beside an archive in the web root (Renderer_M.m.b.zip; beta under alpha),
+// and announces the channel's version file again.
 bool signServedArchive(const std::string &archivePath);
+// The signed announcement of a release (its full archive's bytes), times in seconds since 1970.
+std::string announcementFile(const std::string &channel, const std::string &version,
+                             const std::string &archive, long long issued, long long expires,
+                             const std::string &seedHex = "");
+long long unixTimeNow();
+// Writes update\qim.ver.sig (alpha.ver.sig) for the channel's version file in the web root,
+// naming the archive as it lies there now (none: empty bytes), issued now, valid for a day.
+bool announceServedVersion(bool beta);

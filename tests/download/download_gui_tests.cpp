@@ -8,6 +8,9 @@ namespace
 {
 const char mainWindowClass[] = "qim_update";
 const DWORD statusWaitMs = 30000; // beyond the loopback build's stall limit and curl's window
+// The signed announcement beside the version file, asked for right after it.
+const std::string announcementPath = std::string(releaseVersionPath) + ".sig";
+const std::vector<std::string> checkPaths{releaseVersionPath, announcementPath};
 
 std::string versionBytes(int major, int minor, int build)
 {
@@ -183,28 +186,30 @@ TEST_P(ServerVersion, IsComparedWithTheInstalledVersion)
 {
     const VersionCase &c = GetParam();
     install();
+    // Published as the publisher does: the archive, then the version file and its announcement.
+    const std::string archive = archivePath("", c.major, c.minor, c.build);
+    if (c.download == allowed)
+        serveSignedArchive(archive, archiveBytes(1000));
     serve(releaseVersionPath, versionBytes(c.major, c.minor, c.build));
     ASSERT_TRUE(check(c.status)) << status();
     EXPECT_TRUE(waitForExitButton());
     EXPECT_TRUE(isEnabled(button(ActionButtonId)));
     EXPECT_EQ(controlText(window_, ActionButtonId), "Download update");
-    EXPECT_EQ(requestedPaths(), std::vector<std::string>{releaseVersionPath});
+    EXPECT_EQ(requestedPaths(), checkPaths);
     EXPECT_TRUE(noNewTempFiles()) << "the version file is removed";
     if (c.download == allowed) {
-        const std::string archive = archivePath("", c.major, c.minor, c.build);
-        serveSignedArchive(archive, archiveBytes(1000));
         download();
         EXPECT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs))
             << status();
-        EXPECT_EQ(requestedPaths(),
-                  (std::vector<std::string>{releaseVersionPath, archive + ".sig", archive}));
+        EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, announcementPath,
+                                                              archive + ".sig", archive}));
     } else if (c.download) {
         // Refused before anything of the release is asked for.
         download();
         EXPECT_TRUE(waitForStatus(c.download)) << status();
         EXPECT_TRUE(waitForExitButton());
         EXPECT_FALSE(isEnabled(button(ActionButtonId)));
-        EXPECT_EQ(requestedPaths(), std::vector<std::string>{releaseVersionPath});
+        EXPECT_EQ(requestedPaths(), checkPaths);
         EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
     }
     exitWithCode0();
@@ -278,6 +283,9 @@ TEST_F(UpdaterGui, RedirectedVersionFileIsRead)
     install();
     serve("/mirror/qim.ver", versionBytes(1, 4, 0));
     serveBehaviour(releaseVersionPath, "redirect=/mirror/qim.ver");
+    // The announcement is asked for beside the version file's own address.
+    writeFile(webPath(announcementPath),
+              announcementFile("release", "1.4.0", "", unixTimeNow(), unixTimeNow() + 86400));
     EXPECT_TRUE(check("Server version: 1.4.0. Update recommended.")) << status();
 }
 
@@ -329,7 +337,12 @@ struct SilentCase {
     std::string versionFile;
     const char *behaviour;
     bool shown;
+    int lastCheckDaysAgo = 0;           // 0: no check recorded
+    const char *status = nullptr;       // when shown; nullptr: the update recommended
+    const char *announcement = nullptr; // its behaviour; nullptr: served as published
 };
+const char longWithoutCheck[] = "No update check has succeeded for 30 days: the update server "
+                                "may be blocked. Try again later.";
 
 void PrintTo(const SilentCase &c, std::ostream *out)
 {
@@ -344,21 +357,19 @@ TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate)
 {
     const SilentCase &c = GetParam();
     install();
+    if (c.lastCheckDaysAgo) {
+        unsigned long long at = unixTimeNow() - c.lastCheckDaysAgo * 86400LL;
+        setRendererValue("lastcheck", REG_QWORD, &at, sizeof at);
+    }
     if (strcmp(c.name, "redirectloop") == 0) {
         serveBehaviour("/loop/c.ver", std::string("redirect=") + releaseVersionPath);
         serveBehaviour(releaseVersionPath, "redirect=/loop/c.ver");
     } else {
         serve(releaseVersionPath, c.versionFile, c.behaviour);
     }
-    ASSERT_TRUE(program_.start(loopbackUpdaterExe(), "-silent"));
-    if (c.shown) {
-        window_ = program_.waitForWindow(mainWindowClass, statusWaitMs, true);
-        ASSERT_NE(window_, nullptr);
-        EXPECT_EQ(status(), "Server version: 1.3.0. Update recommended.");
-        EXPECT_TRUE(isEnabled(button(ActionButtonId)));
-        EXPECT_EQ(controlText(window_, ActionButtonId), "Download update");
-        EXPECT_EQ(controlText(window_, ExitButtonId), "Exit");
-    } else {
+    if (c.announcement)
+        serveBehaviour(announcementPath, c.announcement);
+    auto endsUnseen = [&] {
         bool everVisible = false;
         ASSERT_TRUE(waitUntil(
             [&] {
@@ -372,6 +383,26 @@ TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate)
         EXPECT_TRUE(program_.waitForExit(0, &code));
         EXPECT_EQ(code, 0u);
         EXPECT_FALSE(everVisible);
+    };
+    ASSERT_TRUE(program_.start(loopbackUpdaterExe(), "-silent"));
+    if (c.shown && c.status) {
+        // Shown once with a plain word, then silent again for as long.
+        window_ = program_.waitForWindow(mainWindowClass, statusWaitMs, true);
+        ASSERT_NE(window_, nullptr);
+        EXPECT_TRUE(waitForStatus(c.status)) << status();
+        EXPECT_FALSE(isEnabled(button(ActionButtonId)));
+        exitWithCode0();
+        ASSERT_TRUE(program_.start(loopbackUpdaterExe(), "-silent"));
+        endsUnseen();
+    } else if (c.shown) {
+        window_ = program_.waitForWindow(mainWindowClass, statusWaitMs, true);
+        ASSERT_NE(window_, nullptr);
+        EXPECT_EQ(status(), "Server version: 1.3.0. Update recommended.");
+        EXPECT_TRUE(isEnabled(button(ActionButtonId)));
+        EXPECT_EQ(controlText(window_, ActionButtonId), "Download update");
+        EXPECT_EQ(controlText(window_, ExitButtonId), "Exit");
+    } else {
+        endsUnseen();
     }
     EXPECT_GE(requestCount(releaseVersionPath), 1);
     EXPECT_TRUE(noNewTempFiles()) << testing::PrintToString(newTempFiles());
@@ -380,18 +411,24 @@ TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate)
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, SilentCheck,
-    ::testing::Values(SilentCase{"recommended", versionBytes(1, 3, 0), "", true},
-                      SilentCase{"uptodate", versionBytes(1, 2, 3), "", false},
-                      SilentCase{"older", versionBytes(1, 0, 0), "", false},
-                      SilentCase{"notfound", versionBytes(1, 3, 0), "status=404", false},
-                      SilentCase{"toolong", versionBytes(1, 3, 0) + "x", "", false},
-                      SilentCase{"stalled", versionBytes(1, 3, 0), "mute=1", false},
-                      // Endless answers: at full speed, and trickling too fast for the stall
-                      // limit; both are cut off by the version file's size and time caps.
-                      SilentCase{"endless", repeated(versionBytes(1, 3, 0), 4096), "endless=1",
-                                 false},
-                      SilentCase{"trickle", versionBytes(1, 3, 0), "endless=1\nrate=4", false},
-                      SilentCase{"redirectloop", "", "", false}),
+    ::testing::Values(
+        SilentCase{"recommended", versionBytes(1, 3, 0), "", true},
+        SilentCase{"uptodate", versionBytes(1, 2, 3), "", false},
+        SilentCase{"older", versionBytes(1, 0, 0), "", false},
+        SilentCase{"notfound", versionBytes(1, 3, 0), "status=404", false},
+        SilentCase{"toolong", versionBytes(1, 3, 0) + "x", "", false},
+        SilentCase{"stalled", versionBytes(1, 3, 0), "mute=1", false},
+        // Endless answers: at full speed, and trickling too fast for the stall
+        // limit; both are cut off by the version file's size and time caps.
+        SilentCase{"endless", repeated(versionBytes(1, 3, 0), 4096), "endless=1", false},
+        SilentCase{"trickle", versionBytes(1, 3, 0), "endless=1\nrate=4", false},
+        SilentCase{"redirectloop", "", "", false},
+        // Builds with a release key: a version file without its announcement is
+        // not trusted and says nothing; checks failing for 30 days are told once.
+        SilentCase{"notannounced", versionBytes(1, 3, 0), "", false, 0, nullptr, "status=404"},
+        SilentCase{"failingfor5days", versionBytes(1, 3, 0), "status=404", false, 5},
+        SilentCase{"failingfor31days", versionBytes(1, 3, 0), "status=404", true, 31,
+                   longWithoutCheck}),
     [](const ::testing::TestParamInfo<SilentCase> &info) { return std::string(info.param.name); });
 
 TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel)
@@ -411,7 +448,8 @@ TEST_F(UpdaterGui, BetaTesterAsksTheAlphaChannel)
     download();
     ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs));
     EXPECT_EQ(requestedPaths(),
-              (std::vector<std::string>{betaVersionPath, archive + ".sig", archive}));
+              (std::vector<std::string>{betaVersionPath, betaVersionPath + std::string(".sig"),
+                                        archive + ".sig", archive}));
 }
 
 //--- archive download
@@ -443,8 +481,9 @@ TEST_F(UpdaterGui, DownloadedArchiveWaitsForInstallation)
     EXPECT_EQ(progressPosition(progressBar()), 100);
     // The installed 1.2.3 has no delta to 1.10.0: one question for it, then the full archive.
     const std::string delta = "/files/qimRenderer/Renderer_1.10.0.from-1.2.3.zip";
-    EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, delta + ".sig",
-                                                          archive + ".sig", archive}));
+    EXPECT_EQ(requestedPaths(),
+              (std::vector<std::string>{releaseVersionPath, announcementPath, delta + ".sig",
+                                        archive + ".sig", archive}));
 
     // The archive waits in the temporary directory for the installation.
     std::vector<std::string> added = newTempFiles();
@@ -537,7 +576,7 @@ TEST_F(UpdaterGui, ProxyCarriesTheCheckAndTheDownload)
     ASSERT_TRUE(waitForText(button(ActionButtonId), "Install update", statusWaitMs)) << status();
     EXPECT_EQ(requestedPaths(),
               (std::vector<std::string>{
-                  serverUrl(releaseVersionPath),
+                  serverUrl(releaseVersionPath), serverUrl(announcementPath),
                   serverUrl("/files/qimRenderer/Renderer_1.10.0.from-1.2.3.zip.sig"),
                   serverUrl(archive + ".sig"), serverUrl(archive)}));
 }

@@ -9,6 +9,7 @@
 #include "versioncheck.h"
 #include <commctrl.h>
 #include <gtest/gtest.h>
+#include <sodium.h>
 #include <algorithm>
 #include <memory>
 #include <thread>
@@ -569,6 +570,12 @@ TEST_F(DownloadTest, HttpsTransfersCheckTheCertificateAndTheHostName)
          false, &downloadLimits},
         {"redirect to plain http", Good, false, "/tls/tohttp", false, &downloadLimits},
         {"capped", Good, false, "/tls/large", false, &smallFileLimits},
+        // The session's own certificate is checked, its chain built through the intermediate
+        // the server sent beside it.
+        {"through an intermediate", Chained, false, "/tls/chained", true, &downloadLimits},
+        {"expired", Expired, false, "/tls/expired", false, &downloadLimits},
+        {"for client authentication only", OtherPurpose, false, "/tls/otherpurpose", false,
+         &downloadLimits},
     };
     InternetOptions options;
     for (const Case &c : cases) {
@@ -639,6 +646,15 @@ class SignedRelease : public DownloadTest
         return beta ? "/files/qimRenderer/alpha/Renderer_1.2.0.zip"
                     : "/files/qimRenderer/Renderer_1.2.0.zip";
     }
+    // As if the check had accepted an announcement naming these bytes as the full archive.
+    static void announce(const std::string &bytes)
+    {
+        SignedArchive archive{static_cast<long long>(bytes.size()), {}};
+        crypto_generichash(archive.hash, sizeof archive.hash,
+                           reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                           nullptr, 0);
+        rememberAnnouncedArchive(&archive);
+    }
     std::vector<std::string> tempBefore_;
 };
 } // namespace
@@ -661,10 +677,12 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
         Abort abort;
         const char *status; // nullptr: downloaded and kept
         bool archiveAsked;
+        bool announced = true; // the check accepted an announcement of archive
     };
-    auto signedAs = [&](const char *channel, const char *version, const std::string &seed = "") {
+    auto signedAs = [&](const char *channel, const char *version, const std::string &seed = "",
+                        const std::string &bytes = "") {
         return releaseSignatureFile(channel, version, std::string("Renderer_") + version + ".zip",
-                                    archive, seed);
+                                    bytes.empty() ? archive : bytes, seed);
     };
     const std::string good = signedAs("release", "1.2.0");
     const Case cases[] = {
@@ -684,6 +702,11 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
         {"endlesssignature", false, archive, "", good, "endless=1", Never, rejected, false},
         {"abortsignature", false, archive, "", good, "mute=1", DuringSignature, aborted, false},
         {"abortarchive", false, archive, "stall=1000", good, "", DuringArchive, aborted, true},
+        // A build published again with --force, and its own valid statement: the announcement
+        // names the build it replaced, so a "repair" never takes it.
+        {"replacedbyforce", false, flipped, "", signedAs("release", "1.2.0", "", flipped), "",
+         Never, rejected, false},
+        {"noannouncement", false, archive, "", good, "", Never, rejected, false, false},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -694,6 +717,10 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
         else
             serve(path + ".sig", c.signature, c.sigBehaviour);
         clearRequests();
+        if (c.announced)
+            announce(archive);
+        else
+            rememberAnnouncedArchive(nullptr);
         std::thread user([&] {
             const std::string asked = c.abort == DuringSignature ? path + ".sig" : path;
             if (c.abort != Never && waitForRequest(asked)) {
@@ -720,6 +747,7 @@ TEST_F(SignedRelease, OnlyTheArchiveAsSignedIsKept)
             << "neither the archive nor the signature file stays";
 
         // Nothing of a failed attempt stands in the way of the next one.
+        announce(archive);
         serve(path, archive);
         serve(path + ".sig", c.beta ? signedAs("beta", "1.2.0") : good);
         runWorker(c.beta);
@@ -752,13 +780,16 @@ TEST_F(SignedRelease, HttpsCarriesTheCheckAndTheSignedArchive)
         EXPECT_EQ(session.state, c.status ? CheckFailed : UpdateAvailable);
         EXPECT_EQ(statusLine(), c.status ? "Failed to check server version."
                                          : "Server version: 1.3.0. Update recommended.");
+        announce(archive); // the check's announcement names 1.3.0; the worker fetches 1.2.0
         runWorker(false, tlsServerUrl(c.server, path));
         std::string kept;
         if (!c.status) {
             EXPECT_EQ(session.state, Downloaded);
             EXPECT_TRUE(readFile(session.archivePath, &kept) && kept == archive);
             EXPECT_EQ(requestedPaths(),
-                      (std::vector<std::string>{releaseVersionPath, path + ".sig", path}));
+                      (std::vector<std::string>{releaseVersionPath,
+                                                releaseVersionPath + std::string(".sig"),
+                                                path + ".sig", path}));
             DeleteFileA(session.archivePath);
         } else {
             EXPECT_EQ(session.state, DownloadFailed);
@@ -767,6 +798,105 @@ TEST_F(SignedRelease, HttpsCarriesTheCheckAndTheSignedArchive)
         }
     }
     EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+    free(session.versionFileUrl);
+    free(session.versionFilePath);
+    session.versionFileUrl = session.versionFilePath = nullptr;
+}
+
+//--- the signed announcement beside the version file
+
+namespace
+{
+long long recordedTime(const char *name)
+{
+    DWORD type = REG_NONE;
+    std::string data;
+    unsigned long long value = 0;
+    if (!readRendererValue(name, &type, &data) || type != REG_QWORD || data.size() != 8)
+        return 0;
+    memcpy(&value, data.data(), sizeof value);
+    return static_cast<long long>(value);
+}
+} // namespace
+
+// The check trusts the version file only together with a current announcement of the same
+// version, and never one older than the newest it has taken (recorded per channel), so that
+// an old announcement cannot be replayed; a renewed one is taken.
+TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
+{
+    const std::string archive = pattern(4000);
+    const std::string announcement = std::string(releaseVersionPath) + ".sig";
+    const long long now = unixTimeNow(), day = 86400;
+    const char accepted[] = "Server version: 1.3.0. Update recommended.";
+    const char untrusted[] = "Server version not trusted: no valid signed announcement.";
+    const char replayed[] =
+        "Server version not trusted: its announcement is older than one seen before.";
+    const char expired[] = "The server's announcement has expired. No update is offered until "
+                           "the publisher renews it.";
+    auto announced = [&](const char *channel, const char *version, long long issued,
+                         long long expires, const std::string &seed = "") {
+        return announcementFile(channel, version, archive, issued, expires, seed);
+    };
+    const std::string current = announced("release", "1.3.0", now, now + day);
+    std::string extended = current; // its expiry moved on after signing
+    extended[extended.find("\nexpires ") + 9] += 1;
+    const struct {
+        const char *name;
+        std::string text;   // the announcement; empty: none
+        long long recorded; // the newest issue time taken before; 0: none
+        const char *status;
+        long long recordedAfter;
+    } cases[] = {
+        {"current", current, 0, accepted, now},
+        {"missing", "", 0, untrusted, 0},
+        {"disagreeing", announced("release", "1.2.9", now, now + day), 0, untrusted, 0},
+        {"otherchannel", announced("beta", "1.3.0", now, now + day), 0, untrusted, 0},
+        {"otherkey", announced("release", "1.3.0", now, now + day, std::string(64, '7')), 0,
+         untrusted, 0},
+        {"extended", extended, 0, untrusted, 0},
+        {"replayedolder", announced("release", "1.3.0", now - day, now + day), now, replayed, now},
+        {"sameagain", announced("release", "1.3.0", now - day, now + day), now - day, accepted,
+         now - day},
+        {"expired", announced("release", "1.3.0", now - 40 * day, now - 10 * day), 0, expired, 0},
+        {"renewed", announced("release", "1.3.0", now, now + 30 * day), now - 40 * day, accepted,
+         now},
+    };
+    session.installedVersion = {1, 2, 0};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        deleteValdormineKey();
+        createRendererKey();
+        if (c.recorded) {
+            unsigned long long recorded = static_cast<unsigned long long>(c.recorded);
+            setRendererValue("announcedrelease", REG_QWORD, &recorded, sizeof recorded);
+        }
+        serve(releaseVersionPath, std::string{1, 3, 0});
+        if (c.text.empty())
+            DeleteFileA(webPath(announcement).c_str());
+        else
+            writeFile(webPath(announcement), c.text);
+        rememberAnnouncedArchive(nullptr);
+        clearRequests();
+        free(session.versionFileUrl);
+        free(session.versionFilePath);
+        session.versionFileUrl = _strdup(serverUrl(releaseVersionPath).c_str());
+        session.versionFilePath = makeTempFileName();
+        versionCheckWorker(nullptr);
+        bool taken = c.status == accepted;
+        EXPECT_EQ(session.state, taken ? UpdateAvailable : CheckFailed);
+        EXPECT_EQ(statusLine(), c.status);
+        EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, announcement}));
+        EXPECT_EQ(recordedTime("announcedrelease"), c.recordedAfter);
+        EXPECT_EQ(recordedTime("lastcheck") >= now, taken) << "a completed check is recorded";
+        SignedArchive named = {};
+        ASSERT_EQ(announcedArchive(&named), taken);
+        if (taken) {
+            EXPECT_EQ(named.size, 4000);
+        }
+        EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+    }
+    deleteValdormineKey();
+    session.installedVersion = {0, 0, 0};
     free(session.versionFileUrl);
     free(session.versionFilePath);
     session.versionFileUrl = session.versionFilePath = nullptr;

@@ -29,6 +29,12 @@ std::string serve(const std::string &urlPath, const std::string &bytes,
         DeleteFileA((path + ".behave").c_str());
     else
         writeFile(path + ".behave", behaviour + "\n");
+    // A version file comes with its signed announcement, as the publisher writes them.
+    bool beta = urlPath == betaVersionPath;
+    if ((beta || urlPath == releaseVersionPath) && bytes.size() == 3) {
+        DeleteFileA((path + ".sig.behave").c_str());
+        announceServedVersion(beta);
+    }
     return serverUrl(urlPath);
 }
 

@@ -32,8 +32,17 @@ std::string serveBehaviour(const std::string &urlPath, const std::string &behavi
 void releaseServer(const std::string &urlPath);
 std::string serverUrl(const std::string &urlPath);
 // The same files over HTTPS, on the port after the test server's: with a certificate the test
-// prefix trusts (Good), one for another host name (WrongHost), one from an unknown authority.
-enum TlsServer { Good = 1, WrongHost = 2, UnknownAuthority = 3 };
+// prefix trusts (Good), one for another host name (WrongHost), one from an unknown authority;
+// one issued by an intermediate the server sends along, an expired one, and one for client
+// authentication only.
+enum TlsServer {
+    Good = 1,
+    WrongHost = 2,
+    UnknownAuthority = 3,
+    Chained = 4,
+    Expired = 5,
+    OtherPurpose = 6
+};
 std::string tlsServerUrl(TlsServer server, const std::string &urlPath);
 // Windows path of a URL path in the web root.
 std::string webPath(const std::string &urlPath);

@@ -282,6 +282,29 @@ class RoadTest(unittest.TestCase):
         self.assertRegex(lines[6], "^signature [0-9a-f]{128}$")
         self.assertEqual(len(lines), 7)
 
+        # Last, the channel's announcement: version, the full archive's size and hash, issued
+        # and expiry times (30 days by default); renew issues it afresh for what is published.
+        announcement = os.path.join(base, "update", "alpha.ver.sig")
+        with open(announcement) as file:
+            lines = file.read().splitlines()
+        self.assertEqual(lines[:6], ["qim-release-announcement-1", "channel beta", "version 2.3.4",
+                                     "file Renderer_2.3.4.zip", f"size {len(data)}",
+                                     "blake2b-256 " + hashlib.blake2b(data, digest_size=32).hexdigest()])
+        issued, expires = int(lines[6].split()[1]), int(lines[7].split()[1])
+        self.assertEqual(lines[6:8], [f"issued {issued}", f"expires {issued + 30 * 86400}"])
+        self.assertRegex(lines[8], "^signature [0-9a-f]{128}$")
+        self.assertGreaterEqual(os.stat(announcement).st_mtime, os.stat(archive).st_mtime)
+        time.sleep(1.1)
+        renewed = subprocess.run([PUBLISH, "renew", WEBROOT, "--beta", "--key", KEY, "--days", "2"],
+                                 capture_output=True, text=True)
+        self.assertEqual(renewed.returncode, 0, renewed.stderr)
+        with open(announcement) as file:
+            again_lines = file.read().splitlines()
+        self.assertEqual(again_lines[:6], lines[:6])
+        later = int(again_lines[6].split()[1])
+        self.assertGreater(later, issued)
+        self.assertEqual(again_lines[7], f"expires {later + 2 * 86400}")
+
         again = publish(self.release, "2.3.4", "--beta")
         self.assertNotEqual(again.returncode, 0)
         self.assertIn("already published", again.stderr)
@@ -298,6 +321,7 @@ class RoadTest(unittest.TestCase):
         self.assertEqual(unsigned.returncode, 0)
         self.assertIn("unsigned", unsigned.stderr)
         self.assertFalse(os.path.exists(archive + ".sig"), "a signature of another archive")
+        self.assertFalse(os.path.exists(announcement), "an announcement of another archive")
 
     def test_keygen(self):
         secret = os.path.join(WORK, "keys", "secret.key")
@@ -305,10 +329,22 @@ class RoadTest(unittest.TestCase):
         os.makedirs(os.path.dirname(secret))
         made = subprocess.run([PUBLISH, "keygen", secret], capture_output=True, text=True)
         self.assertEqual(made.returncode, 0, made.stderr)
-        self.assertRegex(made.stdout, "^[0-9a-f]{64}\n$")
+        self.assertRegex(made.stdout, "^qim-release-public-key-1 [0-9a-f]{64}\n$")
         self.assertEqual(os.stat(secret).st_mode & 0o777, 0o600)
         with open(secret) as file:
             key = file.read()
+        self.assertRegex(key, "^qim-release-secret-key-1 [0-9a-f]{64}\n$")
+        # The public key where the secret one belongs is refused, with its reason.
+        public = os.path.join(WORK, "keys", "public.key")
+        with open(public, "w") as file:
+            file.write(made.stdout)
+        make_release_tree(BUILD, self.release, "2.3.6")
+        refused = publish(self.release, "2.3.6", key=public)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn("that is the public key", refused.stderr)
+        signed = publish(self.release, "2.3.6", "--beta", key=secret)
+        self.assertEqual(signed.returncode, 0, signed.stderr)
+        self.assertIn(made.stdout.strip(), signed.stdout, "it says which key it signs with")
         again = subprocess.run([PUBLISH, "keygen", secret], capture_output=True, text=True)
         self.assertNotEqual(again.returncode, 0)
         with open(secret) as file:

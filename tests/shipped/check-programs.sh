@@ -41,10 +41,17 @@ release_key() { # the record releasesignature.cpp keeps in the program
     qim-release-key:none,*)
       echo "QIMUpdate.exe: built without a release key on purpose (QIM_ALLOW_UNSIGNED_UPDATES): it installs unsigned updates" ;;
     qim-release-key:*)
-      local key=${record#qim-release-key:}
+      local key=${record#qim-release-key:} marked=""
+      if [[ $key == *" development key: do not distribute" ]]; then
+        key=${key%" development key: do not distribute"}; marked=1
+      fi
       [[ $key =~ ^[0-9a-fA-F]{64}$ ]] || { fail "QIMUpdate.exe: a malformed release key '$key'"; return; }
-      local whose="" ; [ -f "$dev" ] && [ "$(head -n 1 "$dev")" = "$key" ] && whose=" (the local development key)"
-      echo "QIMUpdate.exe trusts the release key $key$whose" ;;
+      local dev_key=""; [ -f "$dev" ] && dev_key=$(head -n 1 "$dev") && dev_key=${dev_key#qim-release-public-key-1 }
+      # The line to compare with what publish-release prints when it signs.
+      echo "QIMUpdate.exe trusts the release key qim-release-public-key-1 $key"
+      if [ -n "$marked" ] || [ "$dev_key" = "$key" ]; then
+        echo "QIMUpdate.exe: development key: do not distribute"
+      fi ;;
     *) fail "QIMUpdate.exe carries no release key and was not built unsigned on purpose" ;;
   esac
 }
