@@ -4,8 +4,3 @@
 
 bool startArchiveDownload();
 DWORD WINAPI archiveDownloadWorker(LPVOID unused);
-// The rebuilt delta tree waiting for the installation, if any: taken over by the installation
-// (the caller then owns and removes it), or removed.
-char *takeDeltaTree();
-void discardDeltaTree();
-bool deltaTreeWaiting();

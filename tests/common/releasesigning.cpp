@@ -4,7 +4,8 @@
 
 std::string releaseSignatureFile(const std::string &channel, const std::string &version,
                                  const std::string &fileName, const std::string &archive,
-                                 const std::string &seedHex, const std::string &from)
+                                 const std::string &seedHex, const std::string &from,
+                                 const std::string &full)
 {
     const std::string seedText = seedHex.empty() ? QIM_TEST_RELEASE_SEED : seedHex;
     unsigned char seed[crypto_sign_SEEDBYTES], publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -15,16 +16,22 @@ std::string releaseSignatureFile(const std::string &channel, const std::string &
                        nullptr) != 0 ||
         crypto_sign_seed_keypair(publicKey, secretKey, seed) != 0)
         return "";
-    crypto_generichash(digest, sizeof digest,
-                       reinterpret_cast<const unsigned char *>(archive.data()), archive.size(),
-                       nullptr, 0);
     char digestHex[2 * sizeof digest + 1], signatureHex[2 * sizeof signature + 1];
-    sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest);
+    auto hashHex = [&](const std::string &bytes) {
+        crypto_generichash(digest, sizeof digest,
+                           reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(),
+                           nullptr, 0);
+        return std::string(sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest));
+    };
     std::string head = from.empty()
                            ? "qim-release-statement-2\nchannel " + channel
-                           : "qim-delta-statement-2\nchannel " + channel + "\nfrom " + from;
-    std::string statement = head + "\nversion " + version + "\nfile " + fileName + "\nsize " +
-                            std::to_string(archive.size()) + "\nblake2b-256 " + digestHex + "\n";
+                           : "qim-delta-statement-3\nchannel " + channel + "\nfrom " + from;
+    std::string fullLines = from.empty() ? ""
+                                         : "full-size " + std::to_string(full.size()) +
+                                               "\nfull-blake2b-256 " + hashHex(full) + "\n";
+    std::string statement = head + "\nversion " + version + "\nfile " + fileName + "\n" +
+                            fullLines + "size " + std::to_string(archive.size()) +
+                            "\nblake2b-256 " + hashHex(archive) + "\n";
     crypto_sign_detached(signature, nullptr,
                          reinterpret_cast<const unsigned char *>(statement.data()),
                          statement.size(), secretKey);
