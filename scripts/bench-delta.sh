@@ -60,7 +60,7 @@ echo "full archive $full_bytes bytes, delta $delta_bytes bytes"
 
 # The same delta without its "same" lines: the unchanged files go unchecked.
 delta="$base/Renderer_1.1.0.from-1.0.0.zip"
-python3 - "$root/tools/publish-release" "$key" "$delta" "$base/Renderer_1.1.0.zip" "$work/unchecked" <<'PY'
+/usr/bin/python3 - "$root/tools/publish-release" "$key" "$delta" "$base/Renderer_1.1.0.zip" "$work/unchecked" <<'PY'
 import importlib.machinery, os, shutil, sys, zipfile
 tool, key, delta, full, out = sys.argv[1:]
 publish = importlib.machinery.SourceFileLoader("publish", tool).load_module()

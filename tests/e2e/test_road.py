@@ -366,6 +366,7 @@ class RoadTest(unittest.TestCase):
                                 "lib/libvips-cpp-8.17.3.dll": bytes(renamed)}, ["plugins/empty"])
         made = publish(second, "1.1.0", "--delta-from", WEBROOT)
         self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertNotIn("warning", made.stderr)
         lines = manifest("1.1.0", "1.0.0")
         self.assertEqual(lines[:3], ["qim-delta-manifest-2", "from 1.0.0", "version 1.1.0"])
         self.assertRegex("\n".join(lines), "(?m)^whole [0-9a-f]{64} [0-9a-f]{64} 0 readme.txt$")
