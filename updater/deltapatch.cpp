@@ -11,7 +11,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-enum { pathSize = 2048, hashSize = crypto_generichash_BYTES, blockSize = 256 * 1024 };
+enum { pathSize = 2048, hashSize = crypto_generichash_BYTES };
 
 static const char manifestFormat[] = "qim-delta-manifest-2";
 
@@ -77,24 +77,73 @@ static DeltaRebuild readWholeFile(const char *path, size_t limit, unsigned char 
     return outcome;
 }
 
+// An installed file seen through a read-only mapping: under Wine far cheaper than reading it,
+// and nobody may write to it while it is held (it is shared for reading only), so the bytes
+// hashed are the bytes a patch is applied to.
+struct MappedFile {
+    HANDLE file;
+    HANDLE mapping;
+    const unsigned char *data;
+    size_t size;
+};
+
+static DeltaRebuild openFailure(DWORD error)
+{
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return RebuildMismatch;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+        error == ERROR_ACCESS_DENIED)
+        return RebuildFileHeld;
+    if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+        error == ERROR_COMMITMENT_LIMIT)
+        return RebuildNoMemory;
+    return RebuildMismatch;
+}
+
+static void closeMapped(MappedFile *mapped)
+{
+    if (mapped->data)
+        UnmapViewOfFile(mapped->data);
+    if (mapped->mapping)
+        CloseHandle(mapped->mapping);
+    if (mapped->file != INVALID_HANDLE_VALUE)
+        CloseHandle(mapped->file);
+}
+
+// Files of limit bytes or more are not mapped (a mismatch: no patch is made for them).
+static DeltaRebuild openMapped(const char *path, unsigned long long limit, MappedFile *mapped)
+{
+    *mapped = MappedFile{INVALID_HANDLE_VALUE, nullptr, nullptr, 0};
+    mapped->file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mapped->file == INVALID_HANDLE_VALUE)
+        return openFailure(GetLastError());
+    LARGE_INTEGER size;
+    DeltaRebuild outcome = RebuildDone;
+    if (!GetFileSizeEx(mapped->file, &size) || (unsigned long long)size.QuadPart >= limit)
+        outcome = RebuildMismatch;
+    else if (size.QuadPart == 0)
+        mapped->data = nullptr; // an empty file cannot be mapped: no bytes at all
+    else if (!(mapped->mapping =
+                   CreateFileMappingA(mapped->file, nullptr, PAGE_READONLY, 0, 0, nullptr)) ||
+             !(mapped->data =
+                   (const unsigned char *)MapViewOfFile(mapped->mapping, FILE_MAP_READ, 0, 0, 0)))
+        outcome = openFailure(GetLastError());
+    mapped->size = outcome == RebuildDone ? (size_t)size.QuadPart : 0;
+    if (outcome != RebuildDone)
+        closeMapped(mapped);
+    return outcome;
+}
+
 static DeltaRebuild hashFile(const char *path, unsigned char *hash)
 {
-    FILE *file = nullptr;
-    if (fopen_s(&file, path, "rb") != 0 || !file)
-        return localFailure(errno, RebuildMismatch);
-    unsigned char *block = (unsigned char *)malloc(blockSize);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, hashSize);
-    size_t got = 0;
-    while (block && (got = fread(block, 1, blockSize, file)) > 0)
-        crypto_generichash_update(&state, block, got);
-    DeltaRebuild outcome = !block              ? RebuildNoMemory
-                           : ferror(file) == 0 ? RebuildDone
-                                               : localFailure(errno, RebuildMismatch);
-    fclose(file);
-    free(block);
-    crypto_generichash_final(&state, hash, hashSize);
-    return outcome;
+    MappedFile mapped;
+    DeltaRebuild outcome = openMapped(path, ~0ULL, &mapped);
+    if (outcome != RebuildDone)
+        return outcome;
+    crypto_generichash(hash, hashSize, mapped.data, mapped.size, nullptr, 0);
+    closeMapped(&mapped);
+    return RebuildDone;
 }
 
 static bool decodeHash(const char *hex, size_t length, unsigned char *hash)
@@ -232,8 +281,10 @@ static DeltaRebuild decoderFailure(size_t code)
                                                                    : RebuildFaulty;
 }
 
-// Streams the patch through the decompressor with the old file as its prefix.
-static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FILE *rebuilt)
+// Streams the patch through the decompressor with the old file as its prefix; what is written
+// is hashed on the way, so the rebuilt file is not read again.
+static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FILE *rebuilt,
+                               crypto_generichash_state *written)
 {
     ZSTD_DCtx *context = ZSTD_createDCtx();
     size_t inSize = ZSTD_DStreamInSize(), outSize = ZSTD_DStreamOutSize();
@@ -256,6 +307,8 @@ static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *p
                 outcome = decoderFailure(remaining);
             else if (fwrite(out, 1, output.pos, rebuilt) != output.pos)
                 outcome = localFailure(errno, RebuildWriteFailed);
+            else
+                crypto_generichash_update(written, out, output.pos);
         }
         if (session.abortDownload)
             outcome = RebuildAborted;
@@ -269,17 +322,18 @@ static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *p
     return outcome;
 }
 
-// The installed file must be the one the patch was made against.
+// The installed file must be the one the patch was made against, and the rebuilt one the new.
 static DeltaRebuild rebuildFile(const char *oldPath, const char *patchPath, const char *newPath,
                                 const DeltaEntry &entry, DeltaResult *result)
 {
-    unsigned char *old = nullptr;
-    size_t oldSize = 0;
+    MappedFile mapped;
     unsigned char hash[hashSize];
     noteFile(result, oldPath);
-    DeltaRebuild outcome = readWholeFile(oldPath, (size_t)1 << deltaWindowLogMax, &old, &oldSize);
+    DeltaRebuild outcome = openMapped(oldPath, 1ULL << deltaWindowLogMax, &mapped);
     if (outcome != RebuildDone)
         return outcome;
+    const unsigned char *old = mapped.data;
+    size_t oldSize = mapped.size;
     crypto_generichash(hash, hashSize, old, oldSize, nullptr, 0);
     if (sodium_memcmp(hash, entry.oldHash, hashSize) != 0)
         outcome = RebuildMismatch;
@@ -289,13 +343,18 @@ static DeltaRebuild rebuildFile(const char *oldPath, const char *patchPath, cons
     noteFile(result, newPath);
     if (outcome == RebuildDone && (fopen_s(&rebuilt, newPath, "wb") != 0 || !rebuilt))
         outcome = localFailure(errno, RebuildWriteFailed);
+    crypto_generichash_state written;
+    crypto_generichash_init(&written, nullptr, 0, hashSize);
     if (outcome == RebuildDone)
-        outcome = applyPatch(old, oldSize, patch, rebuilt);
+        outcome = applyPatch(old, oldSize, patch, rebuilt, &written);
     if (patch)
         fclose(patch);
     if (rebuilt && fclose(rebuilt) != 0 && outcome == RebuildDone)
         outcome = localFailure(errno, RebuildWriteFailed);
-    free(old);
+    crypto_generichash_final(&written, hash, hashSize);
+    if (outcome == RebuildDone && sodium_memcmp(hash, entry.newHash, hashSize) != 0)
+        outcome = RebuildFaulty;
+    closeMapped(&mapped);
     if (outcome == RebuildDone)
         DeleteFileA(patchPath);
     return outcome;
@@ -354,14 +413,10 @@ static DeltaRebuild takeEntry(const char *unpackDir, const char *rendererDir,
                    ? RebuildDone
                    : RebuildWriteFailed;
     }
-    if (entry.kind == EntryPatch) {
-        DeltaRebuild outcome = takePatch(unpackDir, rendererDir, newPath, entry, result);
-        if (outcome != RebuildDone)
-            return outcome;
-    } else {
-        result->whole++;
-    }
-    // Shipped whole or rebuilt: the signed manifest's hash is the final word.
+    if (entry.kind == EntryPatch)
+        return takePatch(unpackDir, rendererDir, newPath, entry, result);
+    result->whole++;
+    // The signed manifest's hash is the final word on a file shipped whole, as on a rebuilt one.
     return checkHash(newPath, entry.newHash, RebuildFaulty, result);
 }
 

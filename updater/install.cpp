@@ -59,7 +59,7 @@ static bool fits(int length, size_t size)
 }
 
 // Starts a program of the renderer directory from its command line alone, without waiting;
-// hidden, it shows no window (nor a console).
+// hidden, its window is not shown.
 static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool hidden = false)
 {
     char desktop[1] = "";
@@ -71,9 +71,8 @@ static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool h
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_HIDE;
     }
-    DWORD flags = NORMAL_PRIORITY_CLASS | (hidden ? CREATE_NO_WINDOW : 0);
-    return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, flags, NULL, NULL, &startup,
-                          process) != 0;
+    return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                          &startup, process) != 0;
 }
 
 // The state says the installation runs from here on, so Exit in the instant before the worker's
