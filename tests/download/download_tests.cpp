@@ -861,3 +861,37 @@ TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
     EXPECT_EQ(requestCount(archivePath(false)), 0);
     EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
 }
+
+// The delta arrived whole and is being unpacked: Abort ends 7-Zip at once (the stand-in would
+// hold the unpack for two minutes), and the download ends aborted with nothing kept.
+TEST_F(SignedRelease, AbortWhileTheDeltaIsUnpackedEndsTheExtractor)
+{
+    const std::string installation = makeInstallation("delta-unpack", {1, 1, 0});
+    const std::string gate = installation + "\\bin\\32\\extractor-commandline.txt";
+    ASSERT_TRUE(CopyFileA((binDir() + "\\installfixtures\\gatedextractor.exe").c_str(),
+                          (installation + "\\bin\\32\\7zG.exe").c_str(), FALSE));
+    const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
+    const std::string delta = "/files/qimRenderer/" + name;
+    const std::string bytes = pattern(20000), fullBytes = pattern(7000);
+    session.installedVersion = {1, 1, 0};
+    serveSignedArchive(archivePath(false), fullBytes);
+    serve(delta, bytes);
+    serve(delta + ".sig",
+          releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0", fullBytes));
+    clearRequests();
+    std::thread user([&] {
+        if (waitUntil([&] { return pathIsFile(gate); }, 30000))
+            session.abortDownload = true;
+    });
+    DWORD started = GetTickCount();
+    runWorker(false);
+    user.join();
+    session.installedVersion = {0, 0, 0};
+    EXPECT_TRUE(pathIsFile(gate)) << "the extractor was started";
+    EXPECT_LT(GetTickCount() - started, 60000u) << "the extractor was waited for to its end";
+    EXPECT_EQ(session.state, DownloadFailed);
+    EXPECT_EQ(statusLine(), aborted);
+    EXPECT_EQ(requestCount(archivePath(false)), 0);
+    EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+    deleteValdormineKey();
+}
