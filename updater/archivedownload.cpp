@@ -2,12 +2,12 @@
 #include "deltapatch.h"
 #include "download.h"
 #include "install.h"
+#include "pendingupdate.h"
 #include "installsupport.h"
 #include "releasesignature.h"
 #include "server.h"
 #include "session.h"
 #include "settings.h"
-#include "treeops.h"
 #include "verifieddownload.h"
 #include "versioncheck.h"
 #include <sodium.h>
@@ -16,39 +16,6 @@
 #include <string.h>
 
 static const size_t archiveUrlSize = 2048;
-
-// The unpacked delta with its changed files rebuilt, waiting for the installation; the
-// installation takes it over.
-static char *deltaTree = nullptr;
-
-static void removeDirectory(const char *directory)
-{
-    uint32_t deleted = 0, count = 0;
-    if (directoryExists(directory))
-        deleteTree(directory, &deleted, &count);
-    if (directoryExists(directory))
-        RemoveDirectoryA(directory);
-}
-
-void discardDeltaTree()
-{
-    if (deltaTree)
-        removeDirectory(deltaTree);
-    free(deltaTree);
-    deltaTree = nullptr;
-}
-
-bool deltaTreeWaiting()
-{
-    return deltaTree != nullptr;
-}
-
-char *takeDeltaTree()
-{
-    char *tree = deltaTree;
-    deltaTree = nullptr;
-    return tree;
-}
 
 static void endDownloadSucceeded()
 {
@@ -79,7 +46,8 @@ static void endDownloadFailed(ArchiveOutcome outcome)
         status = "Downloading update aborted.";
     else if (outcome == ArchiveNotVerified)
         status = "The update could not be verified and was deleted.";
-    SetWindowTextA(session.statusLabel, status);
+    if (session.abortDownload || outcome != ArchiveLocalFailure)
+        SetWindowTextA(session.statusLabel, status);
     // A partial archive is of no use to anybody.
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
@@ -176,81 +144,220 @@ static bool formatDeltaNames(char *url, size_t urlSize, char *fileName, size_t n
            (size_t)nameLength < nameSize;
 }
 
-// Unpacks the delta and rebuilds its changed files from the installation; the tree is kept
-// for the installation only when everything matched.
-static bool prepareDeltaTree()
+// How the delta from the installed version went. Absent: there is none for this installation
+// (or it is not there): the full archive is fetched; Mismatch and Faulty: the installation is
+// not what it patches, or it cannot give the release: the full archive too; Refused: not as
+// signed; LocalFailure: this machine could not rebuild it, and could not install a full
+// archive either.
+enum DeltaOutcome {
+    DeltaReady,
+    DeltaAbsent,
+    DeltaMismatch,
+    DeltaFaulty,
+    DeltaRefused,
+    DeltaAborted,
+    DeltaLocalFailure,
+};
+
+static void formatVersion(char *text, size_t size, const RendererVersion &version)
+{
+    snprintf(text, size, "%d.%d.%d", version.major, version.minor, version.build);
+}
+
+static void showLocalFailure(const char *format, const char *detail)
+{
+    char status[2300];
+    snprintf(status, sizeof status, format, detail);
+    SetWindowTextA(session.statusLabel, status);
+}
+
+// What keeps the delta from being unpacked here would keep the full archive from it too.
+static DeltaOutcome unpackFailure(UnpackResult result, unsigned long exitCode)
+{
+    char code[16];
+    snprintf(code, sizeof code, "%lu", exitCode);
+    if (result == UnpackNoExtractor)
+        showLocalFailure("Patch update failed: 7-Zip (bin\\32\\7zG.exe) is missing%s.", "");
+    else if (result == UnpackNoDirectory)
+        showLocalFailure("Patch update failed: no temporary folder could be made%s.", "");
+    else if (result == UnpackExtractorFailed && exitCode == 8)
+        showLocalFailure("Patch update failed: 7-Zip ran out of memory%s.", "");
+    else if (result == UnpackExtractorFailed && exitCode == 255)
+        showLocalFailure("Patch update failed: 7-Zip was stopped%s.", "");
+    else if (result == UnpackExtractorFailed)
+        showLocalFailure("Patch update failed: 7-Zip could not unpack it (exit code %s); is the "
+                         "disk full?",
+                         code);
+    else
+        showLocalFailure("Patch update failed: 7-Zip could not be started%s.", "");
+    return DeltaLocalFailure;
+}
+
+// A rebuild that failed on this machine: said as what it is.
+static DeltaOutcome rebuildFailure(const DeltaResult &result)
+{
+    switch (result.outcome) {
+    case RebuildNoMemory:
+        showLocalFailure("Patch update failed: not enough memory to rebuild %s.", result.path);
+        break;
+    case RebuildDiskFull:
+        showLocalFailure("Patch update failed: the disk is full (writing %s).", result.path);
+        break;
+    case RebuildFileHeld:
+        showLocalFailure("Patch update failed: %s is in use by another program. Close it and "
+                         "try again.",
+                         result.path);
+        break;
+    default:
+        showLocalFailure("Patch update failed: could not write %s.", result.path);
+        break;
+    }
+    return DeltaLocalFailure;
+}
+
+static DeltaOutcome rebuildOutcome(DeltaRebuild rebuilt, const DeltaResult &result)
+{
+    switch (rebuilt) {
+    case RebuildDone:
+        return DeltaReady;
+    case RebuildMismatch:
+        return DeltaMismatch;
+    case RebuildFaulty:
+        return DeltaFaulty;
+    case RebuildAborted:
+        return DeltaAborted;
+    default:
+        return session.abortDownload ? DeltaAborted : rebuildFailure(result);
+    }
+}
+
+static void showDeltaReady(const DeltaResult &result)
+{
+    char status[128];
+    snprintf(status, sizeof status,
+             "Patch update ready: %u changed file%s rebuilt, %u file%s shipped whole.",
+             result.rebuilt, result.rebuilt == 1 ? "" : "s", result.whole,
+             result.whole == 1 ? "" : "s");
+    SetWindowTextA(session.statusLabel, status);
+}
+
+// Unpacks the delta and rebuilds its changed files from the installation; the tree waits for
+// the installation only when the result is exactly the new release.
+static DeltaOutcome prepareDeltaTree()
 {
     char *rendererDir = rendererDirectory();
     char *unpackDir = nullptr;
-    unsigned rebuilt = 0;
-    bool ready = rendererDir && unpackArchive(session.archivePath, &unpackDir) &&
-                 !session.abortDownload && rebuildDeltaTree(unpackDir, rendererDir, &rebuilt);
-    free(rendererDir);
-    if (ready) {
-        char status[96];
-        snprintf(status, sizeof status, "Patch update ready: %u changed file%s rebuilt.", rebuilt,
-                 rebuilt == 1 ? "" : "s");
-        SetWindowTextA(session.statusLabel, status);
-        deltaTree = unpackDir;
-        return true;
+    unsigned long exitCode = 0;
+    UnpackResult unpacked = rendererDir
+                                ? unpackArchiveHidden(session.archivePath, &unpackDir, &exitCode)
+                                : UnpackNotStarted;
+    DeltaOutcome outcome = DeltaAborted;
+    DeltaResult *result = (DeltaResult *)calloc(1, sizeof *result);
+    char from[40], to[40];
+    formatVersion(from, sizeof from, session.installedVersion);
+    formatVersion(to, sizeof to, session.serverVersion);
+    if (session.abortDownload || unpacked == UnpackAborted)
+        outcome = DeltaAborted;
+    else if (unpacked != UnpackDone)
+        outcome = unpackFailure(unpacked, exitCode);
+    else if (!result) {
+        showLocalFailure("Patch update failed: not enough memory%s.", "");
+        outcome = DeltaLocalFailure;
+    } else
+        outcome =
+            rebuildOutcome(rebuildDeltaTree(unpackDir, rendererDir, {from, to}, result), *result);
+    if (outcome == DeltaReady) {
+        showDeltaReady(*result);
+        setPendingDeltaTree(unpackDir);
+    } else if (unpackDir) {
+        removeUpdateTree(unpackDir);
+        free(unpackDir);
     }
-    if (unpackDir)
-        removeDirectory(unpackDir);
-    free(unpackDir);
-    return false;
+    free(result);
+    free(rendererDir);
+    return outcome;
 }
 
-// Tries the delta from the installed version. DeltaAbsent: there is none (or it does not fit
-// this installation); DeltaMismatch: the installed files are not those it patches. The full
-// archive is fetched instead in both cases.
-enum DeltaOutcome { DeltaReady, DeltaAbsent, DeltaMismatch, DeltaRefused };
+// The delta's statement, and that it reproduces the full archive published now: a delta left
+// from a build replaced since (--force) belongs to another full archive.
+static bool readDeltaStatement(const char *url, const char *fileName, SignedArchive *delta)
+{
+    char text[signatureFileMaxSize + 1];
+    size_t length = 0;
+    SignedArchive full = {}, bound = {};
+    return fetchStatementText(url, text, sizeof text, &length) &&
+           readSignedDeltaStatement(text, length, channelName(), session.installedVersion,
+                                    session.serverVersion, fileName, delta, &bound) &&
+           fetchSignedStatement(&full) && full.size == bound.size &&
+           sodium_memcmp(full.hash, bound.hash, sizeof full.hash) == 0;
+}
+
+// Only the installation the delta was made from can take it; the box for another directory is
+// disabled from here until the delta is given up.
+static void chooseDelta(bool chosen)
+{
+    setPendingKind(chosen ? PendingDelta : PendingFullArchive);
+    EnableWindow(session.differentDirsCheckbox, chosen ? FALSE : TRUE);
+}
 
 static DeltaOutcome fetchDelta(ArchiveOutcome *outcome)
 {
     char url[archiveUrlSize], fileName[96];
-    char text[signatureFileMaxSize + 1];
-    size_t length = 0;
     // A delta holds only what changed: it cannot fill another directory than the installed one,
-    // and there is none to the installed version itself or back to an older one.
+    // and there is none to the installed version itself or back to an older one. Anything at
+    // its address that is not a statement for it, bound to this full archive, means no delta.
+    SignedArchive archive = {};
     if (session.differentDirs || !isServerVersionNewer() ||
         !formatDeltaNames(url, sizeof url, fileName, sizeof fileName) ||
-        !fetchStatementText(url, text, sizeof text, &length))
+        !readDeltaStatement(url, fileName, &archive))
         return DeltaAbsent;
-    SignedArchive archive = {};
-    *outcome = ArchiveNotVerified;
-    if (!readSignedDeltaStatement(text, length, channelName(), session.installedVersion,
-                                  session.serverVersion, fileName, &archive))
-        return DeltaRefused;
+    chooseDelta(true);
     *outcome = downloadVerifiedArchive(url, session.archivePath, archive);
-    if (*outcome != ArchiveFetched || session.abortDownload)
-        return DeltaRefused;
-    if (prepareDeltaTree())
-        return DeltaReady;
-    if (fileExists(session.archivePath))
-        DeleteFileA(session.archivePath);
-    if (session.abortDownload) {
-        *outcome = ArchiveFailed;
-        return DeltaRefused;
+    DeltaOutcome delta = DeltaAborted;
+    if (session.abortDownload)
+        delta = DeltaAborted;
+    else if (*outcome == ArchiveNotVerified)
+        delta = DeltaRefused; // not as its valid statement says: refused, as a full archive
+    else if (*outcome == ArchiveFailed)
+        delta = DeltaAbsent; // not there (404) or not delivered: the full archive may be
+    else
+        delta = prepareDeltaTree();
+    if (delta != DeltaReady) {
+        chooseDelta(false);
+        if (fileExists(session.archivePath))
+            DeleteFileA(session.archivePath);
     }
-    SetWindowTextA(session.statusLabel, "Installed files do not match the patch update. "
-                                        "Downloading the full update instead.");
-    return DeltaMismatch;
+    return delta;
 }
 
 static ArchiveOutcome fetchSignedUpdate()
 {
     ArchiveOutcome outcome = ArchiveFailed;
-    switch (fetchDelta(&outcome)) {
+    DeltaOutcome delta = fetchDelta(&outcome);
+    switch (delta) {
     case DeltaReady:
         return ArchiveFetched;
     case DeltaRefused:
         return outcome;
+    case DeltaAborted:
+        return ArchiveFailed;
+    case DeltaLocalFailure:
+        return ArchiveLocalFailure;
     case DeltaMismatch:
+    case DeltaFaulty:
+        SetWindowTextA(session.statusLabel, delta == DeltaMismatch
+                                                ? "Installed files do not match the patch update. "
+                                                  "Downloading the full update instead."
+                                                : "The patch update is faulty. Downloading the "
+                                                  "full update instead.");
         // The progress lines have covered the notice: it is said again once the archive is in.
         outcome = fetchSignedArchive();
         if (outcome == ArchiveFetched)
-            SetWindowTextA(session.statusLabel, "Full update downloaded: installed files did not "
-                                                "match the patch update.");
+            SetWindowTextA(session.statusLabel, delta == DeltaMismatch
+                                                    ? "Full update downloaded: installed files did "
+                                                      "not match the patch update."
+                                                    : "Full update downloaded: the patch update "
+                                                      "was faulty.");
         return outcome;
     default:
         return fetchSignedArchive();
@@ -260,7 +367,7 @@ static ArchiveOutcome fetchSignedUpdate()
 DWORD WINAPI archiveDownloadWorker(LPVOID)
 {
     session.state = Downloading;
-    discardDeltaTree();
+    discardPendingUpdate();
     if (!session.archiveUrl || !session.archivePath) {
         session.state = DownloadFailed;
         return 0;

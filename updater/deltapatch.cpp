@@ -1,20 +1,29 @@
+// Rebuilding a delta's changed files from the installation, and the checks that the result is
+// exactly the new release.
 #include "deltapatch.h"
 #include "session.h"
+#include "treeops.h"
+#include <errno.h>
 #include <sodium.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <zstd.h>
+#include <zstd_errors.h>
 
-enum { pathSize = 2048, hashSize = crypto_generichash_BYTES, blockSize = 256 * 1024 };
+enum { pathSize = 2048, hashSize = crypto_generichash_BYTES };
 
-static const char manifestFormat[] = "qim-delta-manifest-1";
+static const char manifestFormat[] = "qim-delta-manifest-2";
+
+enum EntryKind { EntryAdd, EntryWhole, EntryPatch, EntrySame, EntryDirectory };
 
 struct DeltaEntry {
-    char how[8]; // add, whole or patch
+    EntryKind kind;
     unsigned char oldHash[hashSize];
     unsigned char newHash[hashSize];
-    char path[pathSize]; // below Renderer, with backslashes
+    long long size;        // of the new file
+    char path[pathSize];   // below Renderer, with backslashes
+    char source[pathSize]; // the installed file a patch applies to (path, unless renamed)
 };
 
 static bool fits(int length, size_t size)
@@ -22,45 +31,119 @@ static bool fits(int length, size_t size)
     return length >= 0 && (size_t)length < size;
 }
 
-static bool readWholeFile(const char *path, size_t limit, unsigned char **data, size_t *size)
+static void noteFile(DeltaResult *result, const char *path)
 {
+    snprintf(result->path, sizeof result->path, "%s", path);
+}
+
+// What a failed run-time call on an installed or a rebuilt file means; errno is read at once.
+static DeltaRebuild localFailure(int error, DeltaRebuild otherwise)
+{
+    if (error == ENOMEM)
+        return RebuildNoMemory;
+    if (error == ENOSPC)
+        return RebuildDiskFull;
+    if (error == EACCES)
+        return RebuildFileHeld;
+    return otherwise;
+}
+
+// The whole file with a zero byte after it; files of limit bytes or more are not read.
+static DeltaRebuild readWholeFile(const char *path, size_t limit, unsigned char **data,
+                                  size_t *size)
+{
+    *data = nullptr;
     FILE *file = nullptr;
     if (fopen_s(&file, path, "rb") != 0 || !file)
-        return false;
-    bool read = false;
+        return localFailure(errno, RebuildMismatch);
+    DeltaRebuild outcome = RebuildMismatch;
     long long length = _fseeki64(file, 0, SEEK_END) == 0 ? _ftelli64(file) : -1;
-    *data = length >= 0 && (unsigned long long)length < limit
-                ? (unsigned char *)malloc((size_t)length + 1)
-                : nullptr;
-    if (*data && _fseeki64(file, 0, SEEK_SET) == 0) {
-        *size = fread(*data, 1, (size_t)length, file);
-        read = *size == (size_t)length && ferror(file) == 0;
+    if (length >= 0 && (unsigned long long)length < limit) {
+        *data = (unsigned char *)malloc((size_t)length + 1);
+        outcome = *data ? RebuildDone : RebuildNoMemory;
+    }
+    if (outcome == RebuildDone) {
+        *size = _fseeki64(file, 0, SEEK_SET) == 0 ? fread(*data, 1, (size_t)length, file) : 0;
+        outcome = *size == (size_t)length && ferror(file) == 0
+                      ? RebuildDone
+                      : localFailure(errno, RebuildMismatch);
         (*data)[*size] = 0;
     }
     fclose(file);
-    if (!read) {
+    if (outcome != RebuildDone) {
         free(*data);
         *data = nullptr;
     }
-    return read;
+    return outcome;
 }
 
-static bool hashFile(const char *path, unsigned char *hash)
+// An installed file seen through a read-only mapping: under Wine far cheaper than reading it,
+// and nobody may write to it while it is held (it is shared for reading only), so the bytes
+// hashed are the bytes a patch is applied to.
+struct MappedFile {
+    HANDLE file;
+    HANDLE mapping;
+    const unsigned char *data;
+    size_t size;
+};
+
+static DeltaRebuild openFailure(DWORD error)
 {
-    FILE *file = nullptr;
-    if (fopen_s(&file, path, "rb") != 0 || !file)
-        return false;
-    unsigned char *block = (unsigned char *)malloc(blockSize);
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, hashSize);
-    size_t got = 0;
-    while (block && (got = fread(block, 1, blockSize, file)) > 0)
-        crypto_generichash_update(&state, block, got);
-    bool read = block && ferror(file) == 0;
-    fclose(file);
-    free(block);
-    crypto_generichash_final(&state, hash, hashSize);
-    return read;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        return RebuildMismatch;
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+        error == ERROR_ACCESS_DENIED)
+        return RebuildFileHeld;
+    if (error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY ||
+        error == ERROR_COMMITMENT_LIMIT)
+        return RebuildNoMemory;
+    return RebuildMismatch;
+}
+
+static void closeMapped(MappedFile *mapped)
+{
+    if (mapped->data)
+        UnmapViewOfFile(mapped->data);
+    if (mapped->mapping)
+        CloseHandle(mapped->mapping);
+    if (mapped->file != INVALID_HANDLE_VALUE)
+        CloseHandle(mapped->file);
+}
+
+// Files of limit bytes or more are not mapped (a mismatch: no patch is made for them).
+static DeltaRebuild openMapped(const char *path, unsigned long long limit, MappedFile *mapped)
+{
+    *mapped = MappedFile{INVALID_HANDLE_VALUE, nullptr, nullptr, 0};
+    mapped->file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mapped->file == INVALID_HANDLE_VALUE)
+        return openFailure(GetLastError());
+    LARGE_INTEGER size;
+    DeltaRebuild outcome = RebuildDone;
+    if (!GetFileSizeEx(mapped->file, &size) || (unsigned long long)size.QuadPart >= limit)
+        outcome = RebuildMismatch;
+    else if (size.QuadPart == 0)
+        mapped->data = nullptr; // an empty file cannot be mapped: no bytes at all
+    else if (!(mapped->mapping =
+                   CreateFileMappingA(mapped->file, nullptr, PAGE_READONLY, 0, 0, nullptr)) ||
+             !(mapped->data =
+                   (const unsigned char *)MapViewOfFile(mapped->mapping, FILE_MAP_READ, 0, 0, 0)))
+        outcome = openFailure(GetLastError());
+    mapped->size = outcome == RebuildDone ? (size_t)size.QuadPart : 0;
+    if (outcome != RebuildDone)
+        closeMapped(mapped);
+    return outcome;
+}
+
+static DeltaRebuild hashFile(const char *path, unsigned char *hash)
+{
+    MappedFile mapped;
+    DeltaRebuild outcome = openMapped(path, ~0ULL, &mapped);
+    if (outcome != RebuildDone)
+        return outcome;
+    crypto_generichash(hash, hashSize, mapped.data, mapped.size, nullptr, 0);
+    closeMapped(&mapped);
+    return RebuildDone;
 }
 
 static bool decodeHash(const char *hex, size_t length, unsigned char *hash)
@@ -72,52 +155,117 @@ static bool decodeHash(const char *hex, size_t length, unsigned char *hash)
            decoded == hashSize && end == hex + length;
 }
 
-// A relative path that stays below Renderer: no drive, no root, no "." or ".." component.
-static bool takePath(const char *text, size_t length, char *path)
+static bool isDeviceName(const char *part, size_t length)
 {
-    if (length == 0 || length >= pathSize || text[0] == '/' || memchr(text, ':', length) ||
-        memchr(text, '\\', length))
+    static const char *const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    size_t stem = 0;
+    while (stem < length && part[stem] != '.')
+        stem++;
+    for (const char *device : devices)
+        if (stem == strlen(device) && _strnicmp(part, device, stem) == 0)
+            return true;
+    return stem == 4 && (_strnicmp(part, "COM", 3) == 0 || _strnicmp(part, "LPT", 3) == 0) &&
+           part[3] >= '0' && part[3] <= '9';
+}
+
+static bool isComponentAllowed(const char *part, size_t length)
+{
+    if (length == 0 || part[length - 1] == '.' || part[length - 1] == ' ' ||
+        isDeviceName(part, length))
         return false;
-    memcpy(path, text, length);
-    path[length] = 0;
-    for (char *part = path; part;) {
-        char *slash = strchr(part, '/');
-        size_t partLength = slash ? (size_t)(slash - part) : strlen(part);
-        if (partLength == 0 || strncmp(part, ".", partLength) == 0 ||
-            strncmp(part, "..", partLength) == 0)
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)part[i];
+        if (c < 0x20 || c > 0x7e || strchr("<>:\"\\|?*", c))
             return false;
-        if (slash)
-            *slash = '\\';
-        part = slash ? slash + 1 : nullptr;
     }
     return true;
 }
 
-// "HOW OLD NEW PATH": OLD is "-" for an added file.
+bool isDeltaPathAllowed(const char *path, size_t length)
+{
+    if (length == 0 || length >= pathSize)
+        return false;
+    const char *end = path + length;
+    for (const char *part = path; part <= end;) {
+        const char *slash = (const char *)memchr(part, '/', end - part);
+        size_t partLength = slash ? (size_t)(slash - part) : (size_t)(end - part);
+        if (!isComponentAllowed(part, partLength))
+            return false;
+        part += partLength + 1;
+    }
+    return true;
+}
+
+static bool takePath(const char *text, size_t length, char *path)
+{
+    if (!isDeltaPathAllowed(text, length))
+        return false;
+    memcpy(path, text, length);
+    path[length] = 0;
+    for (char *slash = strchr(path, '/'); slash; slash = strchr(slash + 1, '/'))
+        *slash = '\\';
+    return true;
+}
+
+static bool readKind(const char *text, size_t length, EntryKind *kind)
+{
+    static const char *const names[] = {"add", "whole", "patch", "same", "dir"};
+    for (int i = 0; i < 5; i++)
+        if (length == strlen(names[i]) && memcmp(text, names[i], length) == 0) {
+            *kind = (EntryKind)i;
+            return true;
+        }
+    return false;
+}
+
+static bool readSize(const char *text, size_t length, long long *size)
+{
+    *size = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (text[i] < '0' || text[i] > '9' || i >= 15)
+            return false;
+        *size = *size * 10 + (text[i] - '0');
+    }
+    return length > 0;
+}
+
+// The fixed fields of an entry: which of them a kind carries ("-" for the others).
+static bool readFields(const char *const *field, const size_t *length, DeltaEntry *entry)
+{
+    bool hasOld = entry->kind == EntryWhole || entry->kind == EntryPatch;
+    bool hasNew = entry->kind != EntryDirectory;
+    bool dash1 = length[1] == 1 && field[1][0] == '-';
+    bool dash2 = length[2] == 1 && field[2][0] == '-';
+    bool dash3 = length[3] == 1 && field[3][0] == '-';
+    return (hasOld ? decodeHash(field[1], length[1], entry->oldHash) : dash1) &&
+           (hasNew ? decodeHash(field[2], length[2], entry->newHash) &&
+                         readSize(field[3], length[3], &entry->size)
+                   : dash2 && dash3);
+}
+
+// "KIND OLD NEW SIZE PATH", and for a patch of a renamed file "\tOLDPATH" after it.
 static bool parseEntry(const char *line, size_t length, DeltaEntry *entry)
 {
     const char *end = line + length;
-    const char *field[3];
+    const char *field[4];
+    size_t fieldLength[4];
     const char *at = line;
-    for (int i = 0; i < 3; i++) {
-        field[i] = at;
-        at = (const char *)memchr(at, ' ', end - at);
-        if (!at)
+    for (int i = 0; i < 4; i++) {
+        const char *blank = (const char *)memchr(at, ' ', end - at);
+        if (!blank)
             return false;
-        at++;
+        field[i] = at;
+        fieldLength[i] = blank - at;
+        at = blank + 1;
     }
-    size_t howLength = field[1] - field[0] - 1;
-    if (howLength >= sizeof entry->how)
+    if (!readKind(field[0], fieldLength[0], &entry->kind) || !readFields(field, fieldLength, entry))
         return false;
-    memcpy(entry->how, field[0], howLength);
-    entry->how[howLength] = 0;
-    bool added = strcmp(entry->how, "add") == 0;
-    bool known = added || strcmp(entry->how, "whole") == 0 || strcmp(entry->how, "patch") == 0;
-    size_t oldLength = field[2] - field[1] - 1;
-    bool oldRead = added ? oldLength == 1 && field[1][0] == '-'
-                         : decodeHash(field[1], oldLength, entry->oldHash);
-    return known && oldRead && decodeHash(field[2], at - field[2] - 1, entry->newHash) &&
-           takePath(at, end - at, entry->path);
+    const char *tab = (const char *)memchr(at, '\t', end - at);
+    if (tab && entry->kind != EntryPatch)
+        return false;
+    const char *pathEnd = tab ? tab : end;
+    return takePath(at, pathEnd - at, entry->path) &&
+           takePath(tab ? tab + 1 : at, tab ? end - tab - 1 : pathEnd - at, entry->source);
 }
 
 static void showProgress(unsigned done, unsigned total)
@@ -127,85 +275,172 @@ static void showProgress(unsigned done, unsigned total)
     SetWindowTextA(session.statusLabel, status);
 }
 
-// Streams the patch through the decompressor with the old file as its prefix, into newPath.
-static bool applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FILE *rebuilt)
+static DeltaRebuild decoderFailure(size_t code)
+{
+    return ZSTD_getErrorCode(code) == ZSTD_error_memory_allocation ? RebuildNoMemory
+                                                                   : RebuildFaulty;
+}
+
+// Streams the patch through the decompressor with the old file as its prefix; what is written
+// is hashed on the way, so the rebuilt file is not read again.
+static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FILE *rebuilt,
+                               crypto_generichash_state *written)
 {
     ZSTD_DCtx *context = ZSTD_createDCtx();
     size_t inSize = ZSTD_DStreamInSize(), outSize = ZSTD_DStreamOutSize();
     unsigned char *in = (unsigned char *)malloc(inSize);
     unsigned char *out = (unsigned char *)malloc(outSize);
-    bool ok =
-        context && in && out &&
-        !ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, deltaWindowLogMax)) &&
-        !ZSTD_isError(ZSTD_DCtx_refPrefix(context, old, oldSize));
+    DeltaRebuild outcome = context && in && out ? RebuildDone : RebuildNoMemory;
+    size_t code = 0;
+    if (outcome == RebuildDone &&
+        (ZSTD_isError(
+             code = ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, deltaWindowLogMax)) ||
+         ZSTD_isError(code = ZSTD_DCtx_refPrefix(context, old, oldSize))))
+        outcome = decoderFailure(code);
     size_t remaining = 1, got = 0;
-    while (ok && !session.abortDownload && (got = fread(in, 1, inSize, patch)) > 0) {
+    while (outcome == RebuildDone && (got = fread(in, 1, inSize, patch)) > 0) {
         ZSTD_inBuffer input = {in, got, 0};
-        while (ok && input.pos < input.size) {
+        while (outcome == RebuildDone && input.pos < input.size) {
             ZSTD_outBuffer output = {out, outSize, 0};
             remaining = ZSTD_decompressStream(context, &output, &input);
-            ok = !ZSTD_isError(remaining) && fwrite(out, 1, output.pos, rebuilt) == output.pos;
+            if (ZSTD_isError(remaining))
+                outcome = decoderFailure(remaining);
+            else if (fwrite(out, 1, output.pos, rebuilt) != output.pos)
+                outcome = localFailure(errno, RebuildWriteFailed);
+            else
+                crypto_generichash_update(written, out, output.pos);
         }
+        if (session.abortDownload)
+            outcome = RebuildAborted;
     }
     // A whole frame and nothing after it: remaining is 0 exactly at the frame's end.
-    ok = ok && !session.abortDownload && ferror(patch) == 0 && remaining == 0;
+    if (outcome == RebuildDone && (ferror(patch) != 0 || remaining != 0))
+        outcome = RebuildFaulty;
     ZSTD_freeDCtx(context);
     free(in);
     free(out);
-    return ok;
+    return outcome;
 }
 
-static bool rebuildFile(const char *oldPath, const char *patchPath, const char *newPath,
-                        const DeltaEntry &entry)
+// The installed file must be the one the patch was made against, and the rebuilt one the new.
+static DeltaRebuild rebuildFile(const char *oldPath, const char *patchPath, const char *newPath,
+                                const DeltaEntry &entry, DeltaResult *result)
 {
-    unsigned char *old = nullptr;
-    size_t oldSize = 0;
+    MappedFile mapped;
     unsigned char hash[hashSize];
-    if (!readWholeFile(oldPath, (size_t)1 << deltaWindowLogMax, &old, &oldSize))
-        return false;
+    noteFile(result, oldPath);
+    DeltaRebuild outcome = openMapped(oldPath, 1ULL << deltaWindowLogMax, &mapped);
+    if (outcome != RebuildDone)
+        return outcome;
+    const unsigned char *old = mapped.data;
+    size_t oldSize = mapped.size;
     crypto_generichash(hash, hashSize, old, oldSize, nullptr, 0);
-    bool ok = sodium_memcmp(hash, entry.oldHash, hashSize) == 0;
+    if (sodium_memcmp(hash, entry.oldHash, hashSize) != 0)
+        outcome = RebuildMismatch;
     FILE *patch = nullptr, *rebuilt = nullptr;
-    if (ok && fopen_s(&patch, patchPath, "rb") == 0 && patch &&
-        fopen_s(&rebuilt, newPath, "wb") == 0 && rebuilt)
-        ok = applyPatch(old, oldSize, patch, rebuilt);
-    else
-        ok = false;
+    if (outcome == RebuildDone && (fopen_s(&patch, patchPath, "rb") != 0 || !patch))
+        outcome = RebuildFaulty;
+    noteFile(result, newPath);
+    if (outcome == RebuildDone && (fopen_s(&rebuilt, newPath, "wb") != 0 || !rebuilt))
+        outcome = localFailure(errno, RebuildWriteFailed);
+    crypto_generichash_state written;
+    crypto_generichash_init(&written, nullptr, 0, hashSize);
+    if (outcome == RebuildDone)
+        outcome = applyPatch(old, oldSize, patch, rebuilt, &written);
     if (patch)
         fclose(patch);
-    if (rebuilt && fclose(rebuilt) != 0)
-        ok = false;
-    free(old);
-    if (ok)
+    if (rebuilt && fclose(rebuilt) != 0 && outcome == RebuildDone)
+        outcome = localFailure(errno, RebuildWriteFailed);
+    crypto_generichash_final(&written, hash, hashSize);
+    if (outcome == RebuildDone && sodium_memcmp(hash, entry.newHash, hashSize) != 0)
+        outcome = RebuildFaulty;
+    closeMapped(&mapped);
+    if (outcome == RebuildDone)
         DeleteFileA(patchPath);
-    return ok;
+    return outcome;
 }
 
-// A patched file is rebuilt (its folder may not exist in the unpacked tree yet); every file
-// must end with its new hash.
-static bool takeEntry(const char *unpackDir, const char *rendererDir, const DeltaEntry &entry)
+static void makeParentDirectories(char *path, size_t from)
 {
-    char newPath[pathSize], oldPath[pathSize], patchPath[pathSize];
+    for (char *slash = strchr(path + from, '\\'); slash; slash = strchr(slash + 1, '\\')) {
+        *slash = 0;
+        CreateDirectoryA(path, nullptr);
+        *slash = '\\';
+    }
+}
+
+static DeltaRebuild checkHash(const char *path, const unsigned char *expected, DeltaRebuild wrong,
+                              DeltaResult *result)
+{
+    unsigned char hash[hashSize];
+    noteFile(result, path);
+    DeltaRebuild outcome = hashFile(path, hash);
+    if (outcome == RebuildMismatch)
+        return wrong;
+    if (outcome != RebuildDone)
+        return outcome;
+    return sodium_memcmp(hash, expected, hashSize) == 0 ? RebuildDone : wrong;
+}
+
+static DeltaRebuild takePatch(const char *unpackDir, const char *rendererDir, char *newPath,
+                              const DeltaEntry &entry, DeltaResult *result)
+{
+    char oldPath[pathSize], patchPath[pathSize];
+    if (!fits(snprintf(oldPath, sizeof oldPath, "%s\\%s", rendererDir, entry.source),
+              sizeof oldPath) ||
+        !fits(snprintf(patchPath, sizeof patchPath, "%s\\delta\\%s.zst", unpackDir, entry.path),
+              sizeof patchPath))
+        return RebuildFaulty;
+    makeParentDirectories(newPath, strlen(unpackDir) + 1);
+    DeltaRebuild outcome = rebuildFile(oldPath, patchPath, newPath, entry, result);
+    if (outcome == RebuildDone)
+        result->rebuilt++;
+    return outcome;
+}
+
+// An entry's file in the unpacked tree (or its directory) ends as the new release has it.
+static DeltaRebuild takeEntry(const char *unpackDir, const char *rendererDir,
+                              const DeltaEntry &entry, DeltaResult *result)
+{
+    char newPath[pathSize];
     if (!fits(snprintf(newPath, sizeof newPath, "%s\\Renderer\\%s", unpackDir, entry.path),
               sizeof newPath))
-        return false;
-    if (strcmp(entry.how, "patch") == 0) {
-        if (!fits(snprintf(oldPath, sizeof oldPath, "%s\\%s", rendererDir, entry.path),
-                  sizeof oldPath) ||
-            !fits(snprintf(patchPath, sizeof patchPath, "%s\\delta\\%s.zst", unpackDir, entry.path),
-                  sizeof patchPath))
-            return false;
-        for (char *slash = strchr(newPath + strlen(unpackDir) + 1, '\\'); slash;
-             slash = strchr(slash + 1, '\\')) {
-            *slash = 0;
-            CreateDirectoryA(newPath, nullptr);
-            *slash = '\\';
-        }
-        if (!rebuildFile(oldPath, patchPath, newPath, entry))
-            return false;
+        return RebuildFaulty;
+    if (entry.kind == EntryDirectory) {
+        makeParentDirectories(newPath, strlen(unpackDir) + 1);
+        noteFile(result, newPath);
+        return CreateDirectoryA(newPath, nullptr) || GetLastError() == ERROR_ALREADY_EXISTS
+                   ? RebuildDone
+                   : RebuildWriteFailed;
     }
-    unsigned char hash[hashSize];
-    return hashFile(newPath, hash) && sodium_memcmp(hash, entry.newHash, hashSize) == 0;
+    if (entry.kind == EntryPatch)
+        return takePatch(unpackDir, rendererDir, newPath, entry, result);
+    result->whole++;
+    // The signed manifest's hash is the final word on a file shipped whole, as on a rebuilt one.
+    return checkHash(newPath, entry.newHash, RebuildFaulty, result);
+}
+
+static long long installedSize(const char *path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return -1;
+    return ((long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+// An unchanged file: installed with the new release's size (checked for every file first, as
+// that costs nothing) and then its hash.
+static DeltaRebuild checkUnchanged(const char *rendererDir, const DeltaEntry &entry, bool hashToo,
+                                   DeltaResult *result)
+{
+    char path[pathSize];
+    if (!fits(snprintf(path, sizeof path, "%s\\%s", rendererDir, entry.path), sizeof path))
+        return RebuildFaulty;
+    noteFile(result, path);
+    if (installedSize(path) != entry.size)
+        return RebuildMismatch;
+    return hashToo ? checkHash(path, entry.newHash, RebuildMismatch, result) : RebuildDone;
 }
 
 static unsigned countPatches(const char *text)
@@ -216,43 +451,79 @@ static unsigned countPatches(const char *text)
     return count;
 }
 
-static bool takeEntries(const char *text, const char *unpackDir, const char *rendererDir,
-                        unsigned *done)
+// The three header lines, exactly.
+static bool readHeader(const char *text, const DeltaVersions &versions, const char **entries)
 {
-    unsigned total = countPatches(text);
-    *done = 0;
-    DeltaEntry *entry = (DeltaEntry *)malloc(sizeof *entry);
-    bool ok = entry != nullptr;
-    const char *line = strchr(text, '\n');
-    while (ok && line && line[1]) {
-        line++;
-        const char *end = strchr(line, '\n');
-        size_t length = end ? (size_t)(end - line) : strlen(line);
-        bool header = strncmp(line, "from ", 5) == 0 || strncmp(line, "version ", 8) == 0;
-        if (!header) {
-            ok = parseEntry(line, length, entry) && !session.abortDownload;
-            if (ok && strcmp(entry->how, "patch") == 0)
-                showProgress(++*done, total);
-            ok = ok && takeEntry(unpackDir, rendererDir, *entry);
-        }
-        line = end;
-    }
-    free(entry);
-    return ok;
+    char header[128];
+    int length = snprintf(header, sizeof header, "%s\nfrom %s\nversion %s\n", manifestFormat,
+                          versions.from, versions.version);
+    if (!fits(length, sizeof header) || strncmp(text, header, length) != 0)
+        return false;
+    *entries = text + length;
+    return true;
 }
 
-bool rebuildDeltaTree(const char *unpackDir, const char *rendererDir, unsigned *rebuilt)
+// One pass over the entries. Pass 0 checks unchanged files' sizes, pass 1 rebuilds and checks
+// the files of the tree, pass 2 hashes unchanged files.
+static DeltaRebuild walkEntries(const char *entries, int pass, const char *unpackDir,
+                                const char *rendererDir, DeltaResult *result, unsigned *listed)
 {
+    DeltaEntry *entry = (DeltaEntry *)malloc(sizeof *entry);
+    DeltaRebuild outcome = entry ? RebuildDone : RebuildNoMemory;
+    unsigned total = countPatches(entries - 1), done = 0;
+    for (const char *line = entries; outcome == RebuildDone && *line;) {
+        const char *end = strchr(line, '\n');
+        if (!end || !parseEntry(line, end - line, entry))
+            outcome = RebuildFaulty;
+        else if (session.abortDownload)
+            outcome = RebuildAborted;
+        else if (entry->kind == EntrySame && pass != 1)
+            outcome = checkUnchanged(rendererDir, *entry, pass == 2, result);
+        else if (entry->kind != EntrySame && pass == 1) {
+            if (entry->kind == EntryPatch)
+                showProgress(++done, total);
+            if (entry->kind != EntryDirectory)
+                ++*listed;
+            outcome = takeEntry(unpackDir, rendererDir, *entry, result);
+        }
+        line = end ? end + 1 : line;
+    }
+    free(entry);
+    return outcome;
+}
+
+// Nothing is installed that the manifest does not list: the tree holds exactly its files.
+static DeltaRebuild checkNothingUnlisted(const char *unpackDir, unsigned listed)
+{
+    char tree[pathSize];
+    uint32_t files = 0, bytes = 0;
+    if (!fits(snprintf(tree, sizeof tree, "%s\\Renderer", unpackDir), sizeof tree) ||
+        !countTree(tree, &files, &bytes))
+        return RebuildFaulty;
+    return files == listed ? RebuildDone : RebuildFaulty;
+}
+
+DeltaRebuild rebuildDeltaTree(const char *unpackDir, const char *rendererDir,
+                              const DeltaVersions &versions, DeltaResult *result)
+{
+    *result = DeltaResult{};
     char path[pathSize];
     unsigned char *text = nullptr;
     size_t size = 0;
-    if (!fits(snprintf(path, sizeof path, "%s\\delta\\manifest.txt", unpackDir), sizeof path) ||
-        !readWholeFile(path, deltaManifestMaxSize, &text, &size))
-        return false;
-    bool ok = sodium_init() >= 0 && size > sizeof manifestFormat &&
-              memcmp(text, manifestFormat, sizeof manifestFormat - 1) == 0 &&
-              text[sizeof manifestFormat - 1] == '\n' && strlen((char *)text) == size &&
-              takeEntries((const char *)text, unpackDir, rendererDir, rebuilt);
+    const char *entries = nullptr;
+    if (!fits(snprintf(path, sizeof path, "%s\\delta\\manifest.txt", unpackDir), sizeof path))
+        return result->outcome = RebuildFaulty;
+    DeltaRebuild outcome = readWholeFile(path, deltaManifestMaxSize, &text, &size);
+    if (outcome == RebuildMismatch)
+        outcome = RebuildFaulty; // the manifest is the delta's own
+    if (outcome == RebuildDone && (sodium_init() < 0 || strlen((char *)text) != size ||
+                                   !readHeader((const char *)text, versions, &entries)))
+        outcome = RebuildFaulty;
+    unsigned listed = 0;
+    for (int pass = 0; pass < 3 && outcome == RebuildDone; pass++)
+        outcome = walkEntries(entries, pass, unpackDir, rendererDir, result, &listed);
+    if (outcome == RebuildDone)
+        outcome = checkNothingUnlisted(unpackDir, listed);
     free(text);
-    return ok;
+    return result->outcome = outcome;
 }

@@ -1,8 +1,8 @@
 #include "install.h"
-#include "archivedownload.h"
 #include "copyjournal.h"
 #include "download.h"
 #include "installsupport.h"
+#include "pendingupdate.h"
 #include "session.h"
 #include "settings.h"
 #include "treeops.h"
@@ -58,14 +58,19 @@ static bool fits(int length, size_t size)
     return length >= 0 && (size_t)length < size;
 }
 
-// Starts a program of the renderer directory from its command line alone, without waiting.
-static bool startProgram(char *commandLine, PROCESS_INFORMATION *process)
+// Starts a program of the renderer directory from its command line alone, without waiting;
+// hidden, its window is not shown.
+static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool hidden = false)
 {
     char desktop[1] = "";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop;
+    if (hidden) {
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+    }
     return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
                           &startup, process) != 0;
 }
@@ -169,8 +174,9 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
         return false;
     }
     session.state = Copying;
+    // Only what is installed counts: "Copied n of n files." ends at its total.
     uint32_t files = 0, totalBytes = 0;
-    if (!countTree(unpackDir, &files, &totalBytes)) {
+    if (!countTree(sourceDir, &files, &totalBytes)) {
         failInstallation("Error checking unpacked files.", InstallFailed);
         return false;
     }
@@ -198,9 +204,15 @@ static bool unpackAndCopy(const char *archivePath, const char *installDir, char 
                           uint32_t *fileCount)
 {
     session.state = Unpacking;
-    // A delta was unpacked, and its changed files rebuilt, when it was downloaded.
-    *unpackDir = takeDeltaTree();
-    if (!*unpackDir && !unpackArchive(archivePath, unpackDir)) {
+    // A delta was unpacked, and its changed files rebuilt, when it was downloaded; a delta zip
+    // without its rebuilt tree holds only part of the release and is never unpacked here.
+    bool delta = pendingKind() == PendingDelta;
+    *unpackDir = delta ? takePendingDeltaTree() : NULL;
+    if (delta && !*unpackDir) {
+        failInstallation("Internal error. Sorry", InstallFailed);
+        return false;
+    }
+    if (!delta && !unpackArchive(archivePath, unpackDir)) {
         failInstallation("Something wrong with unpacking update file.", InstallFailed);
         return false;
     }
@@ -224,9 +236,14 @@ bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCo
         failInstallation("Internal error. Sorry", InstallFailed);
         goto out;
     }
-    // A delta holds only what changed, so it goes over the installation it was rebuilt from.
-    installDir = session.differentDirs && !deltaTreeWaiting() ? chooseInstallDir(rendererDir)
-                                                              : _strdup(rendererDir);
+    // A delta holds only what changed, so it goes over the installation it was rebuilt from:
+    // the box for another directory is disabled while one is chosen, and a delta is never
+    // copied anywhere else.
+    if (session.differentDirs && pendingKind() == PendingDelta) {
+        failInstallation("Internal error. Sorry", InstallFailed);
+        goto out;
+    }
+    installDir = session.differentDirs ? chooseInstallDir(rendererDir) : _strdup(rendererDir);
     if (!installDir) {
         failInstallation(session.differentDirs ? "Update aborted by user."
                                                : "Internal error. Sorry",
@@ -259,27 +276,52 @@ static bool runExtractor(char *commandLine)
     return exitCode == 0;
 }
 
-static bool extractInto(const char *rendererDir, const char *archivePath, char **unpackDir)
+// A delta is unpacked during the download: hidden, without taking the focus, and ended at once
+// on Abort (it writes only into its own temporary directory, which goes with it).
+static UnpackResult runHiddenExtractor(char *commandLine, unsigned long *exitCode)
+{
+    PROCESS_INFORMATION process;
+    if (!startProgram(commandLine, &process, true))
+        return UnpackNotStarted;
+    while (WaitForSingleObject(process.hProcess, 100) == WAIT_TIMEOUT)
+        if (session.abortDownload)
+            TerminateProcess(process.hProcess, 255);
+    DWORD code = 1;
+    if (!GetExitCodeProcess(process.hProcess, &code))
+        code = 1;
+    *exitCode = code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (session.abortDownload)
+        return UnpackAborted;
+    return code == 0 ? UnpackDone : UnpackExtractorFailed;
+}
+
+static UnpackResult extractInto(const char *rendererDir, const char *archivePath, char **unpackDir,
+                                bool hidden, unsigned long *exitCode)
 {
     char extractor[extractorBufferSize];
     if (!fits(snprintf(extractor, sizeof extractor, "%s\\bin\\32\\7zG.exe", rendererDir),
               sizeof extractor) ||
         !fileExists(extractor))
-        return false;
+        return UnpackNoExtractor;
     char *directory = makeTempFileName();
     if (!directory)
-        return false;
+        return UnpackNoDirectory;
     if (!CreateDirectoryA(directory, NULL)) {
         free(directory);
-        return false;
+        return UnpackNoDirectory;
     }
     *unpackDir = directory;
-    setStatus("Unpacking file... please wait");
+    if (!hidden)
+        setStatus("Unpacking file... please wait");
     char commandLine[pathBufferSize];
     if (!formatExtractorCommandLine(commandLine, sizeof commandLine, rendererDir, archivePath,
                                     directory))
-        return false;
-    return runExtractor(commandLine);
+        return UnpackNotStarted;
+    if (hidden)
+        return runHiddenExtractor(commandLine, exitCode);
+    return runExtractor(commandLine) ? UnpackDone : UnpackExtractorFailed;
 }
 
 // The extractor's own path is quoted too: a renderer directory with blanks (C:\Program Files)
@@ -292,15 +334,29 @@ bool formatExtractorCommandLine(char *commandLine, size_t size, const char *rend
                 size);
 }
 
-bool unpackArchive(const char *archivePath, char **unpackDir)
+static UnpackResult unpackWith(const char *archivePath, char **unpackDir, bool hidden,
+                               unsigned long *exitCode)
 {
     if (!archivePath || !unpackDir || !fileExists(archivePath))
-        return false;
+        return UnpackNotStarted;
     char *rendererDir = rendererDirectory();
-    bool unpacked = rendererDir && directoryExists(rendererDir) &&
-                    extractInto(rendererDir, archivePath, unpackDir);
+    UnpackResult result = rendererDir && directoryExists(rendererDir)
+                              ? extractInto(rendererDir, archivePath, unpackDir, hidden, exitCode)
+                              : UnpackNotStarted;
     free(rendererDir);
-    return unpacked;
+    return result;
+}
+
+bool unpackArchive(const char *archivePath, char **unpackDir)
+{
+    unsigned long exitCode = 0;
+    return unpackWith(archivePath, unpackDir, false, &exitCode) == UnpackDone;
+}
+
+UnpackResult unpackArchiveHidden(const char *archivePath, char **unpackDir, unsigned long *exitCode)
+{
+    *exitCode = 0;
+    return unpackWith(archivePath, unpackDir, true, exitCode);
 }
 
 bool launchPluginInstaller()

@@ -1,6 +1,7 @@
 // Start-up of QIMUpdate: settings, the main window with its controls, the silent check and
 // the message loop.
 #include "archivedownload.h"
+#include "pendingupdate.h"
 #include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
@@ -159,7 +160,7 @@ static bool startSilentCheck()
 // runs any more: the window stays while one does.
 static void removeTemporaryFiles()
 {
-    discardDeltaTree();
+    discardPendingUpdate();
     if (fileExists(session.archivePath))
         DeleteFileA(session.archivePath);
     if (fileExists(session.versionFilePath))
@@ -197,6 +198,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
     }
     // An update killed halfway is undone before the engine library is asked for its version.
     recoverInterruptedCopy();
+    sweepStaleUpdateTrees();
     showInstalledVersion();
     if (session.silent && !startSilentCheck())
         return 0;

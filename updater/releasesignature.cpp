@@ -28,7 +28,7 @@ __attribute__((used)) static const char releaseKeyRecord[] =
 static const char *const releasePublicKey = releaseKeyRecord + sizeof releaseKeyMarker - 1;
 #endif
 static const char releaseStatementPurpose[] = "qim-release-statement-2";
-static const char deltaStatementPurpose[] = "qim-delta-statement-2";
+static const char deltaStatementPurpose[] = "qim-delta-statement-3";
 static const char signatureTag[] = "signature ";
 static const size_t signatureHexLength = 2 * crypto_sign_BYTES;
 // "signature <128 hex digits>\n" closes the file; everything before it is signed.
@@ -100,15 +100,44 @@ static bool formatStatementHead(char *head, size_t size, int *length, const char
     if (from)
         snprintf(fromLine, sizeof fromLine, "from %d.%d.%d\n", from->major, from->minor,
                  from->build);
-    *length = snprintf(head, size, "%s\nchannel %s\n%sversion %d.%d.%d\nfile %s\nsize ",
+    *length = snprintf(head, size, "%s\nchannel %s\n%sversion %d.%d.%d\nfile %s\n%s",
                        from ? deltaStatementPurpose : releaseStatementPurpose, channel, fromLine,
-                       version.major, version.minor, version.build, fileName);
+                       version.major, version.minor, version.build, fileName, from ? "" : "size ");
     return *length >= 0 && (size_t)*length < size;
+}
+
+// A delta's binding to the full archive it reproduces, after its file line:
+// "full-size <decimal>\nfull-blake2b-256 <64 hex digits>\nsize "; next is just after it.
+static bool readFullArchiveLines(const char *text, const char *end, SignedArchive *full,
+                                 const char **next)
+{
+    static const char sizeTag[] = "full-size ";
+    static const char hashTag[] = "full-blake2b-256 ";
+    static const char tail[] = "\nsize ";
+    const size_t hashHexLength = 2 * sizeof full->hash;
+    const char *at = text + sizeof sizeTag - 1;
+    if (end - text < (ptrdiff_t)(sizeof sizeTag - 1) || memcmp(text, sizeTag, sizeof sizeTag - 1))
+        return false;
+    long long size = 0;
+    const char *digits = at;
+    while (at < end && *at >= '0' && *at <= '9' && at - digits < 15)
+        size = size * 10 + (*at++ - '0');
+    if (at == digits ||
+        end - at < (ptrdiff_t)(1 + sizeof hashTag - 1 + hashHexLength + sizeof tail - 1) ||
+        *at++ != '\n' || memcmp(at, hashTag, sizeof hashTag - 1) != 0)
+        return false;
+    at += sizeof hashTag - 1;
+    if (!decodeHex(at, hashHexLength, full->hash, sizeof full->hash) ||
+        memcmp(at + hashHexLength, tail, sizeof tail - 1) != 0)
+        return false;
+    full->size = size;
+    *next = at + hashHexLength + sizeof tail - 1;
+    return true;
 }
 
 static bool readStatement(const char *text, size_t length, const char *channel,
                           const RendererVersion *from, const RendererVersion &version,
-                          const char *fileName, SignedArchive *archive)
+                          const char *fileName, SignedArchive *archive, SignedArchive *full)
 {
     size_t statementLength = signedStatementLength(text, length);
     if (statementLength == 0)
@@ -120,21 +149,24 @@ static bool readStatement(const char *text, size_t length, const char *channel,
                              fileName) ||
         (size_t)expectedLength >= statementLength || memcmp(text, expected, expectedLength) != 0)
         return false;
-    return readSizeAndHash(text + expectedLength, text + statementLength, archive);
+    const char *rest = text + expectedLength;
+    if (full && !readFullArchiveLines(rest, text + statementLength, full, &rest))
+        return false;
+    return readSizeAndHash(rest, text + statementLength, archive);
 }
 
 bool readSignedStatement(const char *text, size_t length, const char *channel,
                          const RendererVersion &version, const char *fileName,
                          SignedArchive *archive)
 {
-    return readStatement(text, length, channel, nullptr, version, fileName, archive);
+    return readStatement(text, length, channel, nullptr, version, fileName, archive, nullptr);
 }
 
 bool readSignedDeltaStatement(const char *text, size_t length, const char *channel,
                               const RendererVersion &from, const RendererVersion &version,
-                              const char *fileName, SignedArchive *archive)
+                              const char *fileName, SignedArchive *archive, SignedArchive *full)
 {
-    return readStatement(text, length, channel, &from, version, fileName, archive);
+    return readStatement(text, length, channel, &from, version, fileName, archive, full);
 }
 
 //--- the signed announcement of a channel's newest release

@@ -21,10 +21,11 @@ bool releaseSigningRequired();
 bool readSignedStatement(const char *text, size_t length, const char *channel,
                          const RendererVersion &version, const char *fileName,
                          SignedArchive *archive);
-// The same for a delta archive, whose statement also names the version it starts from.
+// The same for a delta archive, whose statement also names the version it starts from and the
+// full archive it reproduces (its size and hash, filled into full).
 bool readSignedDeltaStatement(const char *text, size_t length, const char *channel,
                               const RendererVersion &from, const RendererVersion &version,
-                              const char *fileName, SignedArchive *archive);
+                              const char *fileName, SignedArchive *archive, SignedArchive *full);
 
 // The publisher's signed announcement beside a channel's version file: the newest version, the
 // full archive that holds it, when it was issued and when it expires (seconds since 1970, UTC).

@@ -3,8 +3,9 @@
 #pragma once
 #include "releasesignature.h"
 
-// How an archive download ended; one that is not as signed is never kept.
-enum ArchiveOutcome { ArchiveFetched, ArchiveFailed, ArchiveNotVerified };
+// How an archive download ended; one that is not as signed is never kept. A local failure
+// (of the delta's rebuild) has its own status text already.
+enum ArchiveOutcome { ArchiveFetched, ArchiveFailed, ArchiveNotVerified, ArchiveLocalFailure };
 
 ArchiveOutcome downloadVerifiedArchive(const char *url, const char *path,
                                        const SignedArchive &archive);

@@ -1,5 +1,6 @@
 #include "window.h"
 #include "archivedownload.h"
+#include "pendingupdate.h"
 #include "copyjournal.h"
 #include "install.h"
 #include "session.h"
@@ -169,6 +170,12 @@ static void onCheckboxClicked(int id)
         writeAutoInstall(on);
         session.autoInstall = on;
     } else if (id == differentDirsCheckboxId && session.betaTester) {
+        // A chosen delta goes over the installation it was made from: the box keeps its value.
+        if (pendingKind() == PendingDelta) {
+            SendMessageA(session.differentDirsCheckbox, BM_SETCHECK,
+                         session.differentDirs ? BST_CHECKED : BST_UNCHECKED, 0);
+            return;
+        }
         bool on = isChecked(session.differentDirsCheckbox);
         writeDifferentDirs(on);
         session.differentDirs = on;

@@ -59,10 +59,12 @@ std::string webRoot(); // Windows path of the folder the server serves
 void clearWebRoot();
 // Signed releases as tools/publish-release writes them. The text of a signature file for an
 // archive's bytes, signed with the test release key or with another key (64 hex digits of its
-// seed). With from, the statement of a delta from that version.
+// seed). With from, the statement of a delta from that version, bound to the full archive
+// whose bytes are full.
 std::string releaseSignatureFile(const std::string &channel, const std::string &version,
                                  const std::string &fileName, const std::string &archive,
-                                 const std::string &seedHex = "", const std::string &from = "");
+                                 const std::string &seedHex = "", const std::string &from = "",
+                                 const std::string &full = "");
 // Writes <archive>.sig beside an archive in the web root (Renderer_M.m.b.zip; beta under alpha),
 // and announces the channel's version file again.
 bool signServedArchive(const std::string &archivePath);

@@ -23,8 +23,8 @@ static std::string signStatement(const std::string &statement, const std::string
     return statement + "signature " + signatureHex + "\n";
 }
 
-// "size N\nblake2b-256 <hex>\n" of the bytes.
-static std::string sizeAndHash(const std::string &archive)
+// "size N\nblake2b-256 <hex>\n" of the bytes, each line's tag after the prefix.
+static std::string sizeAndHash(const std::string &archive, const std::string &prefix = "")
 {
     unsigned char digest[32];
     char digestHex[2 * sizeof digest + 1];
@@ -34,18 +34,22 @@ static std::string sizeAndHash(const std::string &archive)
                        reinterpret_cast<const unsigned char *>(archive.data()), archive.size(),
                        nullptr, 0);
     sodium_bin2hex(digestHex, sizeof digestHex, digest, sizeof digest);
-    return "size " + std::to_string(archive.size()) + "\nblake2b-256 " + digestHex + "\n";
+    return prefix + "size " + std::to_string(archive.size()) + "\n" + prefix + "blake2b-256 " +
+           digestHex + "\n";
 }
 
 std::string releaseSignatureFile(const std::string &channel, const std::string &version,
                                  const std::string &fileName, const std::string &archive,
-                                 const std::string &seedHex, const std::string &from)
+                                 const std::string &seedHex, const std::string &from,
+                                 const std::string &full)
 {
     std::string head = from.empty()
                            ? "qim-release-statement-2\nchannel " + channel
-                           : "qim-delta-statement-2\nchannel " + channel + "\nfrom " + from;
+                           : "qim-delta-statement-3\nchannel " + channel + "\nfrom " + from;
+    // A delta names the full archive it reproduces.
+    std::string fullLines = from.empty() ? "" : sizeAndHash(full, "full-");
     return signStatement(head + "\nversion " + version + "\nfile " + fileName + "\n" +
-                             sizeAndHash(archive),
+                             fullLines + sizeAndHash(archive),
                          seedHex);
 }
 

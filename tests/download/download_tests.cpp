@@ -5,6 +5,7 @@
 #include "archivedownload.h"
 #include "download.h"
 #include "downloadtest.h"
+#include "pendingupdate.h"
 #include "session.h"
 #include "versioncheck.h"
 #include <commctrl.h>
@@ -902,36 +903,60 @@ TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
     session.versionFileUrl = session.versionFilePath = nullptr;
 }
 
-// A delta is used only under its own statement, which names the version it starts from: any
-// other statement beside it is refused before the delta is fetched, and no full archive follows.
-TEST_F(SignedRelease, DeltaStatementNamesBothVersions)
+// A delta is used only under its own statement, naming both versions and bound to the full
+// archive published now. Anything else at its signature address, and a delta missing beside a
+// valid statement, means no delta: the full archive is fetched. A delta that is not as its
+// valid statement says is refused, and no full archive follows.
+TEST_F(SignedRelease, OnlyABoundDeltaStatementOffersADelta)
 {
     const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
     const std::string delta = "/files/qimRenderer/" + name;
-    const std::string bytes = pattern(5000);
+    const std::string full = archivePath(false);
+    const std::string bytes = pattern(5000), fullBytes = pattern(7000);
     session.installedVersion = {1, 1, 0};
+    serveSignedArchive(full, fullBytes);
+    auto deltaStatement = [&](const char *channel, const char *from, const std::string &bound) {
+        return releaseSignatureFile(channel, "1.2.0", name, bytes, "", from, bound);
+    };
     const struct {
         const char *name;
         std::string signature;
+        bool deltaServed;
+        bool deltaAsked;
+        const char *status; // nullptr: the full archive is downloaded and kept
     } cases[] = {
-        {"fullstatement", releaseSignatureFile("release", "1.2.0", name, bytes)},
-        {"otherstart", releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.0.0")},
-        {"otherchannel", releaseSignatureFile("beta", "1.2.0", name, bytes, "", "1.1.0")},
+        {"fullstatement", releaseSignatureFile("release", "1.2.0", name, bytes), true, false,
+         nullptr},
+        {"otherstart", deltaStatement("release", "1.0.0", fullBytes), true, false, nullptr},
+        {"otherchannel", deltaStatement("beta", "1.1.0", fullBytes), true, false, nullptr},
+        {"errorpage", "<html><body>Not Found</body></html>\n", true, false, nullptr},
+        {"replacedbuild", deltaStatement("release", "1.1.0", pattern(7001).substr(1)), true, false,
+         nullptr},
+        {"deltamissing", deltaStatement("release", "1.1.0", fullBytes), false, true, nullptr},
+        {"deltanotasstated", deltaStatement("release", "1.1.0", fullBytes), true, true, rejected},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        serve(delta, bytes);
+        DeleteFileA(webPath(delta).c_str());
+        if (c.deltaServed)
+            serve(delta, c.status ? pattern(5001) : bytes);
         serve(delta + ".sig", c.signature);
         clearRequests();
         runWorker(false);
-        EXPECT_EQ(session.state, DownloadFailed);
-        EXPECT_EQ(statusLine(), rejected);
         EXPECT_EQ(requestCount(delta + ".sig"), 1);
-        EXPECT_EQ(requestCount(delta), 0);
-        EXPECT_EQ(requestCount(archivePath(false)), 0);
+        EXPECT_EQ(requestCount(delta), c.deltaAsked ? 1 : 0);
+        EXPECT_EQ(requestCount(full), c.status ? 0 : 1);
+        if (c.status) {
+            EXPECT_EQ(session.state, DownloadFailed);
+            EXPECT_EQ(statusLine(), c.status);
+        } else {
+            EXPECT_EQ(session.state, Downloaded);
+            EXPECT_EQ(pendingKind(), PendingFullArchive);
+            std::string kept;
+            EXPECT_TRUE(readFile(session.archivePath, &kept) && kept == fullBytes);
+            DeleteFileA(session.archivePath);
+        }
         EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
-        releaseServer(delta);
-        releaseServer(delta + ".sig");
     }
     session.installedVersion = {0, 0, 0};
 }
@@ -944,8 +969,11 @@ TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
     const std::string delta = "/files/qimRenderer/" + name;
     const std::string bytes = pattern(200000);
     session.installedVersion = {1, 1, 0};
+    const std::string fullBytes = pattern(7000);
+    serveSignedArchive(archivePath(false), fullBytes);
     serve(delta, bytes, "stall=1000");
-    serve(delta + ".sig", releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0"));
+    serve(delta + ".sig",
+          releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0", fullBytes));
     clearRequests();
     std::thread user([&] {
         if (waitForRequest(delta)) {
@@ -962,4 +990,38 @@ TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
     EXPECT_EQ(statusLine(), aborted);
     EXPECT_EQ(requestCount(archivePath(false)), 0);
     EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+}
+
+// The delta arrived whole and is being unpacked: Abort ends 7-Zip at once (the stand-in would
+// hold the unpack for two minutes), and the download ends aborted with nothing kept.
+TEST_F(SignedRelease, AbortWhileTheDeltaIsUnpackedEndsTheExtractor)
+{
+    const std::string installation = makeInstallation("delta-unpack", {1, 1, 0});
+    const std::string gate = installation + "\\bin\\32\\extractor-commandline.txt";
+    ASSERT_TRUE(CopyFileA((binDir() + "\\installfixtures\\gatedextractor.exe").c_str(),
+                          (installation + "\\bin\\32\\7zG.exe").c_str(), FALSE));
+    const std::string name = "Renderer_1.2.0.from-1.1.0.zip";
+    const std::string delta = "/files/qimRenderer/" + name;
+    const std::string bytes = pattern(20000), fullBytes = pattern(7000);
+    session.installedVersion = {1, 1, 0};
+    serveSignedArchive(archivePath(false), fullBytes);
+    serve(delta, bytes);
+    serve(delta + ".sig",
+          releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0", fullBytes));
+    clearRequests();
+    std::thread user([&] {
+        if (waitUntil([&] { return pathIsFile(gate); }, 30000))
+            session.abortDownload = true;
+    });
+    DWORD started = GetTickCount();
+    runWorker(false);
+    user.join();
+    session.installedVersion = {0, 0, 0};
+    EXPECT_TRUE(pathIsFile(gate)) << "the extractor was started";
+    EXPECT_LT(GetTickCount() - started, 60000u) << "the extractor was waited for to its end";
+    EXPECT_EQ(session.state, DownloadFailed);
+    EXPECT_EQ(statusLine(), aborted);
+    EXPECT_EQ(requestCount(archivePath(false)), 0);
+    EXPECT_EQ(newQimTempEntries(tempBefore_), std::vector<std::string>{});
+    deleteValdormineKey();
 }

@@ -129,7 +129,18 @@ bool downloadAndInstall(HWND window, bool autoInstall)
         screenshot("3-downloaded", window);
         click(action);
     }
-    if (!waitUntil([&] { return windowText(action) == "Done"; }, stepTimeout))
+    // Each new status text with its time since the click (progress lines only at their end),
+    // for the benchmarks' timelines.
+    std::string shown;
+    auto done = [&] {
+        std::string now = windowText(status);
+        bool progress = startsWith(now, "Downloading ") || startsWith(now, "Copied ");
+        if (now != shown && (!progress || now.find("100%") != std::string::npos))
+            say("STATUS %s", std::to_string(GetTickCount() - clicked) + " " + now);
+        shown = now;
+        return windowText(action) == "Done";
+    };
+    if (!waitUntil(done, stepTimeout))
         return fail("the installation did not finish: " + windowText(status));
     say("RESULT click_to_done_ms=%s", std::to_string(GetTickCount() - clicked));
     say("road: %s", windowText(status));

@@ -120,14 +120,19 @@ class RoadTest(unittest.TestCase):
         requests = [re.search(r'"GET (\S+) [^"]*" (\d+) (\d+)', line) for line in lines]
         return {found[1]: (int(found[2]), int(found[3])) for found in requests if found}
 
-    def publish_with_delta(self, installed_engine):
+    def publish_with_delta(self, installed_engine, unseeded=None):
         """1.0.0 as the road installs it plus a large file, then 1.1.0 with a delta from it;
-        returns the seed folder that puts installed_engine into the installation."""
+        returns the seed folder that puts installed_engine into the installation. unseeded: a
+        file of 1.1.0 that 1.0.0 has unchanged too, but the road's installation lacks."""
         shutil.rmtree(WEBROOT, ignore_errors=True)
         os.makedirs(WEBROOT)
         old = os.path.join(WORK, "old")
         make_installed_tree(BUILD, old)
         write_engine_data(old, 0)
+        if unseeded:
+            make_release_tree(BUILD, self.release, "1.1.0")
+            write_file(os.path.join(old, unseeded),
+                       open(os.path.join(self.release, unseeded), "rb").read())
         self.assertEqual(publish(old, "1.0.0").returncode, 0)
         make_release_tree(BUILD, self.release, "1.1.0")
         write_engine_data(self.release, 1)
@@ -169,6 +174,20 @@ class RoadTest(unittest.TestCase):
         self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip.sig"][0], 404)
         self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.zip"][0], 200)
 
+    def test_error_page_for_delta(self):
+        # A server that answers a missing file with a page of its own: no delta, the full archive.
+        make_release_tree(BUILD, self.release, "1.1.0")
+        self.assertEqual(publish(self.release, "1.1.0").returncode, 0)
+        page = "/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip.sig"
+        write_file(WEBROOT + page, b"<html><body><h1>Not Found</h1></body></html>\n")
+        code, results = self.drive("interactive")
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        served = self.served()
+        self.assertEqual(served[page][0], 200)
+        self.assertNotIn("/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip", served)
+        self.assertEqual(served["/files/qimRenderer/Renderer_1.1.0.zip"][0], 200)
+
     def test_delta(self):
         delta = "/files/qimRenderer/Renderer_1.1.0.from-1.0.0.zip"
         full = "/files/qimRenderer/Renderer_1.1.0.zip"
@@ -182,10 +201,20 @@ class RoadTest(unittest.TestCase):
         self.assertEqual(served[delta][0], 200)
         self.assertEqual(served[full][0], 200)
 
+        # A file 1.1.0 did not change is missing from the installation: the full archive too.
+        code, results = self.drive("interactive", self.publish_with_delta(
+            engine(0), unseeded="docs/notes/changes.txt"))
+        self.assertEqual(code, 0)
+        self.assert_updated(results)
+        self.assertIn("road: Full update downloaded: installed files did not match the patch "
+                      "update.", self.output)
+        self.assertEqual(self.served()[full][0], 200)
+
         code, results = self.drive("interactive", self.publish_with_delta(engine(0)))
         self.assertEqual(code, 0)
         self.assert_updated(results)
-        self.assertIn("road: Patch update ready: 1 changed file rebuilt.", self.output)
+        self.assertIn("road: Patch update ready: 1 changed file rebuilt, 7 files shipped whole.",
+                      self.output)
         served = self.served()
         self.assertNotIn(full, served)
         full_size = os.path.getsize(WEBROOT + full)
@@ -197,7 +226,12 @@ class RoadTest(unittest.TestCase):
         self.assertNotIn("Renderer/dll/32/PlenaraDLL32.dll", names)  # unchanged
         self.assertIn("Renderer/readme.txt", names)  # added
         self.assertRegex("\n".join(manifest),
-                         f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} {ENGINE}$")
+                         f"(?m)^patch [0-9a-f]{{64}} [0-9a-f]{{64}} 262144 {ENGINE}$")
+        # Every file of 1.1.0 is listed, the unchanged ones with their size and hash.
+        self.assertRegex("\n".join(manifest),
+                         "(?m)^same - [0-9a-f]{64} [0-9]+ dll/32/PlenaraDLL32.dll$")
+        self.assertEqual(len([entry for entry in manifest[3:] if not entry.startswith("dir ")]),
+                         len(tree_files(self.release)))
 
     def test_tampered_delta(self):
         seed = self.publish_with_delta(engine(0))
@@ -322,6 +356,86 @@ class RoadTest(unittest.TestCase):
         self.assertIn("unsigned", unsigned.stderr)
         self.assertFalse(os.path.exists(archive + ".sig"), "a signature of another archive")
         self.assertFalse(os.path.exists(announcement), "an announcement of another archive")
+
+    def test_publish_deltas(self):
+        """What the tool makes of ordinary releases: a file becoming empty, a new empty folder,
+        a renamed library, a republished version, names the updater would refuse, nothing to
+        patch from, and earlier archives that are not as signed."""
+        import random
+        base = os.path.join(WEBROOT, "files", "qimRenderer")
+        big = random.Random(5).randbytes(96 * 1024)
+        library = random.Random(6).randbytes(32 * 1024)
+
+        def tree(name, files, folders=()):
+            root = os.path.join(WORK, "trees", name)
+            shutil.rmtree(root, ignore_errors=True)
+            for path, data in files.items():
+                write_file(os.path.join(root, path), data)
+            for folder in folders:
+                os.makedirs(os.path.join(root, folder))
+            return root
+
+        def manifest(version, earlier):
+            with zipfile.ZipFile(os.path.join(base, f"Renderer_{version}.from-{earlier}.zip")) as z:
+                return z.read("delta/manifest.txt").decode().splitlines()
+
+        first = tree("1.0.0", {"big.bin": big, "readme.txt": b"hello",
+                               "lib/libvips-cpp-8.17.2.dll": library})
+        nothing = publish(first, "1.0.0", "--delta-from", WEBROOT)
+        self.assertEqual(nothing.returncode, 0, nothing.stderr)
+        self.assertIn("found no earlier release", nothing.stderr)
+        renamed = bytearray(library)
+        renamed[100:104] = b"8173"
+        second = tree("1.1.0", {"big.bin": big, "readme.txt": b"",
+                                "lib/libvips-cpp-8.17.3.dll": bytes(renamed)}, ["plugins/empty"])
+        made = publish(second, "1.1.0", "--delta-from", WEBROOT)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        self.assertNotIn("warning", made.stderr)
+        lines = manifest("1.1.0", "1.0.0")
+        self.assertEqual(lines[:3], ["qim-delta-manifest-2", "from 1.0.0", "version 1.1.0"])
+        self.assertRegex("\n".join(lines), "(?m)^whole [0-9a-f]{64} [0-9a-f]{64} 0 readme.txt$")
+        self.assertRegex("\n".join(lines), "(?m)^same - [0-9a-f]{64} 98304 big.bin$")
+        self.assertRegex("\n".join(lines), "(?m)^patch [0-9a-f]{64} [0-9a-f]{64} 32768 "
+                         "lib/libvips-cpp-8.17.3.dll\tlib/libvips-cpp-8.17.2.dll$")
+        self.assertIn("dir - - - plugins/empty", lines)
+        # The statement binds the delta to the full archive it reproduces.
+        delta = os.path.join(base, "Renderer_1.1.0.from-1.0.0.zip")
+        with open(delta + ".sig") as file:
+            statement = file.read().splitlines()
+        with open(os.path.join(base, "Renderer_1.1.0.zip"), "rb") as file:
+            full = file.read()
+        self.assertEqual(statement[:7], [
+            "qim-delta-statement-3", "channel release", "from 1.0.0", "version 1.1.0",
+            "file Renderer_1.1.0.from-1.0.0.zip", f"full-size {len(full)}",
+            "full-blake2b-256 " + hashlib.blake2b(full, digest_size=32).hexdigest()])
+
+        # Republished, the version's old deltas go; only the new one is made from 1.0.0 again.
+        again = publish(second, "1.1.0", "--force")
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertFalse(os.path.exists(delta) or os.path.exists(delta + ".sig"))
+
+        # Names the updater refuses, and a delta not worth it: no delta, and the tool says why.
+        for name, files, reason in (
+                ("nonascii", {"big.bin": big, "docs/caf\u00e9.txt": b"x"}, "printable ASCII"),
+                ("device", {"big.bin": big, "lib/aux.dll": b"x"}, "device name"),
+                ("case", {"big.bin": big, "A.txt": b"x", "a.TXT": b"y"}, "differ only in case"),
+                ("toolarge", {"big.bin": random.Random(7).randbytes(96 * 1024)}, "over 70%")):
+            refused = publish(tree(name, files), "1.2.0", "--force", "--delta-from",
+                              os.path.join(base, "Renderer_1.1.0.zip"))
+            self.assertEqual(refused.returncode, 0, refused.stderr)
+            self.assertIn(reason, refused.stderr, name)
+            self.assertFalse(os.path.exists(os.path.join(base, "Renderer_1.2.0.from-1.1.0.zip")))
+
+        # From a web root: only archives as their signed statements say, the last N if asked.
+        flip_middle_byte(os.path.join(base, "Renderer_1.0.0.zip"))
+        third = publish(second, "1.2.0", "--force", "--delta-from", WEBROOT)
+        self.assertIn("Renderer_1.0.0.zip is not as its statement", third.stderr)
+        self.assertEqual(sorted(name for name in os.listdir(base) if ".from-" in name),
+                         ["Renderer_1.2.0.from-1.1.0.zip", "Renderer_1.2.0.from-1.1.0.zip.sig"])
+        last = publish(second, "1.3.0", "--delta-from", WEBROOT, "--delta-last", "1")
+        self.assertEqual(last.returncode, 0, last.stderr)
+        self.assertIn("delta from 1.2.0", last.stdout)
+        self.assertNotIn("delta from 1.1.0", last.stdout)
 
     def test_keygen(self):
         secret = os.path.join(WORK, "keys", "secret.key")

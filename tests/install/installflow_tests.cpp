@@ -5,6 +5,7 @@
 #include "guidriver.h"
 #include "install.h"
 #include "installtest.h"
+#include "pendingupdate.h"
 #include "session.h"
 #include "window.h"
 #include <commctrl.h>
@@ -230,9 +231,9 @@ TEST_F(InstallFlow, UpdateIsCopiedRecordedCleanedUpAndThePluginInstallerStarted)
     setRendererString("directory", installation + "\\");
     EXPECT_EQ(runWorker(), 1u);
 
-    // Three files were unpacked and counted, two of them lie under Renderer.
-    Texts expected = {"Unpacking file... please wait", "Copied 1 of 3 files.",
-                      "Copied 2 of 3 files.", "File successfully copied."};
+    // Three files were unpacked; the two under Renderer are installed and counted.
+    Texts expected = {"Unpacking file... please wait", "Copied 1 of 2 files.",
+                      "Copied 2 of 2 files.", "File successfully copied."};
     expected.insert(expected.end(), std::begin(successTail), std::end(successTail));
     EXPECT_EQ(statusLog, expected);
     EXPECT_EQ(session.state.load(), PluginsInstaller);
@@ -340,6 +341,21 @@ TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
          },
          {"Internal error. Sorry", "Cleaning up...", "Installation failed."},
          InstallFailed},
+        // A delta whose rebuild did not finish holds part of the release: never unpacked.
+        {"delta waiting without its rebuilt tree",
+         [](InstallFlow *, const std::string &, const std::string &) {
+             setPendingKind(PendingDelta);
+         },
+         {"Internal error. Sorry", "Cleaning up...", "Installation failed."},
+         InstallFailed},
+        // A delta holds only what changed: it never goes into another directory.
+        {"different directory with a delta waiting",
+         [](InstallFlow *, const std::string &, const std::string &) {
+             setPendingKind(PendingDelta);
+             session.differentDirs = true;
+         },
+         {"Internal error. Sorry", "Cleaning up...", "Installation failed."},
+         InstallFailed},
     };
     for (const FailureCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -356,6 +372,8 @@ TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
         EXPECT_EQ(text(session.exitButton), "Exit");
         EXPECT_FALSE(pathIsFile(installation + "\\readme.txt"));
         expectNothingLeft();
+        discardPendingUpdate();
+        session.differentDirs = false;
     }
 }
 

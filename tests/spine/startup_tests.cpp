@@ -97,6 +97,41 @@ TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
     EXPECT_EQ(exitCode, 0u);
 }
 
+// A killed updater leaves its archive and unpacked trees in the temporary folder: a start removes
+// those older than a day, and leaves younger ones (another updater may be working on them).
+TEST_F(UpdaterStartup, StartRemovesUpdateLeftoversOlderThanADay)
+{
+    auto ageTwoDays = [](const std::string &path) {
+        HANDLE handle = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << path;
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER time = {{now.dwLowDateTime, now.dwHighDateTime}};
+        time.QuadPart -= 2ULL * 24 * 60 * 60 * 10000000;
+        FILETIME old = {time.LowPart, time.HighPart};
+        EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &old));
+        CloseHandle(handle);
+    };
+    const std::string oldTree = tempDir() + "\\qimA1.tmp", oldArchive = tempDir() + "\\qimA2.tmp";
+    const std::string youngTree = tempDir() + "\\qimA3.tmp";
+    ASSERT_TRUE(writeFile(oldTree + "\\Renderer\\big.dll", "rebuilt"));
+    ASSERT_TRUE(writeFile(youngTree + "\\Renderer\\big.dll", "rebuilt"));
+    ASSERT_TRUE(writeFile(oldArchive, "archive"));
+    ageTwoDays(oldTree);
+    ageTwoDays(oldArchive);
+    Program program;
+    HWND window = startUpdater(program);
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(pathIsDir(oldTree));
+    EXPECT_FALSE(pathIsFile(oldArchive));
+    EXPECT_TRUE(pathIsFile(youngTree + "\\Renderer\\big.dll"));
+    click(control(window, ExitButtonId));
+    DWORD exitCode = 99;
+    EXPECT_TRUE(program.waitForExit(10000, &exitCode));
+    removeTree(youngTree);
+}
+
 TEST_F(UpdaterStartup, CloseBoxEndsTheProgramWithCodeZero)
 {
     Program program;
