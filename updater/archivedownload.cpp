@@ -116,6 +116,11 @@ static bool fetchSignedStatement(SignedArchive *archive)
            readSignedStatement(text, length, channelName(), version, fileName, archive);
 }
 
+static bool sameArchive(const SignedArchive &one, const SignedArchive &other)
+{
+    return one.size == other.size && sodium_memcmp(one.hash, other.hash, sizeof one.hash) == 0;
+}
+
 // Nothing is fetched beyond the signed size, and the archive counts only when its size and
 // hash are the signed ones.
 static ArchiveOutcome fetchSignedArchive()
@@ -124,8 +129,7 @@ static ArchiveOutcome fetchSignedArchive()
     // The archive's own statement must describe the very build the announcement names: a build
     // replaced since (published again with --force) is not installed as a "repair".
     if (!fetchSignedStatement(&archive) || !announcedArchive(&announced) ||
-        archive.size != announced.size ||
-        sodium_memcmp(archive.hash, announced.hash, sizeof archive.hash) != 0)
+        !sameArchive(archive, announced))
         return ArchiveNotVerified;
     return downloadVerifiedArchive(session.archiveUrl, session.archivePath, archive);
 }
@@ -278,18 +282,18 @@ static DeltaOutcome prepareDeltaTree()
     return outcome;
 }
 
-// The delta's statement, and that it reproduces the full archive published now: a delta left
-// from a build replaced since (--force) belongs to another full archive.
+// The delta's statement, and that it reproduces the full archive published now and announced:
+// a delta left from a build replaced since (--force) belongs to another full archive.
 static bool readDeltaStatement(const char *url, const char *fileName, SignedArchive *delta)
 {
     char text[signatureFileMaxSize + 1];
     size_t length = 0;
-    SignedArchive full = {}, bound = {};
+    SignedArchive full = {}, bound = {}, announced = {};
     return fetchStatementText(url, text, sizeof text, &length) &&
            readSignedDeltaStatement(text, length, channelName(), session.installedVersion,
                                     session.serverVersion, fileName, delta, &bound) &&
-           fetchSignedStatement(&full) && full.size == bound.size &&
-           sodium_memcmp(full.hash, bound.hash, sizeof full.hash) == 0;
+           fetchSignedStatement(&full) && sameArchive(full, bound) &&
+           announcedArchive(&announced) && sameArchive(announced, bound);
 }
 
 // Only the installation the delta was made from can take it; the box for another directory is
