@@ -37,7 +37,7 @@ done
 work="$build/bench-delta"
 qim_start_env "$root" "$build" win32 "$work"
 port=$(sed -n 's/^QIM_E2E_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
-key="$root/.cache/release-key/secret.key"
+key="$build/test-release-key/secret.key" # the test key, labelled (see updater/CMakeLists.txt)
 fixture="$root/tests/e2e/fixturerelease.py"
 
 echo "Publishing 0.34.4 as 1.0.0 and 0.34.5 as 1.1.0 with a delta..."

@@ -5,7 +5,8 @@
 # the 32-bit ones, so it builds those first.
 # QIM_BUILD_DIR (default build), QIM_TEST_SERVER_PORT (default 18431) and QIM_E2E_SERVER_PORT
 # (default: the test server's port + 1000) select the build.
-# QIMUpdate.exe trusts the release key QIM_RELEASE_PUBLIC_KEY (64 hex digits) or the one in the
+# QIMUpdate.exe trusts the release key QIM_RELEASE_PUBLIC_KEY (the labelled line; 64 bare hex
+# digits only outside release mode) or the one in the
 # file QIM_RELEASE_PUBLIC_KEY_FILE (the line "qim-release-public-key-1 <hex>" that publish-release
 # keygen printed); without either, a local development key made once under
 # .cache/dev-release-key/ (its secret key beside it), and the program is marked as such.
@@ -55,6 +56,10 @@ release_key() {
   elif [ -n "${QIM_RELEASE_PUBLIC_KEY:-}" ]; then
     case "$QIM_RELEASE_PUBLIC_KEY" in
       *qim-release-secret-key*) die "QIM_RELEASE_PUBLIC_KEY holds a secret key" ;;
+      qim-release-public-key-1\ *) ;;
+      # Bare hex could be an older keygen's secret key as well: a build to ship takes the label.
+      *) [ "${QIM_RELEASE:-0}" != 1 ] ||
+           die "QIM_RELEASE=1: QIM_RELEASE_PUBLIC_KEY must be the labelled line qim-release-public-key-1 <hex>" ;;
     esac
     key=${QIM_RELEASE_PUBLIC_KEY#qim-release-public-key-1 }
   elif [ -n "${QIM_RELEASE_PUBLIC_KEY_FILE:-}" ]; then
@@ -72,7 +77,7 @@ configure() { # BUILD TOOLCHAIN [cmake args...]
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
         -DCMAKE_BUILD_TYPE=MinSizeRel -DQIM_TEST_SERVER_PORT="$port" \
         -DQIM_E2E_SERVER_PORT="${QIM_E2E_SERVER_PORT:-$(( port + 1000 ))}" \
-        -DQIM_RELEASE_PUBLIC_KEY="$key" -DQIM_ALLOW_UNSIGNED_UPDATES="${QIM_ALLOW_UNSIGNED_UPDATES:-OFF}" \
+        -DQIM_RELEASE_PUBLIC_KEY="${key:+qim-release-public-key-1 }$key" -DQIM_ALLOW_UNSIGNED_UPDATES="${QIM_ALLOW_UNSIGNED_UPDATES:-OFF}" \
         -DQIM_RELEASE="$([ "${QIM_RELEASE:-0}" = 1 ] && echo ON || echo OFF)" \
         "$@" >/dev/null
 }

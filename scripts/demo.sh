@@ -25,7 +25,7 @@ qim_start_env "$root" "$build" win32 "$build/demo-env"
 # its public key), a signed release in a web root, served by nginx.
 www="$build/demo-env/www"
 port=$(sed -n 's/^QIM_E2E_SERVER_PORT:STRING=//p' "$build/CMakeCache.txt")
-key="$root/.cache/release-key/secret.key"
+key="$build/test-release-key/secret.key" # the test key, labelled (see updater/CMakeLists.txt)
 echo "demo: release key $(cat "$root/.cache/release-key/public.key") (public), secret key in $key"
 # 1.0.0 as installed on the user's machine, with a large engine file that 1.1.0 changes a little.
 fixture="$root/tests/e2e/fixturerelease.py"

@@ -39,24 +39,28 @@ install_packages() {
 
 # The machine's own apt sources: "URIS<tab>SIGNED-BY" of an enabled entry of TYPE (deb or
 # deb-src) for SUITE (or written as "stable"), from one-line (*.list) and deb822 (*.sources)
-# files, our own entry left out: the first that carries the component main (Debian's own, not a
-# third-party repository for the same release), else the first. A Signed-By that holds a key
-# block keeps its lines, joined by "\n".
-apt_entry() { # TYPE SUITE
+# files, our own entry left out. Debian's own entry is preferred to a third-party one for the
+# same release, whichever file comes first: the first entry that is Debian's (signed by Debian's
+# archive keyring, or a mirror's /debian path) and carries the component main, else the first
+# Debian one, else the first with main, else the first. With MIN_RANK 3 only Debian's own with
+# main counts. A Signed-By that holds a key block keeps its lines, joined by "\n".
+apt_entry() { # TYPE SUITE [MIN_RANK]
   local files=()
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] && [ "$f" != "$qim_deb_src" ] && files+=("$f")
   done
   [ ${#files[@]} -gt 0 ] || return 0
-  awk -v type="$1" -v suite="$2" '
+  awk -v type="$1" -v suite="$2" -v need="${3:-0}" '
+    BEGIN { rank = -1 }
     function suits(list) { return (" " list " ") ~ (" " suite " ") || (" " list " ") ~ / stable / }
-    function take(entry, components) {
-      if (first == "") first = entry
-      if (main == "" && (" " components " ") ~ / main /) main = entry
+    function take(where, signed_by, components,   r, debian) {
+      debian = (" " where " ") ~ /\/debian\/? / || signed_by ~ /debian-archive-keyring/
+      r = 2 * debian + ((" " components " ") ~ / main /)
+      if (r > rank) { rank = r; best = where "\t" signed_by }
     }
     function flush() {
       if ((" " types " ") ~ (" " type " ") && suits(suites) && enabled != "no")
-        take(uris "\t" signed, components)
+        take(uris, signed, components)
       types = suites = uris = signed = enabled = field = components = ""
     }
     FNR == 1 { flush(); deb822 = FILENAME ~ /\.sources$/ }
@@ -82,20 +86,20 @@ apt_entry() { # TYPE SUITE
         if (match(options, /signed-by=[^] ]+/)) line_signed = substr(options, RSTART + 10, RLENGTH - 10)
         line_components = ""
         for (c = n + 2; c <= NF; c++) line_components = line_components " " $c
-        take($n "\t" line_signed, line_components)
+        take($n, line_signed, line_components)
       }
     }
-    END { flush(); if (main != "") print main; else if (first != "") print first }
+    END { flush(); if (rank >= need) print best }
 ' "${files[@]}"
 }
 
 # Debian's curl source package is the libcurl we cross-build: a deb-src entry from the same
-# mirror (and key) as the machine's deb entries, unless it has one already.
+# mirror (and key) as the machine's deb entries, unless it has Debian's own already.
 qim_deb_src=/etc/apt/sources.list.d/qim-deb-src.sources
 enable_deb_src() {
   local suite entry uris signed
   suite=$(. /etc/os-release 2>/dev/null; echo "${VERSION_CODENAME:-bookworm}")
-  [ -z "$(apt_entry deb-src "$suite")" ] || { as_root rm -f "$qim_deb_src"; return 0; }
+  [ -z "$(apt_entry deb-src "$suite" 3)" ] || { as_root rm -f "$qim_deb_src"; return 0; }
   entry=$(apt_entry deb "$suite")
   [ -n "$entry" ] || { echo "setup: no deb entry for $suite in the apt sources" >&2; return 1; }
   IFS=$'\t' read -r uris signed <<<"$entry"

@@ -26,32 +26,63 @@ static void deleteIfPresent(const char *path)
 }
 
 // A silent updater whose checks have all failed for this long shows its window once (and again
-// after as long again), so that a blocked or frozen update server does not go unnoticed.
+// after as long again), so that a blocked or frozen update server does not go unnoticed. The
+// clock runs from the first failure after the last success: a machine that was off for weeks
+// gets a month of its own failures before it is told anything.
 static const long long longWithoutCheckSeconds = 30LL * 24 * 60 * 60;
 static const char lastCheckValue[] = "lastcheck";
+static const char firstFailureValue[] = "firstfailure";
 static const char checkNoticeValue[] = "checknotice";
 
-// True when the window is to be shown now; the first start without any record starts the clock.
+// A recorded time later than now was written while the clock was ahead: it is reset, or it
+// would hold the notice back until that date.
+static long long recordedTimeNotAfter(const char *name, long long now, long long resetTo)
+{
+    long long recorded = readRecordedTime(name);
+    if (recorded <= now)
+        return recorded;
+    writeRecordedTime(name, resetTo);
+    return resetTo;
+}
+
+// True when the window is to be shown now; the first failure after a success starts the clock.
 static bool noticeLongWithoutCheck()
 {
     long long now = currentTime();
-    long long lastCheck = readRecordedTime(lastCheckValue);
-    long long lastNotice = readRecordedTime(checkNoticeValue);
-    long long since = lastCheck > lastNotice ? lastCheck : lastNotice;
-    if (since != 0 && now - since < longWithoutCheckSeconds)
+    long long lastCheck = recordedTimeNotAfter(lastCheckValue, now, 0);
+    long long lastNotice = recordedTimeNotAfter(checkNoticeValue, now, 0);
+    long long firstFailure = recordedTimeNotAfter(firstFailureValue, now, now);
+    if (firstFailure == 0) {
+        writeRecordedTime(firstFailureValue, now);
+        return false;
+    }
+    if (now - firstFailure < longWithoutCheckSeconds || now - lastCheck < longWithoutCheckSeconds ||
+        now - lastNotice < longWithoutCheckSeconds)
         return false;
     writeRecordedTime(checkNoticeValue, now);
-    return since != 0;
+    return true;
 }
 
-// A failed check: a silent updater ends, unless no check has succeeded for a long time.
-static void closeOrNoticeIfSilent()
+// A completed check: the next failure starts the clock afresh.
+static void recordCheckSucceeded()
+{
+    writeRecordedTime(lastCheckValue, currentTime());
+    writeRecordedTime(firstFailureValue, 0);
+}
+
+// A failed check: a silent updater ends, unless no check has succeeded for a long time; then
+// the window tells so, with this failure's own reason after it.
+static void closeOrNoticeIfSilent(const char *status)
 {
     if (!session.silent)
         return;
     if (releaseSigningRequired() && noticeLongWithoutCheck()) {
-        SetWindowTextA(session.statusLabel, "No update check has succeeded for 30 days: the "
-                                            "update server may be blocked. Try again later.");
+        char notice[512];
+        snprintf(notice, sizeof notice,
+                 "No update check has succeeded for 30 days (the update server may be blocked): "
+                 "%s",
+                 status);
+        SetWindowTextA(session.statusLabel, notice);
         ShowWindow(session.mainWindow, SW_SHOW);
         return;
     }
@@ -64,7 +95,7 @@ static void endCheckWith(const char *status)
     SetWindowTextA(session.statusLabel, status);
     SetWindowTextA(session.exitButton, "Exit");
     deleteIfPresent(session.versionFilePath);
-    closeOrNoticeIfSilent();
+    closeOrNoticeIfSilent(status);
 }
 
 static void endCheckInternalError()
@@ -72,7 +103,7 @@ static void endCheckInternalError()
     session.state = CheckFailed;
     SetWindowTextA(session.statusLabel, "Internal error. Sorry.");
     SetWindowTextA(session.exitButton, "Exit");
-    closeOrNoticeIfSilent();
+    closeOrNoticeIfSilent("Internal error. Sorry.");
 }
 
 static void endCheckFailed()
@@ -143,7 +174,13 @@ bool announcedArchive(SignedArchive *archive)
     return fullArchiveAnnounced;
 }
 
-enum AnnouncementOutcome { Announced, NotAnnounced, AnnouncedBefore, AnnouncementExpired };
+enum AnnouncementOutcome {
+    Announced,
+    NotAnnounced,
+    AnnouncesAnother,
+    AnnouncedBefore,
+    AnnouncementExpired
+};
 
 // The newest issue time accepted so far, per channel: an older announcement is a replay.
 static const char *issuedValueName()
@@ -163,7 +200,7 @@ static AnnouncementOutcome readAnnouncement(const RendererVersion &version,
     const RendererVersion &announced = announcement->version;
     if (announced.major != version.major || announced.minor != version.minor ||
         announced.build != version.build)
-        return NotAnnounced;
+        return AnnouncesAnother;
     if (announcement->issued < readRecordedTime(issuedValueName()))
         return AnnouncedBefore;
     if (announcement->expires <= currentTime())
@@ -181,7 +218,7 @@ static bool trustAnnouncement(const RendererVersion &version)
     if (outcome == Announced) {
         if (announcement.issued > readRecordedTime(issuedValueName()))
             writeRecordedTime(issuedValueName(), announcement.issued);
-        writeRecordedTime(lastCheckValue, currentTime());
+        recordCheckSucceeded();
         return true;
     }
     if (session.abortDownload)
@@ -189,6 +226,8 @@ static bool trustAnnouncement(const RendererVersion &version)
     else if (outcome == AnnouncementExpired)
         endCheckWith("The server's announcement has expired. No update is offered until the "
                      "publisher renews it.");
+    else if (outcome == AnnouncesAnother)
+        endCheckWith("Server version not trusted: its announcement names another version.");
     else if (outcome == AnnouncedBefore)
         endCheckWith("Server version not trusted: its announcement is older than one seen before.");
     else

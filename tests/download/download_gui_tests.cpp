@@ -337,12 +337,13 @@ struct SilentCase {
     std::string versionFile;
     const char *behaviour;
     bool shown;
-    int lastCheckDaysAgo = 0;           // 0: no check recorded
+    int lastCheckDaysAgo = 0;           // 0: no check recorded; negative: a later date
+    int firstFailureDaysAgo = 0;        // 0: no failure recorded since
     const char *status = nullptr;       // when shown; nullptr: the update recommended
     const char *announcement = nullptr; // its behaviour; nullptr: served as published
 };
-const char longWithoutCheck[] = "No update check has succeeded for 30 days: the update server "
-                                "may be blocked. Try again later.";
+const char longWithoutCheck[] = "No update check has succeeded for 30 days (the update server "
+                                "may be blocked): Failed to check server version.";
 
 void PrintTo(const SilentCase &c, std::ostream *out)
 {
@@ -360,6 +361,10 @@ TEST_P(SilentCheck, ShowsTheWindowOnlyForARecommendedUpdate)
     if (c.lastCheckDaysAgo) {
         unsigned long long at = unixTimeNow() - c.lastCheckDaysAgo * 86400LL;
         setRendererValue("lastcheck", REG_QWORD, &at, sizeof at);
+    }
+    if (c.firstFailureDaysAgo) {
+        unsigned long long at = unixTimeNow() - c.firstFailureDaysAgo * 86400LL;
+        setRendererValue("firstfailure", REG_QWORD, &at, sizeof at);
     }
     if (strcmp(c.name, "redirectloop") == 0) {
         serveBehaviour("/loop/c.ver", std::string("redirect=") + releaseVersionPath);
@@ -424,10 +429,15 @@ INSTANTIATE_TEST_SUITE_P(
         SilentCase{"trickle", versionBytes(1, 3, 0), "endless=1\nrate=4", false},
         SilentCase{"redirectloop", "", "", false},
         // Builds with a release key: a version file without its announcement is
-        // not trusted and says nothing; checks failing for 30 days are told once.
-        SilentCase{"notannounced", versionBytes(1, 3, 0), "", false, 0, nullptr, "status=404"},
-        SilentCase{"failingfor5days", versionBytes(1, 3, 0), "status=404", false, 5},
-        SilentCase{"failingfor31days", versionBytes(1, 3, 0), "status=404", true, 31,
+        // not trusted and says nothing; checks failing for 30 days are told once, with the
+        // failure's reason. A machine off for weeks is not told at its first failure, and a
+        // success recorded while the clock was ahead does not hold the notice back.
+        SilentCase{"notannounced", versionBytes(1, 3, 0), "", false, 0, 0, nullptr, "status=404"},
+        SilentCase{"failingfor5days", versionBytes(1, 3, 0), "status=404", false, 5, 5},
+        SilentCase{"failingfor31days", versionBytes(1, 3, 0), "status=404", true, 31, 31,
+                   longWithoutCheck},
+        SilentCase{"offfor40days", versionBytes(1, 3, 0), "status=404", false, 40},
+        SilentCase{"successaheadofclock", versionBytes(1, 3, 0), "status=404", true, -100, 31,
                    longWithoutCheck}),
     [](const ::testing::TestParamInfo<SilentCase> &info) { return std::string(info.param.name); });
 

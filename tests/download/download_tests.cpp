@@ -830,6 +830,7 @@ TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
     const long long now = unixTimeNow(), day = 86400;
     const char accepted[] = "Server version: 1.3.0. Update recommended.";
     const char untrusted[] = "Server version not trusted: no valid signed announcement.";
+    const char another[] = "Server version not trusted: its announcement names another version.";
     const char replayed[] =
         "Server version not trusted: its announcement is older than one seen before.";
     const char expired[] = "The server's announcement has expired. No update is offered until "
@@ -850,7 +851,7 @@ TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
     } cases[] = {
         {"current", current, 0, accepted, now},
         {"missing", "", 0, untrusted, 0},
-        {"disagreeing", announced("release", "1.2.9", now, now + day), 0, untrusted, 0},
+        {"disagreeing", announced("release", "1.2.9", now, now + day), 0, another, 0},
         {"otherchannel", announced("beta", "1.3.0", now, now + day), 0, untrusted, 0},
         {"otherkey", announced("release", "1.3.0", now, now + day, std::string(64, '7')), 0,
          untrusted, 0},
@@ -871,6 +872,8 @@ TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
             unsigned long long recorded = static_cast<unsigned long long>(c.recorded);
             setRendererValue("announcedrelease", REG_QWORD, &recorded, sizeof recorded);
         }
+        unsigned long long failing = static_cast<unsigned long long>(now - 3 * day);
+        setRendererValue("firstfailure", REG_QWORD, &failing, sizeof failing);
         serve(releaseVersionPath, std::string{1, 3, 0});
         if (c.text.empty())
             DeleteFileA(webPath(announcement).c_str());
@@ -889,6 +892,8 @@ TEST_F(SignedRelease, VersionFileCountsOnlyWithACurrentAnnouncement)
         EXPECT_EQ(requestedPaths(), (std::vector<std::string>{releaseVersionPath, announcement}));
         EXPECT_EQ(recordedTime("announcedrelease"), c.recordedAfter);
         EXPECT_EQ(recordedTime("lastcheck") >= now, taken) << "a completed check is recorded";
+        EXPECT_EQ(recordedTime("firstfailure"), taken ? 0 : now - 3 * day)
+            << "a completed check ends the run of failures";
         SignedArchive named = {};
         ASSERT_EQ(announcedArchive(&named), taken);
         if (taken) {

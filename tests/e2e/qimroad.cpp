@@ -111,6 +111,10 @@ bool check(HWND window)
     click(action);
     if (!waitUntil([&] { return startsWith(windowText(status), "Server version:"); }, stepTimeout))
         return fail("no answer from the update server: " + windowText(status));
+    // The status comes first; the worker then hands the buttons back, and only then does a click
+    // on "Download update" mean what it says.
+    if (!waitUntil([&] { return windowText(action) == "Download update" && isEnabled(action); }))
+        return fail("the check did not offer the download");
     say("road: %s", windowText(status));
     screenshot("2-checked", window);
     return true;

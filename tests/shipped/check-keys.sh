@@ -30,7 +30,9 @@ rows=(
   "secret key in QIM_RELEASE_PUBLIC_KEY|holds a secret key|env QIM_RELEASE_PUBLIC_KEY=$(head -n 1 "$work/keys/secret.key" | tr ' ' '_') $work/checkout/scripts/build.sh x86"
   "opt-out with a key|choose one|env QIM_ALLOW_UNSIGNED_UPDATES=ON QIM_RELEASE_PUBLIC_KEY=${public#* } $work/checkout/scripts/build.sh x86"
   "release mode without a key|needs the publisher's key|env QIM_RELEASE=1 $work/checkout/scripts/build.sh x86"
+  "release mode with a bare hex key|must be the labelled line|env QIM_RELEASE=1 QIM_RELEASE_PUBLIC_KEY=${public#* } $work/checkout/scripts/build.sh x86"
   "publisher given the public key|that is the public key|$source/tools/publish-release renew $work/web --key $work/keys/public.key"
+  "publisher given an unlabelled key|publish-release relabel|$source/tools/publish-release renew $work/web --key $work/keys/unlabelled.key"
 )
 before=$(ls -A "$work")
 for row in "${rows[@]}"; do
