@@ -48,8 +48,8 @@ std::string releaseSignatureFile(const std::string &channel, const std::string &
                            : "qim-delta-statement-3\nchannel " + channel + "\nfrom " + from;
     // A delta names the full archive it reproduces.
     std::string fullLines = from.empty() ? "" : sizeAndHash(full, "full-");
-    return signStatement(head + "\nversion " + version + "\nfile " + fileName + "\n" +
-                             fullLines + sizeAndHash(archive),
+    return signStatement(head + "\nversion " + version + "\nfile " + fileName + "\n" + fullLines +
+                             sizeAndHash(archive),
                          seedHex);
 }
 

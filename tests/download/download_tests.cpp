@@ -928,7 +928,8 @@ TEST_F(SignedRelease, OnlyABoundDeltaStatementOffersADelta)
         std::string signature;
         bool deltaServed;
         bool deltaAsked;
-        const char *status; // nullptr: the full archive is downloaded and kept
+        const char *status;          // nullptr: the full archive is downloaded and kept
+        bool announcedOther = false; // the announcement names another build than both statements
     } cases[] = {
         {"fullstatement", releaseSignatureFile("release", "1.2.0", name, bytes), true, false,
          nullptr},
@@ -939,6 +940,8 @@ TEST_F(SignedRelease, OnlyABoundDeltaStatementOffersADelta)
          nullptr},
         {"deltamissing", deltaStatement("release", "1.1.0", fullBytes), false, true, nullptr},
         {"deltanotasstated", deltaStatement("release", "1.1.0", fullBytes), true, true, rejected},
+        {"announcedother", deltaStatement("release", "1.1.0", fullBytes), true, false, rejected,
+         true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -946,6 +949,7 @@ TEST_F(SignedRelease, OnlyABoundDeltaStatementOffersADelta)
         if (c.deltaServed)
             serve(delta, c.status ? pattern(5001) : bytes);
         serve(delta + ".sig", c.signature);
+        announce(c.announcedOther ? pattern(7002) : fullBytes);
         clearRequests();
         runWorker(false);
         EXPECT_EQ(requestCount(delta + ".sig"), 1);
@@ -976,6 +980,7 @@ TEST_F(SignedRelease, AbortedDeltaLeavesNothing)
     session.installedVersion = {1, 1, 0};
     const std::string fullBytes = pattern(7000);
     serveSignedArchive(archivePath(false), fullBytes);
+    announce(fullBytes);
     serve(delta, bytes, "stall=1000");
     serve(delta + ".sig",
           releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0", fullBytes));
@@ -1010,6 +1015,7 @@ TEST_F(SignedRelease, AbortWhileTheDeltaIsUnpackedEndsTheExtractor)
     const std::string bytes = pattern(20000), fullBytes = pattern(7000);
     session.installedVersion = {1, 1, 0};
     serveSignedArchive(archivePath(false), fullBytes);
+    announce(fullBytes);
     serve(delta, bytes);
     serve(delta + ".sig",
           releaseSignatureFile("release", "1.2.0", name, bytes, "", "1.1.0", fullBytes));
