@@ -1,4 +1,5 @@
 #include "copyjournal.h"
+#include "crashpoint.h"
 #include "installsupport.h"
 #include "journalfile.h"
 #include "session.h"
@@ -50,14 +51,64 @@ static bool fitsPath(int length)
     return length >= 0 && length < pathBufferSize;
 }
 
+// A drive root ("E:\\") ends with its separator already.
 static bool inRoot(char *buffer, const char *root, const char *name)
 {
-    return fitsPath(snprintf(buffer, pathBufferSize, "%s\\%s", root, name));
+    size_t length = strlen(root);
+    const char *separator = length && root[length - 1] == '\\' ? "" : "\\";
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s%s%s", root, separator, name));
+}
+
+// The one spelling of an installation's root, for its lock, its journal and copyroot: the final
+// long path the file system gives for the folder, so that an 8.3 or differently cased spelling,
+// or a junction to it, names the same root. A drive root keeps its backslash.
+static bool finalRoot(const char *given, char *root)
+{
+    char final[pathBufferSize];
+    DWORD length = 0;
+    HANDLE folder = CreateFileA(given, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder != INVALID_HANDLE_VALUE) {
+        length = GetFinalPathNameByHandleA(folder, final, sizeof final, FILE_NAME_NORMALIZED);
+        CloseHandle(folder);
+    }
+    bool named;
+    if (length && length < sizeof final && strncmp(final, "\\\\?\\UNC\\", 8) == 0)
+        named = fitsPath(snprintf(root, pathBufferSize, "\\\\%s", final + 8));
+    else if (length && length < sizeof final && strncmp(final, "\\\\?\\", 4) == 0)
+        named = fitsPath(snprintf(root, pathBufferSize, "%s", final + 4));
+    else {
+        length = GetLongPathNameA(given, root, pathBufferSize);
+        named = length && length < pathBufferSize;
+    }
+    size_t end = named ? strlen(root) : 0;
+    if (end > 3 && root[end - 1] == '\\')
+        root[end - 1] = '\0';
+    return named && validAbsolutePath(root);
 }
 
 static bool keptPath(char *buffer, const char *target, const char *token)
 {
     return fitsPath(snprintf(buffer, pathBufferSize, "%s.~%s", target, token));
+}
+
+// Where a new file is written until it is complete; only then does it get its final name.
+static bool freshPath(char *buffer, const char *target, const char *token)
+{
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s.~%s.new", target, token));
+}
+
+static bool flushed(HANDLE file)
+{
+    beforeDiskChange();
+    return FlushFileBuffers(file) != FALSE;
+}
+
+static bool renameFile(const char *from, const char *to)
+{
+    beforeDiskChange();
+    return MoveFileA(from, to) != FALSE;
 }
 
 static bool pathExists(const char *path)
@@ -94,6 +145,16 @@ static void unlockInstallation(HANDLE mutex)
 {
     ReleaseMutex(mutex);
     CloseHandle(mutex);
+}
+
+// Whether root, in its one spelling, is the renderer directory's.
+static bool isRendererDirectory(const char *root)
+{
+    char *rendererDir = rendererDirectory();
+    char renderer[pathBufferSize];
+    bool same = rendererDir && finalRoot(rendererDir, renderer) && _stricmp(renderer, root) == 0;
+    free(rendererDir);
+    return same;
 }
 
 //--- undoing and settling
@@ -148,9 +209,10 @@ static void removeTemporary(const char *path)
     uint32_t deleted = 0, count = 0;
     if (attributes == INVALID_FILE_ATTRIBUTES || !isOwnTemporary(path))
         return;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        beforeDiskChange();
         (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
-    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         deleteTree(path, &deleted, &count);
     else
         removeFileEvenReadOnly(path);
@@ -159,17 +221,53 @@ static void removeTemporary(const char *path)
 // A directory that holds other files now is someone else's too, and stays.
 static bool undoDirectory(const char *path)
 {
-    if (!directoryExists(path) || RemoveDirectoryA(path))
+    if (!directoryExists(path))
+        return true;
+    beforeDiskChange();
+    if (RemoveDirectoryA(path))
         return true;
     return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
 }
 
-static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record)
+// Size, last-write time and identity as the file system holds them; the open asks for
+// attributes only, which a program holding the file does not refuse, and never follows a link.
+static bool readPlaced(const char *path, JournalRecord *placed)
 {
-    return !(now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           joinHalves(now->nFileSizeHigh, now->nFileSizeLow) == record->size &&
-           joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) ==
-               record->written;
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool read = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    placed->size = joinHalves(info.nFileSizeHigh, info.nFileSizeLow);
+    placed->written =
+        joinHalves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    placed->volume = info.dwVolumeSerialNumber;
+    placed->fileIndex = joinHalves(info.nFileIndexHigh, info.nFileIndexLow);
+    return true;
+}
+
+// The file the copy placed is known by what was read back from it (P), identity included when
+// both sides know it; a file written anew since is another file even with the same size and
+// time. Without a P record (ended between placing and recording) the announced size and time
+// must match.
+static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record,
+                         const JournalRecord *placed)
+{
+    const JournalRecord *expected = placed ? placed : record;
+    if ((now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        joinHalves(now->nFileSizeHigh, now->nFileSizeLow) != expected->size ||
+        joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) !=
+            expected->written)
+        return false;
+    JournalRecord current;
+    if (!placed || (!placed->volume && !placed->fileIndex) || !readPlaced(record->path, &current))
+        return true;
+    return current.volume == placed->volume && current.fileIndex == placed->fileIndex;
 }
 
 // A placed file that a program has loaded cannot be deleted, but it can be renamed aside; it
@@ -180,34 +278,66 @@ static bool takeAwayPlaced(const char *path, const char *token)
     if (removeFileEvenReadOnly(path))
         return true;
     if (!fitsPath(snprintf(aside, sizeof aside, "%s.~%s.undone", path, token)) ||
-        !MoveFileA(path, aside))
+        !renameFile(path, aside))
         return false;
     MoveFileExA(aside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     return true;
 }
 
-static void undoFile(const JournalRecord *record, const char *token, SettleResult *result)
+// Setting a file aside clears read-only and hidden for a moment; an undo puts back what the old
+// file had, whichever moment the copy was ended at.
+static void restoreAttributes(const char *path, DWORD recorded)
+{
+    const DWORD mask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & mask) == (recorded & mask))
+        return;
+    beforeDiskChange();
+    SetFileAttributesA(path, (attributes & ~mask) | (recorded & mask));
+}
+
+static void undoFile(const JournalRecord *record, const JournalRecord *placed, const char *token,
+                     SettleResult *result)
 {
     char kept[pathBufferSize];
+    char fresh[pathBufferSize];
     WIN32_FILE_ATTRIBUTE_DATA now;
-    if (!keptPath(kept, record->path, token)) {
+    if (!keptPath(kept, record->path, token) || !freshPath(fresh, record->path, token)) {
         noteUnrestored(result, record->path);
         return;
     }
+    // A copy ended inside a file leaves it only under its temporary name.
+    if (pathExists(fresh) && !removeFileEvenReadOnly(fresh))
+        noteUnrestored(result, fresh);
     bool keptThere = pathExists(kept);
     bool present = GetFileAttributesExA(record->path, GetFileExInfoStandard, &now) != FALSE;
-    if (present && !isPlacedFile(&now, record)) {
+    if (present && !isPlacedFile(&now, record, placed)) {
         result->changedLeft = result->changedLeft || keptThere;
+        // Without a kept file it is the old one, never set aside, or back in place already.
+        if (!keptThere && record->kind == 'R')
+            restoreAttributes(record->path, record->attributes);
         return;
     }
     if (!keptThere && (record->kind == 'R' || !present))
         return;
     if ((present && !takeAwayPlaced(record->path, token)) ||
-        (keptThere && !MoveFileA(kept, record->path)))
+        (keptThere && !renameFile(kept, record->path)))
         noteUnrestored(result, record->path);
+    else if (keptThere)
+        restoreAttributes(record->path, record->attributes);
 }
 
-static void undoRecord(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
+// What was read back from the file a record announced, recorded after it in the same run.
+static const JournalRecord *placedRecord(const JournalRecord *record, const JournalRecord *end)
+{
+    for (const JournalRecord *later = record + 1; later < end; ++later)
+        if (later->kind == 'P' && _stricmp(later->path, record->path) == 0)
+            return later;
+    return NULL;
+}
+
+static void undoRecord(const JournalRecord *record, const JournalRecord *run,
+                       const JournalRecord *end, SettleResult *result)
 {
     if (record->kind == 'U') {
         if (result->removeTemporaries)
@@ -225,7 +355,7 @@ static void undoRecord(const JournalRecord *record, const JournalRecord *run, Se
             noteUnrestored(result, record->path);
         return;
     }
-    undoFile(record, run->token, result);
+    undoFile(record, placedRecord(record, end), run->token, result);
 }
 
 // A kept file held open now is removed at the next start, or by Windows at its next restart.
@@ -259,7 +389,7 @@ static void settleRun(const JournalText *journalText, size_t first, size_t end, 
     // Newest change first, so each directory is empty again when its own record comes.
     result->undone = true;
     for (size_t i = end; i-- > first + 1;)
-        undoRecord(&journalText->records[i], run, result);
+        undoRecord(&journalText->records[i], run, &journalText->records[end], result);
 }
 
 static void settleRuns(const JournalText *journalText, SettleResult *result)
@@ -281,6 +411,7 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
     char fresh[pathBufferSize];
     if (!inRoot(path, root, journalName) || !inRoot(fresh, root, freshName))
         return;
+    beforeDiskChange();
     HANDLE file =
         CreateFileA(fresh, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
@@ -290,18 +421,24 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
         written = writeRecord(file, &journalText->records[i]);
     if (undoneWhole)
         written = written && writeJournalText(file, "X\n");
-    written = written && FlushFileBuffers(file);
+    written = written && flushed(file);
     CloseHandle(file);
-    if (!written || !MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (written)
+        beforeDiskChange();
+    if (!written || !MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        beforeDiskChange();
         DeleteFileA(fresh);
+    }
 }
 
 // Never acted on and never deleted: the user or support can still look at it.
 static JournalOutcome setAsideUnreadable(const char *root, const char *path)
 {
     char aside[pathBufferSize];
-    if (inRoot(aside, root, unreadableName))
+    if (inRoot(aside, root, unreadableName)) {
+        beforeDiskChange();
         MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
     return JournalUnreadable;
 }
 
@@ -317,8 +454,14 @@ static JournalOutcome outcomeOf(const SettleResult *result)
 static JournalOutcome settleJournal(const char *root, bool removeTemporaries)
 {
     char path[pathBufferSize];
+    char fresh[pathBufferSize];
     if (!root || !inRoot(path, root, journalName) || !fileExists(path))
         return JournalAbsent;
+    // A rewrite that was ended before its rename leaves its new text behind; it is redone.
+    if (inRoot(fresh, root, freshName) && pathExists(fresh)) {
+        beforeDiskChange();
+        DeleteFileA(fresh);
+    }
     JournalText journalText = {NULL, NULL, 0, false};
     SettleResult result = {removeTemporaries, false, false, false, false, ""};
     unrestored[0] = '\0';
@@ -334,18 +477,20 @@ static JournalOutcome settleJournal(const char *root, bool removeTemporaries)
         free(journalText.text);
         return setAsideUnreadable(root, path);
     }
-    if (!result.incomplete && !result.keptLeft)
+    if (!result.incomplete && !result.keptLeft) {
+        beforeDiskChange();
         DeleteFileA(path);
-    else
+    } else
         rewriteJournal(root, &journalText, result.undone && !result.incomplete);
     free(journalText.records);
     free(journalText.text);
     return outcomeOf(&result);
 }
 
-JournalOutcome settleCopyJournal(const char *root)
+JournalOutcome settleCopyJournal(const char *given)
 {
-    if (!root)
+    char root[pathBufferSize];
+    if (!given || !finalRoot(given, root))
         return JournalAbsent;
     HANDLE lock = lockInstallation(root);
     if (!lock)
@@ -372,13 +517,21 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     char kept[pathBufferSize];
     if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
-    // A kept file of that name that is not this run's would be taken for one by an undo.
-    if (!keptPath(kept, target, journal.token) || pathExists(kept))
+    char fresh[pathBufferSize];
+    // A kept or new file of that name that is not this run's would be taken for one by an undo.
+    if (!keptPath(kept, target, journal.token) || pathExists(kept) ||
+        !freshPath(fresh, target, journal.token) || pathExists(fresh))
         return false;
+    bool replaced = exists && !existingDirectory;
     JournalRecord record = {
-        exists && !existingDirectory ? 'R' : 'N', target, NULL,
+        replaced ? 'R' : 'N',
+        target,
+        NULL,
         joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
-        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime)};
+        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime),
+        replaced ? attributes : 0,
+        0,
+        0};
     return writeRecord(journal.file, &record);
 }
 
@@ -391,7 +544,7 @@ static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entri
         if (!inRoot(target, destination, entries[i].cFileName) ||
             !announceEntry(target, &entries[i]))
             return false;
-    return count == 0 || FlushFileBuffers(journal.file);
+    return count == 0 || flushed(journal.file);
 }
 
 static bool renameThroughHandle(HANDLE file, const char *to)
@@ -405,7 +558,20 @@ static bool renameThroughHandle(HANDLE file, const char *to)
     if (characters <= 1)
         return false;
     rename.info.FileNameLength = (DWORD)(characters - 1) * sizeof(WCHAR);
+    beforeDiskChange();
     return SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) != FALSE;
+}
+
+// This updater's own file, which a release may carry anew: Windows refuses to open a running
+// program's file for writing but lets it be renamed, and its kept file goes at the next start.
+static bool isRunningProgram(const char *target)
+{
+    char own[MAX_PATH + 1];
+    JournalRecord ownFile, targetFile;
+    DWORD length = GetModuleFileNameA(NULL, own, sizeof own);
+    return length && length < sizeof own && readPlaced(own, &ownFile) &&
+           readPlaced(target, &targetFile) && ownFile.volume == targetFile.volume &&
+           ownFile.fileIndex == targetFile.fileIndex;
 }
 
 // One test for a file in use, whatever its attributes: with read-only and hidden cleared, the
@@ -418,26 +584,44 @@ static bool setAside(const char *target, DWORD attributes)
     char kept[pathBufferSize];
     if (!keptPath(kept, target, journal.token))
         return false;
-    if (attributes & cleared)
+    if (attributes & cleared) {
+        beforeDiskChange();
         SetFileAttributesA(target, attributes & ~cleared);
-    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    bool renamed = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
+    }
+    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    bool moved = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
     if (probe != INVALID_HANDLE_VALUE)
         CloseHandle(probe);
-    if (attributes & cleared)
-        SetFileAttributesA(renamed ? kept : target, attributes);
-    return renamed;
+    else if (isRunningProgram(target))
+        moved = renameFile(target, kept);
+    if (attributes & cleared) {
+        beforeDiskChange();
+        SetFileAttributesA(moved ? kept : target, attributes);
+    }
+    return moved;
 }
 
-// Where the volume cannot be flushed as a whole (a network drive), each placed file is.
+// Where the volume cannot be flushed as a whole (a network drive), each placed file is. A
+// read-only file refuses to open for writing, so the attribute is off for the open only.
 static bool flushPlaced(const char *target)
 {
+    DWORD attributes = GetFileAttributesA(target);
+    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
     HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool flushed = FlushFileBuffers(file) != FALSE;
+    bool done = flushed(file);
     CloseHandle(file);
-    return flushed;
+    return done;
 }
 
 // The next path to flush; NULL once the copy has ended and nothing is left.
@@ -517,38 +701,73 @@ static void stopFlusher()
     ZeroMemory(&flusher, sizeof flusher);
 }
 
+// The new file is written under "<file>.~<token>.new" and renamed onto the free name once it is
+// complete, so a copy ended inside a large file leaves nothing partial under the final name.
 static bool placeFile(const char *target, const char *from)
 {
+    char fresh[pathBufferSize];
     DWORD attributes = GetFileAttributesA(target);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes)))
+    if (!freshPath(fresh, target, journal.token) ||
+        (attributes != INVALID_FILE_ATTRIBUTES &&
+         ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes))))
         return false;
-    if (!CopyFileA(from, target, TRUE))
+    beforeDiskChange();
+    if (!CopyFileA(from, fresh, TRUE)) {
+        DWORD error = GetLastError();
+        // A file of that name that this copy did not write is not removed.
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            removeFileEvenReadOnly(fresh);
         return false;
+    }
+    // Flushed with the next level's records or the commit mark, not on its own.
+    JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
+    if ((readPlaced(fresh, &placed) && !writeRecord(journal.file, &placed)) ||
+        !renameFile(fresh, target)) {
+        removeFileEvenReadOnly(fresh);
+        return false;
+    }
     if (journal.volume == INVALID_HANDLE_VALUE)
         queueFlush(target);
     return true;
 }
 
+// After Ignore the old file goes back, even over one that appeared in its place meanwhile. If it
+// cannot, it is renamed "<file>.~<token>.ignored", which no clean-up removes.
 static void restoreKeptFile(const char *target)
 {
     char kept[pathBufferSize];
-    if (keptPath(kept, target, journal.token) && pathExists(kept) && !pathExists(target))
-        MoveFileA(kept, target);
+    char ignored[pathBufferSize];
+    if (!keptPath(kept, target, journal.token) || !pathExists(kept))
+        return;
+    beforeDiskChange();
+    if (!directoryExists(target) && MoveFileExA(kept, target, MOVEFILE_REPLACE_EXISTING))
+        return;
+    if (fitsPath(snprintf(ignored, sizeof ignored, "%s.ignored", kept)))
+        renameFile(kept, ignored);
 }
 
 static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
 
 // The elevated updater may open the volume; flushing it once is far cheaper than a flush per file.
-static HANDLE openVolume(const char *destination)
+// The volume is the one that holds the root's folder (a folder mounted from another volume, or
+// reached through a junction, is flushed there), and only a local disk's: elsewhere each placed
+// file is flushed.
+static HANDLE openVolume(const char *root)
 {
-    char volume[8];
-    if (!isalpha((unsigned char)destination[0]) || destination[1] != ':')
+    char mountPoint[MAX_PATH + 1];
+    char volume[MAX_PATH + 1];
+    if (!GetVolumePathNameA(root, mountPoint, sizeof mountPoint))
         return INVALID_HANDLE_VALUE;
-    snprintf(volume, sizeof volume, "\\\\.\\%c:", destination[0]);
+    UINT type = GetDriveTypeA(mountPoint);
+    if ((type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
+        !GetVolumeNameForVolumeMountPointA(mountPoint, volume, sizeof volume))
+        return INVALID_HANDLE_VALUE;
+    size_t length = strlen(volume);
+    if (length && volume[length - 1] == '\\')
+        volume[length - 1] = '\0';
     HANDLE handle = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (handle != INVALID_HANDLE_VALUE && !FlushFileBuffers(handle)) {
+    if (handle != INVALID_HANDLE_VALUE && !flushed(handle)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
@@ -598,6 +817,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     if (!inRoot(path, root, journalName) || *outcome == JournalIncomplete ||
         *outcome == JournalUnreadable || !drawToken())
         return false;
+    beforeDiskChange();
     journal.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (journal.file == INVALID_HANDLE_VALUE)
@@ -615,7 +835,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
         written = writeJournalText(journal.file, "U %s\n", *temporaries);
-    if (written && FlushFileBuffers(journal.file))
+    if (written && flushed(journal.file))
         return true;
     closeJournal();
     return false;
@@ -627,9 +847,9 @@ static bool commitCopy()
 {
     stopFlusher();
     if (journal.placedUnflushed ||
-        (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
+        (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
-    return writeJournalText(journal.file, "C\n") && FlushFileBuffers(journal.file);
+    return writeJournalText(journal.file, "C\n") && flushed(journal.file);
 }
 
 static bool copyLocked(const char *const *temporaries, const char *destination, const char *source,
@@ -657,19 +877,18 @@ bool copyTreeKeepingOld(const char *const *temporaries, const char *destination,
                         uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
                         uint32_t *fileCount, JournalOutcome *outcome)
 {
+    char root[pathBufferSize];
     *outcome = JournalAbsent;
-    if (!destination)
+    if (!destination || !finalRoot(destination, root))
         return false;
-    HANDLE lock = lockInstallation(destination);
+    destination = root;
+    HANDLE lock = lockInstallation(root);
     if (!lock) {
         *outcome = JournalBusy;
         return false;
     }
     // A root other than the renderer directory is found again through this value.
-    char *rendererDir = rendererDirectory();
-    bool elsewhere =
-        !(rendererDir && _stricmp(rendererDir, destination) == 0) && writeCopyRoot(destination);
-    free(rendererDir);
+    bool elsewhere = !isRendererDirectory(root) && writeCopyRoot(root);
     uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
     changingInstallation = true;
     bool copied = copyLocked(temporaries, destination, source, counters, outcome);
@@ -741,8 +960,7 @@ void recoverInterruptedCopy()
     char *rendererDir = rendererDirectory();
     char *elsewhere = readCopyRoot();
     JournalOutcome outcome = JournalAbsent;
-    if (elsewhere && !(rendererDir && _stricmp(rendererDir, elsewhere) == 0) &&
-        directoryExists(elsewhere))
+    if (elsewhere && !isRendererDirectory(elsewhere) && directoryExists(elsewhere))
         outcome = settleCopyJournal(elsewhere);
     if (elsewhere && outcome != JournalIncomplete && outcome != JournalBusy)
         clearCopyRoot();
