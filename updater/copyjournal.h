@@ -34,7 +34,3 @@ bool copyChangingInstallation();
 JournalOutcome settleCopyJournal(const char *root);
 // The file an incomplete undo could not put back, for the status line; empty otherwise.
 const char *unrestoredFile();
-// At start-up, before anything else uses the installation: settles the journals of the
-// renderer directory and of a copy that went elsewhere, and says on the status line what an
-// interrupted update left.
-void recoverInterruptedCopy();

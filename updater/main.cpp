@@ -1,10 +1,10 @@
 // Start-up of QIMUpdate: settings, the main window with its controls, the silent check and
 // the message loop.
 #include "archivedownload.h"
-#include "copyjournal.h"
 #include "installsupport.h"
 #include "session.h"
 #include "settings.h"
+#include "startrecovery.h"
 #include "versioncheck.h"
 #include "window.h"
 #include <commctrl.h>

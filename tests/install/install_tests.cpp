@@ -456,7 +456,7 @@ TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
     ASSERT_TRUE(GetFileAttributesExA((installation + "\\readme.txt").c_str(), GetFileExInfoStandard,
                                      &placed));
     char record[64];
-    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx ", placed.nFileSizeHigh,
+    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx 00000000 ", placed.nFileSizeHigh,
              placed.nFileSizeLow, placed.ftLastWriteTime.dwHighDateTime,
              placed.ftLastWriteTime.dwLowDateTime);
     ASSERT_TRUE(
