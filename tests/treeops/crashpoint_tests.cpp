@@ -114,6 +114,26 @@ struct CrashFixture {
         std::string text;
         return readFile(root + "\\QIMUpdate.journal", &text) && text.find("\nC\n") != text.npos;
     }
+    // What differs from an image (missing, stray, changed with the attributes of both), for a
+    // failure's message.
+    std::string differenceFrom(const TreeImage &expected) const
+    {
+        TreeImage now = treeImage(root);
+        std::string text;
+        for (const auto &entry : expected) {
+            auto found = now.find(entry.first);
+            if (found == now.end())
+                text += " missing " + entry.first;
+            else if (found->second != entry.second)
+                text += " changed " + entry.first + " (" +
+                        entry.second.substr(0, entry.second.find(' ')) + " -> " +
+                        found->second.substr(0, found->second.find(' ')) + ")";
+        }
+        for (const auto &entry : now)
+            if (!expected.count(entry.first))
+                text += " stray " + entry.first;
+        return text;
+    }
     Ending ending() const
     {
         TreeImage now = treeImage(root);
@@ -141,7 +161,9 @@ TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
         bool committed = f.committedOnDisk();
         JournalOutcome outcome = settleCopyJournal(f.root.c_str());
         Ending ending = f.ending();
-        ASSERT_EQ(ending, committed ? EndedNew : EndedOld) << "settled as " << outcome;
+        ASSERT_EQ(ending, committed ? EndedNew : EndedOld)
+            << "settled as " << outcome << ":"
+            << f.differenceFrom(committed ? f.newImage : f.oldImage);
         if (committed) {
             EXPECT_EQ(outcome, JournalSettled);
             ++endedNew;
@@ -175,7 +197,7 @@ TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
         ASSERT_EQ(runHelper(f.copyArguments(), lastUncommitted), crashed);
         ASSERT_EQ(runHelper(settleArguments, j), crashed);
         settleCopyJournal(f.root.c_str());
-        ASSERT_EQ(f.ending(), EndedOld);
+        ASSERT_EQ(f.ending(), EndedOld) << f.differenceFrom(f.oldImage);
     }
     printf("undo: %lu crash points tried, each ended in the previous installation\n",
            static_cast<unsigned long>(undoChanges));
