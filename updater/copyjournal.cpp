@@ -39,6 +39,12 @@ static char *committedRoot;
 static volatile bool removingKept;
 // From the opening of the journal until the copy is committed or undone.
 static volatile bool changingInstallation;
+// The copy in hand, from its lock until its commit mark or its undo; the lock is held between.
+static struct {
+    HANDLE lock;
+    bool elsewhere; // its root is recorded as copyroot
+    char root[pathBufferSize];
+} placedCopy;
 //--- the copy with its safety net
 
 static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
@@ -380,57 +386,73 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 static bool commitCopy()
 {
     stopFlusher();
-    if (journal.placedUnflushed ||
+    if (journal.placedUnflushed || commitFlushRefused() ||
         (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
     return writeJournalText(journal.file, "C\n") && flushed(journal.file);
 }
 
-static bool copyLocked(const char *const *temporaries, const char *destination, const char *source,
-                       uint32_t *counters[4], JournalOutcome *outcome)
+// Ends the copy in hand: with its commit mark when every file is placed and the mark can be made
+// durable, undone otherwise. Either way the installation is then one version again.
+static bool endCopy(bool placed, JournalOutcome *outcome)
 {
-    if (!openJournal(destination, temporaries, outcome))
-        return false;
-    bool copied = copyTreeThrough(&journalNet, destination, source, counters[0], counters[1],
-                                  counters[2], counters[3]) &&
-                  commitCopy();
+    const char *root = placedCopy.root;
+    bool opened = journal.file != INVALID_HANDLE_VALUE;
+    bool committed = opened && placed && commitCopy();
     closeJournal();
-    if (copied) {
+    if (committed) {
         // Its kept files go after the result is shown; until then the journal says so.
         free(committedRoot);
-        committedRoot = _strdup(destination);
+        committedRoot = _strdup(root);
         *outcome = JournalSettled;
-        return true;
+    } else if (opened) {
+        // The installation worker removes its temporary files itself, with progress.
+        *outcome = settleJournal(root, false);
     }
-    // The installation worker removes its temporary files itself, with progress.
-    *outcome = settleJournal(destination, false);
-    return false;
+    changingInstallation = false;
+    if (placedCopy.elsewhere && !committed && *outcome != JournalIncomplete)
+        clearCopyRoot();
+    unlockInstallation(placedCopy.lock);
+    placedCopy.lock = NULL;
+    return committed;
+}
+
+bool placeTreeKeepingOld(const char *const *temporaries, const char *destination,
+                         const char *source, uint32_t *bytesCopied, uint32_t *totalBytes,
+                         uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome)
+{
+    *outcome = JournalAbsent;
+    const char *root = placedCopy.root;
+    if (placedCopy.lock || !destination || !finalRoot(destination, placedCopy.root))
+        return false;
+    placedCopy.lock = lockInstallation(root);
+    if (!placedCopy.lock) {
+        *outcome = JournalBusy;
+        return false;
+    }
+    // A root other than the renderer directory is found again through this value.
+    placedCopy.elsewhere = !isRendererDirectory(root) && writeCopyRoot(root);
+    changingInstallation = true;
+    bool placed =
+        openJournal(root, temporaries, outcome) &&
+        copyTreeThrough(&journalNet, root, source, bytesCopied, totalBytes, filesCopied, fileCount);
+    if (!placed)
+        endCopy(false, outcome);
+    return placed;
+}
+
+bool commitPlacedTree(JournalOutcome *outcome)
+{
+    return placedCopy.lock && endCopy(true, outcome);
 }
 
 bool copyTreeKeepingOld(const char *const *temporaries, const char *destination, const char *source,
                         uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
                         uint32_t *fileCount, JournalOutcome *outcome)
 {
-    char root[pathBufferSize];
-    *outcome = JournalAbsent;
-    if (!destination || !finalRoot(destination, root))
-        return false;
-    destination = root;
-    HANDLE lock = lockInstallation(root);
-    if (!lock) {
-        *outcome = JournalBusy;
-        return false;
-    }
-    // A root other than the renderer directory is found again through this value.
-    bool elsewhere = !isRendererDirectory(root) && writeCopyRoot(root);
-    uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
-    changingInstallation = true;
-    bool copied = copyLocked(temporaries, destination, source, counters, outcome);
-    changingInstallation = false;
-    if (elsewhere && !copied && *outcome != JournalIncomplete)
-        clearCopyRoot();
-    unlockInstallation(lock);
-    return copied;
+    return placeTreeKeepingOld(temporaries, destination, source, bytesCopied, totalBytes,
+                               filesCopied, fileCount, outcome) &&
+           commitPlacedTree(outcome);
 }
 
 void removeKeptFiles()

@@ -37,3 +37,12 @@ unsigned diskChangesMade()
 {
     return (unsigned)changesMade;
 }
+
+bool commitFlushRefused()
+{
+#ifdef QIM_CRASH_POINTS
+    return GetEnvironmentVariableA("QIM_REFUSE_COMMIT", NULL, 0) > 0;
+#else
+    return false;
+#endif
+}

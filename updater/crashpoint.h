@@ -8,3 +8,6 @@
 void beforeDiskChange();
 // How many changes were announced so far.
 unsigned diskChangesMade();
+// Test builds only: with QIM_REFUSE_COMMIT in the environment the flush before the commit mark
+// fails, as a failing disk would make it. Elsewhere always false.
+bool commitFlushRefused();
