@@ -97,8 +97,8 @@ static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount)
         RemoveDirectoryA(unpackDir);
 }
 
-// Shown as soon as every file is placed; the caption stays "Abort" until the commit mark, so the
-// window cannot be closed before it is durable.
+// Shown as soon as every file is placed. The state stays Copying and the caption "Abort" until the
+// commit mark, so neither Exit nor a shutdown ends the process before the mark is durable.
 static void showResult()
 {
     setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
