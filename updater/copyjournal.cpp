@@ -1,4 +1,8 @@
+// The copy with its safety net: the journal written before each change, the new files placed
+// whole, the kept files, the flush and the commit mark (journalfile.h has the journal's format).
 #include "copyjournal.h"
+#include "copynames.h"
+#include "crashpoint.h"
 #include "installsupport.h"
 #include "journalfile.h"
 #include "session.h"
@@ -10,14 +14,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-// The safety net of the copy: the journal written before each change, the kept files, and the
-// settling of what an earlier run left (journalfile.h has the journal's format).
-enum { pathBufferSize = 2048 };
-
-static const char journalName[] = "QIMUpdate.journal";
-static const char unreadableName[] = "QIMUpdate.journal.unreadable";
-static const char freshName[] = "QIMUpdate.journal.new";
 
 // The copy that is running, if any.
 static struct {
@@ -38,328 +34,17 @@ static struct {
     bool closing;
 } flusher;
 
-static char unrestored[pathBufferSize];
 // A copy that succeeded, whose kept files are removed once its result is shown.
 static char *committedRoot;
 static volatile bool removingKept;
 // From the opening of the journal until the copy is committed or undone.
 static volatile bool changingInstallation;
-
-static bool fitsPath(int length)
-{
-    return length >= 0 && length < pathBufferSize;
-}
-
-static bool inRoot(char *buffer, const char *root, const char *name)
-{
-    return fitsPath(snprintf(buffer, pathBufferSize, "%s\\%s", root, name));
-}
-
-static bool keptPath(char *buffer, const char *target, const char *token)
-{
-    return fitsPath(snprintf(buffer, pathBufferSize, "%s.~%s", target, token));
-}
-
-static bool pathExists(const char *path)
-{
-    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-}
-
-//--- one updater at a time on an installation
-
-// Named after the root in one case, so that two updaters on one installation meet whatever
-// spelling each was given.
-static HANDLE lockInstallation(const char *root)
-{
-    char lowered[pathBufferSize];
-    size_t length = 0;
-    for (; root[length] && length + 1 < sizeof lowered; ++length)
-        lowered[length] = (char)tolower((unsigned char)root[length]);
-    unsigned char digest[16];
-    char name[64];
-    crypto_generichash(digest, sizeof digest, (const unsigned char *)lowered, length, NULL, 0);
-    int used = snprintf(name, sizeof name, "Global\\QIMUpdate-");
-    sodium_bin2hex(name + used, sizeof name - (size_t)used, digest, sizeof digest);
-    HANDLE mutex = CreateMutexA(NULL, FALSE, name);
-    if (!mutex)
-        return NULL;
-    DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
-        return mutex;
-    CloseHandle(mutex);
-    return NULL;
-}
-
-static void unlockInstallation(HANDLE mutex)
-{
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
-}
-
-//--- undoing and settling
-
-struct SettleResult {
-    bool removeTemporaries; // only when no worker of this process owns them any more
-    bool undone;            // an unfinished copy was undone
-    bool incomplete;        // ... but not completely
-    bool changedLeft;       // ... and files changed since were left with their kept copies
-    bool keptLeft;          // kept files of a finished copy are still there
-    char checkedParent[pathBufferSize];
-};
-
-static void noteUnrestored(SettleResult *result, const char *path)
-{
-    if (!result->incomplete)
-        snprintf(unrestored, sizeof unrestored, "%s", path);
-    result->incomplete = true;
-}
-
-static bool isOwnTemporaryDirectory(const char *directory)
-{
-    char temp[MAX_PATH + 1];
-    char tempLong[pathBufferSize];
-    char given[pathBufferSize];
-    DWORD length = GetTempPathA(sizeof temp, temp);
-    if (length == 0 || length >= sizeof temp)
-        return false;
-    temp[length - 1] = '\0';
-    DWORD tempLength = GetLongPathNameA(temp, tempLong, sizeof tempLong);
-    DWORD givenLength = GetLongPathNameA(directory, given, sizeof given);
-    return tempLength && tempLength < sizeof tempLong && givenLength &&
-           givenLength < sizeof given && _stricmp(tempLong, given) == 0;
-}
-
-// Only names the updater itself makes: "qim..." directly in the temporary directory, whichever
-// of its long or short names either side uses.
-static bool isOwnTemporary(const char *path)
-{
-    char directory[pathBufferSize];
-    const char *name = strrchr(path, '\\');
-    if (!name || _strnicmp(name + 1, "qim", 3) != 0 ||
-        !fitsPath(snprintf(directory, sizeof directory, "%.*s", (int)(name - path), path)))
-        return false;
-    return isOwnTemporaryDirectory(directory);
-}
-
-// A junction or link in place of a temporary is removed as an entry and never walked.
-static void removeTemporary(const char *path)
-{
-    DWORD attributes = GetFileAttributesA(path);
-    uint32_t deleted = 0, count = 0;
-    if (attributes == INVALID_FILE_ATTRIBUTES || !isOwnTemporary(path))
-        return;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryA(path) : DeleteFileA(path);
-    else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
-        deleteTree(path, &deleted, &count);
-    else
-        removeFileEvenReadOnly(path);
-}
-
-// A directory that holds other files now is someone else's too, and stays.
-static bool undoDirectory(const char *path)
-{
-    if (!directoryExists(path) || RemoveDirectoryA(path))
-        return true;
-    return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
-}
-
-static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record)
-{
-    return !(now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-           joinHalves(now->nFileSizeHigh, now->nFileSizeLow) == record->size &&
-           joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) ==
-               record->written;
-}
-
-// A placed file that a program has loaded cannot be deleted, but it can be renamed aside; it
-// goes with the next restart.
-static bool takeAwayPlaced(const char *path, const char *token)
-{
-    char aside[pathBufferSize];
-    if (removeFileEvenReadOnly(path))
-        return true;
-    if (!fitsPath(snprintf(aside, sizeof aside, "%s.~%s.undone", path, token)) ||
-        !MoveFileA(path, aside))
-        return false;
-    MoveFileExA(aside, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-    return true;
-}
-
-static void undoFile(const JournalRecord *record, const char *token, SettleResult *result)
-{
-    char kept[pathBufferSize];
-    WIN32_FILE_ATTRIBUTE_DATA now;
-    if (!keptPath(kept, record->path, token)) {
-        noteUnrestored(result, record->path);
-        return;
-    }
-    bool keptThere = pathExists(kept);
-    bool present = GetFileAttributesExA(record->path, GetFileExInfoStandard, &now) != FALSE;
-    if (present && !isPlacedFile(&now, record)) {
-        result->changedLeft = result->changedLeft || keptThere;
-        return;
-    }
-    if (!keptThere && (record->kind == 'R' || !present))
-        return;
-    if ((present && !takeAwayPlaced(record->path, token)) ||
-        (keptThere && !MoveFileA(kept, record->path)))
-        noteUnrestored(result, record->path);
-}
-
-static void undoRecord(const JournalRecord *record, const JournalRecord *run, SettleResult *result)
-{
-    if (record->kind == 'U') {
-        if (result->removeTemporaries)
-            removeTemporary(record->path);
-        return;
-    }
-    if (record->kind != 'D' && record->kind != 'N' && record->kind != 'R')
-        return;
-    if (!noReparseBelow(run->path, record->path, result->checkedParent)) {
-        result->changedLeft = true;
-        return;
-    }
-    if (record->kind == 'D') {
-        if (!undoDirectory(record->path))
-            noteUnrestored(result, record->path);
-        return;
-    }
-    undoFile(record, run->token, result);
-}
-
-// A kept file held open now is removed at the next start, or by Windows at its next restart.
-static void removeKeptFile(const JournalRecord *record, const JournalRecord *run,
-                           SettleResult *result)
-{
-    char kept[pathBufferSize];
-    if ((record->kind != 'N' && record->kind != 'R') || !keptPath(kept, record->path, run->token) ||
-        !pathExists(kept) || !noReparseBelow(run->path, record->path, result->checkedParent))
-        return;
-    if (removeFileEvenReadOnly(kept) || !pathExists(kept))
-        return;
-    MoveFileExA(kept, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-    result->keptLeft = true;
-}
-
-// One copy: the records from its T up to the next one. Only the last copy can be unfinished;
-// one that a later copy followed was settled before that one began, and is never undone again.
-static void settleRun(const JournalText *journalText, size_t first, size_t end, bool last,
-                      SettleResult *result)
-{
-    const JournalRecord *run = &journalText->records[first];
-    char marker = first + 1 < end ? journalText->records[end - 1].kind : 0;
-    if (marker == 'C') {
-        for (size_t i = first + 1; i < end; ++i)
-            removeKeptFile(&journalText->records[i], run, result);
-        return;
-    }
-    if (marker == 'X' || !last)
-        return;
-    // Newest change first, so each directory is empty again when its own record comes.
-    result->undone = true;
-    for (size_t i = end; i-- > first + 1;)
-        undoRecord(&journalText->records[i], run, result);
-}
-
-static void settleRuns(const JournalText *journalText, SettleResult *result)
-{
-    size_t end = journalText->count;
-    for (size_t i = journalText->count; i-- > 0;) {
-        if (journalText->records[i].kind != 'T')
-            continue;
-        settleRun(journalText, i, end, end == journalText->count, result);
-        end = i;
-    }
-}
-
-// What is left to do is written to a new journal that replaces the old one once it is on disk:
-// nothing is ever appended to a journal that may end in damage.
-static void rewriteJournal(const char *root, const JournalText *journalText, bool undoneWhole)
-{
-    char path[pathBufferSize];
-    char fresh[pathBufferSize];
-    if (!inRoot(path, root, journalName) || !inRoot(fresh, root, freshName))
-        return;
-    HANDLE file =
-        CreateFileA(fresh, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    bool written = true;
-    for (size_t i = 0; written && i < journalText->count; ++i)
-        written = writeRecord(file, &journalText->records[i]);
-    if (undoneWhole)
-        written = written && writeJournalText(file, "X\n");
-    written = written && FlushFileBuffers(file);
-    CloseHandle(file);
-    if (!written || !MoveFileExA(fresh, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        DeleteFileA(fresh);
-}
-
-// Never acted on and never deleted: the user or support can still look at it.
-static JournalOutcome setAsideUnreadable(const char *root, const char *path)
-{
-    char aside[pathBufferSize];
-    if (inRoot(aside, root, unreadableName))
-        MoveFileExA(path, aside, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    return JournalUnreadable;
-}
-
-static JournalOutcome outcomeOf(const SettleResult *result)
-{
-    if (!result->undone)
-        return JournalSettled;
-    if (result->incomplete)
-        return JournalIncomplete;
-    return result->changedLeft ? JournalChangedLeft : JournalRestored;
-}
-
-static JournalOutcome settleJournal(const char *root, bool removeTemporaries)
-{
-    char path[pathBufferSize];
-    if (!root || !inRoot(path, root, journalName) || !fileExists(path))
-        return JournalAbsent;
-    JournalText journalText = {NULL, NULL, 0, false};
-    SettleResult result = {removeTemporaries, false, false, false, false, ""};
-    unrestored[0] = '\0';
-    bool parsed = readJournal(path, &journalText);
-    // Nothing but a torn first record: the copy had not begun.
-    bool empty = parsed && journalText.count == 0;
-    bool readable =
-        parsed && !empty && journalText.records[0].kind == 'T' && checkRuns(&journalText, root);
-    if (readable)
-        settleRuns(&journalText, &result);
-    if (!readable && !empty) {
-        free(journalText.records);
-        free(journalText.text);
-        return setAsideUnreadable(root, path);
-    }
-    if (!result.incomplete && !result.keptLeft)
-        DeleteFileA(path);
-    else
-        rewriteJournal(root, &journalText, result.undone && !result.incomplete);
-    free(journalText.records);
-    free(journalText.text);
-    return outcomeOf(&result);
-}
-
-JournalOutcome settleCopyJournal(const char *root)
-{
-    if (!root)
-        return JournalAbsent;
-    HANDLE lock = lockInstallation(root);
-    if (!lock)
-        return JournalBusy;
-    JournalOutcome outcome = settleJournal(root, true);
-    unlockInstallation(lock);
-    return outcome;
-}
-
-const char *unrestoredFile()
-{
-    return unrestored;
-}
-
+// The copy in hand, from its lock until its commit mark or its undo; the lock is held between.
+static struct {
+    HANDLE lock;
+    bool elsewhere; // its root is recorded as copyroot
+    char root[pathBufferSize];
+} placedCopy;
 //--- the copy with its safety net
 
 static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
@@ -372,13 +57,21 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     char kept[pathBufferSize];
     if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
-    // A kept file of that name that is not this run's would be taken for one by an undo.
-    if (!keptPath(kept, target, journal.token) || pathExists(kept))
+    char fresh[pathBufferSize];
+    // A kept or new file of that name that is not this run's would be taken for one by an undo.
+    if (!keptPath(kept, target, journal.token) || pathExists(kept) ||
+        !freshPath(fresh, target, journal.token) || pathExists(fresh))
         return false;
+    bool replaced = exists && !existingDirectory;
     JournalRecord record = {
-        exists && !existingDirectory ? 'R' : 'N', target, NULL,
+        replaced ? 'R' : 'N',
+        target,
+        NULL,
         joinHalves(entry->nFileSizeHigh, entry->nFileSizeLow),
-        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime)};
+        joinHalves(entry->ftLastWriteTime.dwHighDateTime, entry->ftLastWriteTime.dwLowDateTime),
+        replaced ? attributes : 0,
+        0,
+        0};
     return writeRecord(journal.file, &record);
 }
 
@@ -391,7 +84,7 @@ static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entri
         if (!inRoot(target, destination, entries[i].cFileName) ||
             !announceEntry(target, &entries[i]))
             return false;
-    return count == 0 || FlushFileBuffers(journal.file);
+    return count == 0 || flushed(journal.file);
 }
 
 static bool renameThroughHandle(HANDLE file, const char *to)
@@ -405,7 +98,20 @@ static bool renameThroughHandle(HANDLE file, const char *to)
     if (characters <= 1)
         return false;
     rename.info.FileNameLength = (DWORD)(characters - 1) * sizeof(WCHAR);
+    beforeDiskChange();
     return SetFileInformationByHandle(file, FileRenameInfo, &rename, sizeof rename) != FALSE;
+}
+
+// This updater's own file, which a release may carry anew: Windows refuses to open a running
+// program's file for writing but lets it be renamed, and its kept file goes at the next start.
+static bool isRunningProgram(const char *target)
+{
+    char own[MAX_PATH + 1];
+    JournalRecord ownFile, targetFile;
+    DWORD length = GetModuleFileNameA(NULL, own, sizeof own);
+    return length && length < sizeof own && readPlaced(own, &ownFile) &&
+           readPlaced(target, &targetFile) && ownFile.volume == targetFile.volume &&
+           ownFile.fileIndex == targetFile.fileIndex;
 }
 
 // One test for a file in use, whatever its attributes: with read-only and hidden cleared, the
@@ -418,26 +124,44 @@ static bool setAside(const char *target, DWORD attributes)
     char kept[pathBufferSize];
     if (!keptPath(kept, target, journal.token))
         return false;
-    if (attributes & cleared)
+    if (attributes & cleared) {
+        beforeDiskChange();
         SetFileAttributesA(target, attributes & ~cleared);
-    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING, 0, NULL);
-    bool renamed = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
+    }
+    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    bool moved = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
     if (probe != INVALID_HANDLE_VALUE)
         CloseHandle(probe);
-    if (attributes & cleared)
-        SetFileAttributesA(renamed ? kept : target, attributes);
-    return renamed;
+    else if (isRunningProgram(target))
+        moved = renameFile(target, kept);
+    if (attributes & cleared) {
+        beforeDiskChange();
+        SetFileAttributesA(moved ? kept : target, attributes);
+    }
+    return moved;
 }
 
-// Where the volume cannot be flushed as a whole (a network drive), each placed file is.
+// Where the volume cannot be flushed as a whole (a network drive), each placed file is. A
+// read-only file refuses to open for writing, so the attribute is off for the open only.
 static bool flushPlaced(const char *target)
 {
+    DWORD attributes = GetFileAttributesA(target);
+    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
     HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    bool flushed = FlushFileBuffers(file) != FALSE;
+    bool done = flushed(file);
     CloseHandle(file);
-    return flushed;
+    return done;
 }
 
 // The next path to flush; NULL once the copy has ended and nothing is left.
@@ -517,38 +241,73 @@ static void stopFlusher()
     ZeroMemory(&flusher, sizeof flusher);
 }
 
+// The new file is written under "<file>.~<token>.new" and renamed onto the free name once it is
+// complete, so a copy ended inside a large file leaves nothing partial under the final name.
 static bool placeFile(const char *target, const char *from)
 {
+    char fresh[pathBufferSize];
     DWORD attributes = GetFileAttributesA(target);
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes)))
+    if (!freshPath(fresh, target, journal.token) ||
+        (attributes != INVALID_FILE_ATTRIBUTES &&
+         ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes))))
         return false;
-    if (!CopyFileA(from, target, TRUE))
+    beforeDiskChange();
+    if (!CopyFileA(from, fresh, TRUE)) {
+        DWORD error = GetLastError();
+        // A file of that name that this copy did not write is not removed.
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
+            removeFileEvenReadOnly(fresh);
         return false;
+    }
+    // Flushed with the next level's records or the commit mark, not on its own.
+    JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
+    if ((readPlaced(fresh, &placed) && !writeRecord(journal.file, &placed)) ||
+        !renameFile(fresh, target)) {
+        removeFileEvenReadOnly(fresh);
+        return false;
+    }
     if (journal.volume == INVALID_HANDLE_VALUE)
         queueFlush(target);
     return true;
 }
 
+// After Ignore the old file goes back, even over one that appeared in its place meanwhile. If it
+// cannot, it is renamed "<file>.~<token>.ignored", which no clean-up removes.
 static void restoreKeptFile(const char *target)
 {
     char kept[pathBufferSize];
-    if (keptPath(kept, target, journal.token) && pathExists(kept) && !pathExists(target))
-        MoveFileA(kept, target);
+    char ignored[pathBufferSize];
+    if (!keptPath(kept, target, journal.token) || !pathExists(kept))
+        return;
+    beforeDiskChange();
+    if (!directoryExists(target) && MoveFileExA(kept, target, MOVEFILE_REPLACE_EXISTING))
+        return;
+    if (fitsPath(snprintf(ignored, sizeof ignored, "%s.ignored", kept)))
+        renameFile(kept, ignored);
 }
 
 static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
 
 // The elevated updater may open the volume; flushing it once is far cheaper than a flush per file.
-static HANDLE openVolume(const char *destination)
+// The volume is the one that holds the root's folder (a folder mounted from another volume, or
+// reached through a junction, is flushed there), and only a local disk's: elsewhere each placed
+// file is flushed.
+static HANDLE openVolume(const char *root)
 {
-    char volume[8];
-    if (!isalpha((unsigned char)destination[0]) || destination[1] != ':')
+    char mountPoint[MAX_PATH + 1];
+    char volume[MAX_PATH + 1];
+    if (!GetVolumePathNameA(root, mountPoint, sizeof mountPoint))
         return INVALID_HANDLE_VALUE;
-    snprintf(volume, sizeof volume, "\\\\.\\%c:", destination[0]);
+    UINT type = GetDriveTypeA(mountPoint);
+    if ((type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
+        !GetVolumeNameForVolumeMountPointA(mountPoint, volume, sizeof volume))
+        return INVALID_HANDLE_VALUE;
+    size_t length = strlen(volume);
+    if (length && volume[length - 1] == '\\')
+        volume[length - 1] = '\0';
     HANDLE handle = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (handle != INVALID_HANDLE_VALUE && !FlushFileBuffers(handle)) {
+    if (handle != INVALID_HANDLE_VALUE && !flushed(handle)) {
         CloseHandle(handle);
         handle = INVALID_HANDLE_VALUE;
     }
@@ -598,6 +357,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     if (!inRoot(path, root, journalName) || *outcome == JournalIncomplete ||
         *outcome == JournalUnreadable || !drawToken())
         return false;
+    beforeDiskChange();
     journal.file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL,
                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (journal.file == INVALID_HANDLE_VALUE)
@@ -615,7 +375,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
         written = writeJournalText(journal.file, "U %s\n", *temporaries);
-    if (written && FlushFileBuffers(journal.file))
+    if (written && flushed(journal.file))
         return true;
     closeJournal();
     return false;
@@ -626,58 +386,73 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 static bool commitCopy()
 {
     stopFlusher();
-    if (journal.placedUnflushed ||
-        (journal.volume != INVALID_HANDLE_VALUE && !FlushFileBuffers(journal.volume)))
+    if (journal.placedUnflushed || commitFlushRefused() ||
+        (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
-    return writeJournalText(journal.file, "C\n") && FlushFileBuffers(journal.file);
+    return writeJournalText(journal.file, "C\n") && flushed(journal.file);
 }
 
-static bool copyLocked(const char *const *temporaries, const char *destination, const char *source,
-                       uint32_t *counters[4], JournalOutcome *outcome)
+// Ends the copy in hand: with its commit mark when every file is placed and the mark can be made
+// durable, undone otherwise. Either way the installation is then one version again.
+static bool endCopy(bool placed, JournalOutcome *outcome)
 {
-    if (!openJournal(destination, temporaries, outcome))
-        return false;
-    bool copied = copyTreeThrough(&journalNet, destination, source, counters[0], counters[1],
-                                  counters[2], counters[3]) &&
-                  commitCopy();
+    const char *root = placedCopy.root;
+    bool opened = journal.file != INVALID_HANDLE_VALUE;
+    bool committed = opened && placed && commitCopy();
     closeJournal();
-    if (copied) {
+    if (committed) {
         // Its kept files go after the result is shown; until then the journal says so.
         free(committedRoot);
-        committedRoot = _strdup(destination);
+        committedRoot = _strdup(root);
         *outcome = JournalSettled;
-        return true;
+    } else if (opened) {
+        // The installation worker removes its temporary files itself, with progress.
+        *outcome = settleJournal(root, false);
     }
-    // The installation worker removes its temporary files itself, with progress.
-    *outcome = settleJournal(destination, false);
-    return false;
+    changingInstallation = false;
+    if (placedCopy.elsewhere && !committed && *outcome != JournalIncomplete)
+        clearCopyRoot();
+    unlockInstallation(placedCopy.lock);
+    placedCopy.lock = NULL;
+    return committed;
+}
+
+bool placeTreeKeepingOld(const char *const *temporaries, const char *destination,
+                         const char *source, uint32_t *bytesCopied, uint32_t *totalBytes,
+                         uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome)
+{
+    *outcome = JournalAbsent;
+    const char *root = placedCopy.root;
+    if (placedCopy.lock || !destination || !finalRoot(destination, placedCopy.root))
+        return false;
+    placedCopy.lock = lockInstallation(root);
+    if (!placedCopy.lock) {
+        *outcome = JournalBusy;
+        return false;
+    }
+    // A root other than the renderer directory is found again through this value.
+    placedCopy.elsewhere = !isRendererDirectory(root) && writeCopyRoot(root);
+    changingInstallation = true;
+    bool placed =
+        openJournal(root, temporaries, outcome) &&
+        copyTreeThrough(&journalNet, root, source, bytesCopied, totalBytes, filesCopied, fileCount);
+    if (!placed)
+        endCopy(false, outcome);
+    return placed;
+}
+
+bool commitPlacedTree(JournalOutcome *outcome)
+{
+    return placedCopy.lock && endCopy(true, outcome);
 }
 
 bool copyTreeKeepingOld(const char *const *temporaries, const char *destination, const char *source,
                         uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
                         uint32_t *fileCount, JournalOutcome *outcome)
 {
-    *outcome = JournalAbsent;
-    if (!destination)
-        return false;
-    HANDLE lock = lockInstallation(destination);
-    if (!lock) {
-        *outcome = JournalBusy;
-        return false;
-    }
-    // A root other than the renderer directory is found again through this value.
-    char *rendererDir = rendererDirectory();
-    bool elsewhere =
-        !(rendererDir && _stricmp(rendererDir, destination) == 0) && writeCopyRoot(destination);
-    free(rendererDir);
-    uint32_t *counters[4] = {bytesCopied, totalBytes, filesCopied, fileCount};
-    changingInstallation = true;
-    bool copied = copyLocked(temporaries, destination, source, counters, outcome);
-    changingInstallation = false;
-    if (elsewhere && !copied && *outcome != JournalIncomplete)
-        clearCopyRoot();
-    unlockInstallation(lock);
-    return copied;
+    return placeTreeKeepingOld(temporaries, destination, source, bytesCopied, totalBytes,
+                               filesCopied, fileCount, outcome) &&
+           commitPlacedTree(outcome);
 }
 
 void removeKeptFiles()
@@ -701,54 +476,4 @@ bool removingKeptFiles()
 bool copyChangingInstallation()
 {
     return changingInstallation;
-}
-
-//--- start-up
-
-static void showRecovery(JournalOutcome outcome)
-{
-    char text[pathBufferSize + 128];
-    const char *status = NULL;
-    if (outcome == JournalRestored)
-        status = "Previous version restored (update interrupted).";
-    else if (outcome == JournalChangedLeft)
-        status = "Previous version restored (update interrupted); files changed since were "
-                 "left as they are.";
-    else if (outcome == JournalUnreadable)
-        status = "Update journal unreadable: nothing undone, set aside as "
-                 "QIMUpdate.journal.unreadable.";
-    else if (outcome == JournalBusy)
-        status = "Another updater is working on this installation.";
-    if (outcome == JournalIncomplete) {
-        snprintf(text, sizeof text,
-                 "Interrupted update: could not restore %s. Close QIM and 3ds Max, then start "
-                 "QIMUpdate again.",
-                 unrestored);
-        status = text;
-    }
-    if (!status)
-        return;
-    SetWindowTextA(session.statusLabel, status);
-    // A silent start shows what the user must know instead of checking quietly.
-    if (session.silent && outcome != JournalBusy) {
-        session.silent = false;
-        ShowWindow(session.mainWindow, SW_SHOW);
-    }
-}
-
-void recoverInterruptedCopy()
-{
-    char *rendererDir = rendererDirectory();
-    char *elsewhere = readCopyRoot();
-    JournalOutcome outcome = JournalAbsent;
-    if (elsewhere && !(rendererDir && _stricmp(rendererDir, elsewhere) == 0) &&
-        directoryExists(elsewhere))
-        outcome = settleCopyJournal(elsewhere);
-    if (elsewhere && outcome != JournalIncomplete && outcome != JournalBusy)
-        clearCopyRoot();
-    if (rendererDir && directoryExists(rendererDir) && outcome <= JournalSettled)
-        outcome = settleCopyJournal(rendererDir);
-    free(rendererDir);
-    free(elsewhere);
-    showRecovery(outcome);
 }

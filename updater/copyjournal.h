@@ -21,6 +21,14 @@ enum JournalOutcome {
 bool copyTreeKeepingOld(const char *const *temporaries, const char *destination, const char *source,
                         uint32_t *bytesCopied, uint32_t *totalBytes, uint32_t *filesCopied,
                         uint32_t *fileCount, JournalOutcome *outcome);
+// The same in two steps, so that the result can show while the data is still going to disk:
+// the first places every file and holds the installation; the second flushes what was placed
+// and writes the commit mark, or undoes the copy when that fails. Until the mark is durable the
+// next start brings the previous version back.
+bool placeTreeKeepingOld(const char *const *temporaries, const char *destination,
+                         const char *source, uint32_t *bytesCopied, uint32_t *totalBytes,
+                         uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome);
+bool commitPlacedTree(JournalOutcome *outcome);
 // After the result of a successful copy is shown: removes the files it kept. Ending the program
 // meanwhile stops this at once; the next start finishes it.
 void removeKeptFiles();
@@ -34,7 +42,3 @@ bool copyChangingInstallation();
 JournalOutcome settleCopyJournal(const char *root);
 // The file an incomplete undo could not put back, for the status line; empty otherwise.
 const char *unrestoredFile();
-// At start-up, before anything else uses the installation: settles the journals of the
-// renderer directory and of a copy that went elsewhere, and says on the status line what an
-// interrupted update left.
-void recoverInterruptedCopy();

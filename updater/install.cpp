@@ -13,6 +13,8 @@ enum { pathBufferSize = 2048, extractorBufferSize = 1024 };
 
 // What the copy's safety net made of a copy that did not succeed; absent until a copy ran.
 static JournalOutcome copyUndone = JournalAbsent;
+// The directory whose files are all placed, recorded as the installation once the copy commits.
+static char *placedDir;
 
 static void setStatus(const char *text)
 {
@@ -100,17 +102,47 @@ static void removeUnpackedFiles(const char *unpackDir, uint32_t fileCount)
         RemoveDirectoryA(unpackDir);
 }
 
+// Shown as soon as every file is placed. The state stays Copying and the caption "Abort" until the
+// commit mark, so neither Exit nor a shutdown ends the process before the mark is durable.
+static void showResult()
+{
+    setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
+                                   : "Installation complete.");
+    setStatus("Done. Running plugins installer...");
+}
+
+// Flushes what was placed and writes the commit mark. Should that fail after the result was
+// shown, the copy is undone and the status says so in place of the result.
+static bool commitInstallation()
+{
+    bool committed = commitPlacedTree(&copyUndone);
+    if (committed && placedDir)
+        writeRendererDirectory(placedDir);
+    free(placedDir);
+    placedDir = NULL;
+    if (committed) {
+        session.state = Installed;
+        return true;
+    }
+    // An Exit clicked after the result was not an abort: the copy failed on its own.
+    session.abortInstall = false;
+    setStatus(copyUndone == JournalRestored
+                  ? "Installation failed: the new files could not be written to disk. Previous "
+                    "version restored."
+                  : failureStatus());
+    session.state = InstallFailed;
+    SetWindowTextA(session.exitButton, "Exit");
+    return false;
+}
+
 // The state moves on before the button is enabled: a click on "Install plugins" in that instant
 // must not start a second plug-in installer beside this one.
 static void finishInstalled()
 {
     session.state = PluginsInstaller;
-    setStatus(session.filesIgnored ? "Installation complete, however some files were ignored."
-                                   : "Installation complete.");
     SetWindowTextA(session.exitButton, "Exit");
     EnableWindow(session.actionButton, TRUE);
     SetWindowTextA(session.actionButton, "Install plugins");
-    setStatus("Done. Running plugins installer...");
     launchPluginInstaller();
     EnableWindow(session.actionButton, FALSE);
     SetWindowTextA(session.actionButton, "Done");
@@ -140,6 +172,9 @@ DWORD WINAPI installWorker(LPVOID archivePath)
         SetWindowTextA(session.exitButton, "Exit");
         return 0;
     }
+    showResult();
+    if (!commitInstallation())
+        return 0;
     finishInstalled();
     // With Exit already clicked the kept files are left to the next start, which removes them:
     // the user is not kept waiting for a clean-up.
@@ -184,8 +219,8 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
     session.filesIgnored = false;
     uint32_t bytesCopied = 0, filesCopied = 0;
     const char *temporaries[] = {unpackDir, session.archivePath, NULL};
-    bool copied = copyTreeKeepingOld(temporaries, installDir, sourceDir, &bytesCopied, &totalBytes,
-                                     &filesCopied, &files, &copyUndone);
+    bool copied = placeTreeKeepingOld(temporaries, installDir, sourceDir, &bytesCopied, &totalBytes,
+                                      &filesCopied, &files, &copyUndone);
     if (!copied) {
         failInstallation("File copy failed.",
                          session.abortInstall ? InstallAborted : InstallFailed);
@@ -193,8 +228,9 @@ static bool copyUnpackedTree(const char *installDir, const char *unpackDir, uint
     }
     setStatus(session.filesIgnored ? "Files copied, with some exceptions."
                                    : "File successfully copied.");
-    writeRendererDirectory(installDir);
-    session.state = Installed;
+    // Still Copying until the commit mark: the installation is not yet surely the new version.
+    free(placedDir);
+    placedDir = _strdup(installDir);
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "journalfile.h"
+#include "crashpoint.h"
 #include <ctype.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -20,6 +21,8 @@ bool writeJournalText(HANDLE file, const char *format, ...)
     int length = vsnprintf(record, sizeof record, format, arguments);
     va_end(arguments);
     DWORD written = 0;
+    if (length >= 0 && length < (int)sizeof record)
+        beforeDiskChange();
     return length >= 0 && length < (int)sizeof record &&
            WriteFile(file, record, (DWORD)length, &written, NULL) && written == (DWORD)length;
 }
@@ -97,23 +100,37 @@ bool noReparseBelow(const char *root, const char *path, char *checkedParent)
 
 //--- reading a journal
 
-static bool parseHex16(const char *text, uint64_t *value)
+static bool parseHex(const char *text, int digits, uint64_t *value)
 {
     *value = 0;
-    for (int i = 0; i < 16; ++i) {
+    for (int i = 0; i < digits; ++i) {
         if (!isxdigit((unsigned char)text[i]))
             return false;
         char digit[2] = {text[i], 0};
         *value = (*value << 4) | (uint64_t)strtoul(digit, NULL, 16);
     }
-    return text[16] == ' ';
+    return text[digits] == ' ';
 }
 
 static bool parseFileRecord(char *rest, JournalRecord *record)
 {
-    if (!parseHex16(rest, &record->size) || !parseHex16(rest + 17, &record->written))
+    uint64_t attributes = 0;
+    if (!parseHex(rest, 16, &record->size) || !parseHex(rest + 17, 16, &record->written) ||
+        !parseHex(rest + 34, 8, &attributes))
         return false;
-    record->path = rest + 34;
+    record->attributes = (uint32_t)attributes;
+    record->path = rest + 43;
+    return true;
+}
+
+static bool parsePlacedRecord(char *rest, JournalRecord *record)
+{
+    uint64_t volume = 0;
+    if (!parseHex(rest, 16, &record->size) || !parseHex(rest + 17, 16, &record->written) ||
+        !parseHex(rest + 34, 8, &volume) || !parseHex(rest + 43, 16, &record->fileIndex))
+        return false;
+    record->volume = (uint32_t)volume;
+    record->path = rest + 60;
     return true;
 }
 
@@ -138,6 +155,8 @@ static bool parseRecord(char *line, JournalRecord *record)
     }
     if (record->kind == 'N' || record->kind == 'R')
         return parseFileRecord(rest, record);
+    if (record->kind == 'P')
+        return parsePlacedRecord(rest, record);
     record->path = rest;
     return record->kind == 'U' || record->kind == 'D';
 }
@@ -229,9 +248,14 @@ bool writeRecord(HANDLE file, const JournalRecord *record)
         return writeJournalText(file, "T %s %s\n", record->token, record->path);
     case 'N':
     case 'R':
-        return writeJournalText(file, "%c %016llx %016llx %s\n", record->kind,
+        return writeJournalText(
+            file, "%c %016llx %016llx %08lx %s\n", record->kind, (unsigned long long)record->size,
+            (unsigned long long)record->written, (unsigned long)record->attributes, record->path);
+    case 'P':
+        return writeJournalText(file, "P %016llx %016llx %08lx %016llx %s\n",
                                 (unsigned long long)record->size,
-                                (unsigned long long)record->written, record->path);
+                                (unsigned long long)record->written, (unsigned long)record->volume,
+                                (unsigned long long)record->fileIndex, record->path);
     case 'C':
     case 'X':
         return writeJournalText(file, "%c\n", record->kind);

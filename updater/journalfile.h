@@ -11,13 +11,21 @@
 //   U <path>          a temporary file or directory of the update (the archive, the unpacked
 //                     tree), removed with an unfinished copy that a killed updater left
 //   D <path>          a directory that did not exist and that the copy may create
-//   N <size> <time> <path>  a file that did not exist and that the copy may create
-//   R <size> <time> <path>  a file that existed and that the copy may set aside and replace
+//   N <size> <time> <attributes> <path>  a file that did not exist and that the copy may create
+//   R <size> <time> <attributes> <path>  a file that existed and that the copy may set aside
+//                     and replace; attributes (8 hex digits) are the old file's, 0 for N
+//   P <size> <time> <volume> <index> <path>  read back from a new file once written, before
+//                     it gets its final name: what the file system holds (its rounding of
+//                     times, FAT's 2 s) and the file's identity (volume serial, 8 hex digits,
+//                     and file index, 16; zeros where unknown)
 //   C                 the copy succeeded and its files are on disk; kept files are only removed
 //   X                 the copy was undone
 // Size and last-write time (16 hex digits each) are those of the new file, which the copy keeps:
-// an undo touches a file only while it is still the one the copy put there. Every path must lie
-// under its run's root, which is the journal's own directory.
+// an undo touches a file only while it is still the one the copy put there, judged by the P
+// record where there is one (identity included), else by the N or R record. A new file is
+// written as "<file>.~<token>.new" and renamed onto its free name only when complete, so no
+// partly written file ever stands under a final name. Every path must lie under its run's root,
+// which is the journal's own directory.
 
 enum { journalTokenLength = 8 };
 
@@ -27,6 +35,9 @@ struct JournalRecord {
     const char *token;
     uint64_t size;
     uint64_t written;
+    uint32_t attributes;
+    uint32_t volume; // P: the file's identity
+    uint64_t fileIndex;
 };
 
 struct JournalText {

@@ -6,6 +6,7 @@
 #include "installsupport.h"
 #include "session.h"
 #include "settings.h"
+#include "startrecovery.h"
 #include "versioncheck.h"
 #include "window.h"
 #include <commctrl.h>

@@ -1,4 +1,5 @@
 #include "treeops.h"
+#include "crashpoint.h"
 #include "installsupport.h"
 #include "session.h"
 #include <commctrl.h>
@@ -12,10 +13,13 @@ enum { pathBufferSize = 2048, statusBufferSize = 512 };
 // crafted archive could exhaust the stack, so deeper trees fail the walk instead.
 enum { maxWalkDepth = 100 };
 
-// "%s\%s" into a path buffer; a cut path would name another file, so it fails instead.
+// "%s\%s" into a path buffer (a drive root such as "E:\" has its separator already); a cut
+// path would name another file, so it fails instead.
 static bool joinPath(char *buffer, const char *directory, const char *name)
 {
-    int length = snprintf(buffer, pathBufferSize, "%s\\%s", directory, name);
+    size_t end = strlen(directory);
+    const char *separator = end && directory[end - 1] == '\\' ? "" : "\\";
+    int length = snprintf(buffer, pathBufferSize, "%s%s%s", directory, separator, name);
     return length >= 0 && length < pathBufferSize;
 }
 
@@ -40,14 +44,18 @@ static bool isSkippedEntry(const WIN32_FIND_DATAA *entry)
 // Read-only is cleared only for the delete, and put back when the delete fails all the same.
 static bool removeEvenReadOnly(const char *path, BOOL(WINAPI *remove)(LPCSTR))
 {
+    beforeDiskChange();
     if (remove(path))
         return true;
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
         return false;
+    beforeDiskChange();
     SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    beforeDiskChange();
     if (remove(path))
         return true;
+    beforeDiskChange();
     SetFileAttributesA(path, attributes);
     return false;
 }
@@ -250,12 +258,21 @@ static bool isAbortAnswer(int answer)
 
 enum EntryOutcome { EntryDone, EntryFailed };
 
+// A junction or directory link in the installation is not written through: what it points to
+// is not the installation's, and an undo would not go there. It is an obstacle like a file.
+static bool isLink(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 static EntryOutcome copyDirectoryEntry(const char *target, const char *from, CopyCounters *c,
                                        int depth)
 {
     for (;;) {
-        if (directoryExists(target))
+        if (directoryExists(target) && !isLink(target))
             return copyLevel(target, from, c, depth + 1) ? EntryDone : EntryFailed;
+        beforeDiskChange();
         if (CreateDirectoryA(target, NULL))
             continue;
         int answer = askCreateDirectory(target);
@@ -288,6 +305,17 @@ static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCoun
     }
 }
 
+// The Abort button, or Windows ending the session, takes effect on entering a level and before
+// each file, so a directory of large files does not keep the user waiting.
+static bool abortRequested()
+{
+    if (!session.abortInstall)
+        return false;
+    SetWindowTextA(session.statusLabel, "Installation aborted.");
+    session.state = InstallAborted;
+    return true;
+}
+
 static bool copyListed(const char *destination, const char *source, const LevelListing *listing,
                        CopyCounters *c, int depth)
 {
@@ -297,6 +325,8 @@ static bool copyListed(const char *destination, const char *source, const LevelL
         const WIN32_FIND_DATAA *entry = &listing->entries[i];
         if (!joinPath(from, source, entry->cFileName) ||
             !joinPath(target, destination, entry->cFileName))
+            return false;
+        if (!isDirectoryEntry(entry) && abortRequested())
             return false;
         EntryOutcome outcome = isDirectoryEntry(entry) ? copyDirectoryEntry(target, from, c, depth)
                                                        : copyFileEntry(target, from, c);
@@ -311,12 +341,8 @@ static bool copyLevel(const char *destination, const char *source, CopyCounters 
     if (!destination || !source || depth > maxWalkDepth || !directoryExists(destination) ||
         !directoryExists(source))
         return false;
-    // An abort request takes effect here, on entering a level, never between two files.
-    if (session.abortInstall) {
-        SetWindowTextA(session.statusLabel, "Installation aborted.");
-        session.state = InstallAborted;
+    if (abortRequested())
         return false;
-    }
     LevelListing listing = {NULL, 0};
     bool copied = listLevel(source, &listing, false) &&
                   (!c->net || c->net->announce(destination, listing.entries, listing.count)) &&
@@ -358,6 +384,7 @@ static void deleteEntry(char *path, size_t length, const WIN32_FIND_DATAA *entry
                         uint32_t *filesDeleted, uint32_t *fileCount, bool *failed)
 {
     if (isDirectoryEntry(entry) && (entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        beforeDiskChange();
         RemoveDirectoryA(path);
         return;
     }
@@ -401,5 +428,10 @@ bool deleteTree(const char *directory, uint32_t *filesDeleted, uint32_t *fileCou
     int length = snprintf(path, sizeof path, "%s", directory);
     if (length < 0 || length >= pathBufferSize)
         return false;
+    // A junction in place of the tree is removed as an entry, never walked.
+    if (isLink(path)) {
+        beforeDiskChange();
+        return RemoveDirectoryA(path) != FALSE;
+    }
     return deleteLevel(path, (size_t)length, filesDeleted, fileCount);
 }

@@ -3,7 +3,9 @@
 //                                 and progress bar in a shown window served by the GUI thread
 //   bench_copy safe DEST SRC      the same with the installation's safety net: replaced files kept
 //                                 aside, the journal in DEST; "seconds" is the time until the
-//                                 result, "cleanup" the removal of the kept files after it
+//                                 result (every file placed), "commit" until the commit mark is
+//                                 durable, "cleanup" until the kept files are removed after it
+//                                 (all three from the start)
 //   bench_copy silent DEST SRC    the same copyTree without any window (its cost of its own)
 //   bench_copy bare DEST SRC      a recursive FindFirstFileA/CopyFileA walk, no window at all
 #include "copyjournal.h"
@@ -55,6 +57,7 @@ struct CopyJob {
     bool ok;
     double seconds;
     double updateSeconds;
+    double commitSeconds;
     double cleanupSeconds;
 };
 
@@ -80,16 +83,19 @@ DWORD WINAPI copyWorker(LPVOID param)
     JournalOutcome outcome = JournalAbsent;
     if (job->safetyNet)
         job->ok =
-            copyTreeKeepingOld(noTemporaries, job->destination, job->source, &job->bytesCopied,
-                               &job->totalBytes, &job->filesCopied, &job->fileCount, &outcome);
+            placeTreeKeepingOld(noTemporaries, job->destination, job->source, &job->bytesCopied,
+                                &job->totalBytes, &job->filesCopied, &job->fileCount, &outcome);
     else
         job->ok = copyTree(job->destination, job->source, &job->bytesCopied, &job->totalBytes,
                            &job->filesCopied, &job->fileCount);
     job->seconds = now() - start;
-    if (job->safetyNet) {
-        double cleanupStart = now();
+    // As in the installation: the result shows here, then the flush and the mark, then the
+    // kept files go.
+    if (job->safetyNet && job->ok) {
+        job->ok = commitPlacedTree(&outcome);
+        job->commitSeconds = now() - start;
         removeKeptFiles();
-        job->cleanupSeconds = now() - cleanupStart;
+        job->cleanupSeconds = now() - start;
     }
     job->updateSeconds = statusUpdateSeconds();
     PostMessageA(session.mainWindow, WM_CLOSE, 0, 0);
@@ -128,7 +134,7 @@ void createWindow()
 
 int runCopyTree(const char *destination, const char *source, bool safetyNet)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     createWindow();
@@ -140,16 +146,17 @@ int runCopyTree(const char *destination, const char *source, bool safetyNet)
     }
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
-    printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f cleanup=%.4f\n",
+    printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f commit=%.4f "
+           "cleanup=%.4f\n",
            safetyNet ? "safe" : "copytree", job.ok ? 1 : 0, job.filesCopied, job.bytesCopied,
-           job.seconds, job.updateSeconds * 1e6, job.cleanupSeconds);
+           job.seconds, job.updateSeconds * 1e6, job.commitSeconds, job.cleanupSeconds);
     return job.ok ? 0 : 1;
 }
 
 // copyTree with no window at all: what the walk itself costs beyond CopyFileA.
 int runSilent(const char *destination, const char *source)
 {
-    CopyJob job{destination, source, 0, 0, 0, 0, false, false, 0, 0, 0};
+    CopyJob job{destination, source, 0, 0, 0, 0, false, false, 0, 0, 0, 0};
     if (!countTree(source, &job.fileCount, &job.totalBytes))
         return 2;
     double start = now();

@@ -40,7 +40,7 @@ class RealInstall : public ::testing::Test
         ASSERT_TRUE(writeFile(files + "\\update\\qim.ver", std::string("\x01\x02\x03", 3)));
         ASSERT_TRUE(makeZip(stage, files + "\\Renderer_1.2.3.zip"));
         ASSERT_TRUE(signServedArchive(files + "\\Renderer_1.2.3.zip"));
-        ASSERT_TRUE(program.start(loopbackUpdaterExe()));
+        ASSERT_TRUE(program.start(updater.empty() ? loopbackUpdaterExe() : updater));
         window = program.waitForWindow("qim_update", 10000, true);
         ASSERT_NE(window, nullptr);
         action = control(window, ActionButtonId);
@@ -116,9 +116,28 @@ class RealInstall : public ::testing::Test
             << joined(qimTempEntries());
     }
 
+    // Clicks "Install update" and fails the test if any question is asked.
+    void installWithoutAQuestion()
+    {
+        click(action);
+        MessageBoxInfo box;
+        bool asked = false;
+        waitUntil(
+            [&] {
+                asked = program.findWindow("#32770") != nullptr;
+                return asked || windowText(action) == "Done";
+            },
+            30000);
+        if (asked && waitForMessageBox(program, &box)) {
+            ADD_FAILURE() << "asked: " << box.text;
+            answerMessageBox(box, IDABORT);
+        }
+    }
+
     Program program;
     HWND window = nullptr, action = nullptr, exitButton = nullptr;
     std::string installation, stage;
+    std::string updater; // the loopback updater of the build unless set
 };
 
 std::string obstacleQuestion(const std::string &installation)
@@ -380,23 +399,17 @@ TEST_F(RealInstall, WholeReleaseReplacesEveryFileOfTheInstallation)
     CopyFileA(standIn("pluginsstandin.exe").c_str(),
               (release + "\\bin\\32\\QIM_InstallPlugins.exe").c_str(), FALSE);
     writeFile(release + "\\max2010 plugin\\32\\QIMplugin.dlr", "plug-in 1.2.3");
+    // A read-only file installs wherever each placed file is flushed on its own (as under Wine).
+    writeFile(release + "\\licenses\\notice.txt", "read-only notice");
+    SetFileAttributesA((release + "\\licenses\\notice.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_NO_FATAL_FAILURE(reachDownloaded());
-    click(action);
-    MessageBoxInfo box;
-    bool asked = false;
-    waitUntil(
-        [&] {
-            asked = program.findWindow("#32770") != nullptr;
-            return asked || windowText(action) == "Done";
-        },
-        30000);
-    if (asked && waitForMessageBox(program, &box)) {
-        ADD_FAILURE() << "asked: " << box.text;
-        answerMessageBox(box, IDABORT);
-    }
+    installWithoutAQuestion();
     expectDoneAndRecorded(installation);
     EXPECT_EQ(contentOf(installation + "\\dll\\32\\PlenaraVersion.txt"), "1 2 3\n");
     EXPECT_EQ(contentOf(installation + "\\max2010 plugin\\32\\QIMplugin.dlr"), "plug-in 1.2.3");
+    EXPECT_EQ(contentOf(installation + "\\licenses\\notice.txt"), "read-only notice");
+    EXPECT_TRUE(GetFileAttributesA((installation + "\\licenses\\notice.txt").c_str()) &
+                FILE_ATTRIBUTE_READONLY);
     expectTempClean();
 }
 
@@ -443,7 +456,7 @@ TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
     ASSERT_TRUE(GetFileAttributesExA((installation + "\\readme.txt").c_str(), GetFileExInfoStandard,
                                      &placed));
     char record[64];
-    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx ", placed.nFileSizeHigh,
+    snprintf(record, sizeof record, "R %08lx%08lx %08lx%08lx 00000000 ", placed.nFileSizeHigh,
              placed.nFileSizeLow, placed.ftLastWriteTime.dwHighDateTime,
              placed.ftLastWriteTime.dwLowDateTime);
     ASSERT_TRUE(
@@ -469,4 +482,30 @@ TEST_F(RealInstall, TwoUpdatersStartedTogetherUndoAnInterruptedUpdateOnce)
         EXPECT_TRUE(text == restored || text == busy || text == "Click Check update...") << text;
     EXPECT_EQ(treeImage(installation), before);
     second.kill();
+}
+
+// The updater started from the installation it updates, with a release that carries a new
+// updater: its own running file is renamed aside without a question, the new one is placed, and
+// the old one is gone after the next start.
+TEST_F(RealInstall, ReleaseCarryingTheRunningUpdaterReplacesItWithoutAQuestion)
+{
+    updater = installation + "\\bin\\32\\QIMUpdate.exe";
+    ASSERT_TRUE(CopyFileA(loopbackUpdaterExe().c_str(), updater.c_str(), FALSE));
+    // The same program with bytes appended, so that it still starts.
+    std::string newUpdater;
+    ASSERT_TRUE(readFile(loopbackUpdaterExe(), &newUpdater));
+    newUpdater += "the new updater";
+    ASSERT_TRUE(writeFile(stage + "\\Renderer\\bin\\32\\QIMUpdate.exe", newUpdater));
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    installWithoutAQuestion();
+    expectDoneAndRecorded(installation);
+    EXPECT_TRUE(contentOf(updater) == newUpdater);
+    program.kill();
+    ASSERT_TRUE(program.start(updater));
+    ASSERT_NE(program.waitForWindow("qim_update", 10000, true), nullptr);
+    std::vector<std::string> left;
+    for (const auto &entry : treeImage(installation))
+        if (entry.first.find(".~") != std::string::npos || entry.first == "\\QIMUpdate.journal")
+            left.push_back(entry.first);
+    EXPECT_EQ(joined(left), "");
 }

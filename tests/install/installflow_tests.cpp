@@ -484,31 +484,74 @@ TEST_F(InstallFlow, MissingPluginInstallerStillEndsDone)
     expectNothingLeft();
 }
 
-// The window's answers while the worker cleans up and starts the plug-in installer: Exit (or the
-// close box) keeps the window until the worker has ended, and a click on "Install plugins" in the
-// instant it is enabled starts no second plug-in installer.
+WNDPROC plainButton = nullptr;
+
+void clickAction()
+{
+    mainWindowProc(session.mainWindow, WM_COMMAND, MAKEWPARAM(201, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(session.actionButton));
+}
+
+// Clicks "Install plugins" in the instant the worker enables it.
+LRESULT CALLBACK clickWhenEnabled(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    LRESULT result = CallWindowProcA(plainButton, window, message, wParam, lParam);
+    if (message == WM_ENABLE && wParam)
+        clickAction();
+    return result;
+}
+
+// The journal as it stands, read beside the worker's open handle.
+std::string journalLines(const std::string &installation)
+{
+    HANDLE file = CreateFileA((installation + "\\QIMUpdate.journal").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "<none>";
+    char buffer[65536];
+    DWORD got = 0;
+    ReadFile(file, buffer, sizeof buffer, &got, nullptr);
+    CloseHandle(file);
+    return "\n" + std::string(buffer, got);
+}
+
+// The window's answers while the worker cleans up, makes the copy durable and starts the plug-in
+// installer: Exit (or the close box) keeps the window until the worker has ended; the result shows
+// before the commit mark, with the caption still "Abort" and no plug-in installer started, which
+// a click cannot start either; and a click on "Install plugins" in the instant it is enabled
+// starts no second plug-in installer.
 TEST_F(InstallFlow, LeavingOrClickingAtTheEndOfARunChangesNothing)
 {
     stageUpdate();
     publishArchive();
-    onStatus = [](const std::string &status) {
+    std::string ran = installation + "\\bin\\32\\plugins-ran.txt";
+    std::string dir = installation;
+    onStatus = [&](const std::string &status) {
         if (status == "Cleaning up...") {
             mainWindowProc(session.mainWindow, WM_CLOSE, 0, 0);
             EXPECT_TRUE(IsWindow(session.mainWindow));
         } else if (status == "Done. Running plugins installer...") {
-            EXPECT_TRUE(IsWindowEnabled(session.actionButton));
-            mainWindowProc(session.mainWindow, WM_COMMAND, MAKEWPARAM(201, BN_CLICKED),
-                           reinterpret_cast<LPARAM>(session.actionButton));
+            std::string journal = journalLines(dir);
+            EXPECT_NE(journal.find("\nT "), std::string::npos) << journal;
+            EXPECT_EQ(journal.find("\nC\n"), std::string::npos) << journal;
+            EXPECT_EQ(text(session.exitButton), "Abort");
+            mainWindowProc(session.mainWindow, WM_CLOSE, 0, 0);
+            EXPECT_TRUE(IsWindow(session.mainWindow));
+            clickAction();
+            EXPECT_FALSE(pathIsFile(ran));
         }
     };
+    plainButton = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+        session.actionButton, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(clickWhenEnabled)));
     ASSERT_TRUE(startInstallation());
     ASSERT_TRUE(pumpUntil([] { return session.workersRunning == 0; }, 60000));
     onStatus = nullptr;
+    SetWindowLongPtrA(session.actionButton, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(plainButton));
     EXPECT_TRUE(IsWindow(session.mainWindow));
     EXPECT_EQ(session.state.load(), PluginsInstaller);
     EXPECT_EQ(text(session.actionButton), "Done");
 
-    std::string ran = installation + "\\bin\\32\\plugins-ran.txt";
     EXPECT_TRUE(waitUntil([&] { return pathIsFile(ran); }));
     // A second plug-in installer, started with the first, would have written its line by now.
     pumpUntil([] { return false; }, 1500);
@@ -582,4 +625,32 @@ TEST(ExtractorCommandLine, TooLongForItsBufferIsRefused)
     EXPECT_FALSE(formatExtractorCommandLine(commandLine, sizeof commandLine,
                                             "C:\\a renderer directory that is long",
                                             "C:\\archive.zip", "C:\\unpack"));
+}
+
+// A flush that fails after the result was shown: the copy is undone, the status says so in place
+// of the result, and the plug-in installer is not started.
+TEST_F(InstallFlow, CommitFailingAfterTheResultUndoesTheCopyAndSaysSo)
+{
+    stageUpdate();
+    publishArchive();
+    writeFile(installation + "\\readme.txt", "old readme");
+    // Recorded again only once the copy commits, which would drop the trailing backslash.
+    setRendererString("directory", installation + "\\");
+    SetEnvironmentVariableA("QIM_REFUSE_COMMIT", "1");
+    EXPECT_EQ(runWorker(), 0u);
+    SetEnvironmentVariableA("QIM_REFUSE_COMMIT", nullptr);
+    Texts tail = {"Installation complete.", "Done. Running plugins installer...",
+                  "Installation failed: the new files could not be written to disk. Previous "
+                  "version restored."};
+    ASSERT_GE(statusLog.size(), tail.size());
+    EXPECT_EQ(Texts(statusLog.end() - tail.size(), statusLog.end()), tail);
+    EXPECT_EQ(session.state.load(), InstallFailed);
+    EXPECT_EQ(text(session.exitButton), "Exit");
+    EXPECT_EQ(contentOf(installation + "\\readme.txt"), "old readme");
+    EXPECT_FALSE(pathIsDir(installation + "\\empty"));
+    EXPECT_FALSE(pathIsFile(installation + "\\QIMUpdate.journal"));
+    EXPECT_EQ(recordedDirectory(), installation + "\\");
+    pumpUntil([] { return false; }, 1500);
+    EXPECT_FALSE(pathIsFile(installation + "\\bin\\32\\plugins-ran.txt"));
+    expectNothingLeft();
 }

@@ -562,8 +562,8 @@ TEST_F(TreeOps, AbortInAQuestionEndsTheWholeCopyWithoutTheAbortFlag)
     EXPECT_EQ(contentOf(destination + "\\a\\b\\c\\locked.dll"), "old");
 }
 
-// The abort flag is looked at only when the copy enters a directory: set while a question is
-// open, it stops the copy at the next directory, and not at all when none follows.
+// The abort flag is looked at when the copy enters a directory and before each file: set while a
+// question is open, it stops the copy at the next directory or the next file.
 TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory)
 {
     std::string source = freshDir("treeops-abortdir-src");
@@ -588,29 +588,38 @@ TEST_F(TreeOps, AbortRequestTakesEffectOnEnteringTheNextDirectory)
     EXPECT_FALSE(pathIsFile(destination + "\\plugins\\a.dlr"));
 }
 
-TEST_F(TreeOps, AbortRequestWithoutAFurtherDirectoryIsNeverSeen)
+TEST_F(TreeOps, AbortRequestIsSeenBeforeTheNextFileOfADirectory)
 {
     std::string source = freshDir("treeops-abortfile-src");
     std::string destination = freshDir("treeops-abortfile-dst");
     writeFile(source + "\\engine.dll", "new");
     writeFile(destination + "\\engine.dll", "old");
+    writeFile(source + "\\tool.dll", "new tool");
+    writeFile(destination + "\\tool.dll", "old tool");
+    // Both held, so that the question comes for whichever the enumeration gives first.
     HANDLE held = holdExclusively(destination + "\\engine.dll");
+    HANDLE heldTool = holdExclusively(destination + "\\tool.dll");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_NE(heldTool, INVALID_HANDLE_VALUE);
 
     CopyRun run;
     run.destination = destination;
     run.source = source;
-    run.counters.fileCount = 1;
+    run.counters.fileCount = 2;
     run.start();
     Box box;
     ASSERT_TRUE(waitForBox(&box));
     session.abortInstall = true;
     CloseHandle(held);
+    CloseHandle(heldTool);
     ASSERT_TRUE(answer(box, IDRETRY));
     ASSERT_TRUE(run.finish());
-    EXPECT_TRUE(run.result);
-    EXPECT_EQ(session.state.load(), Copying);
-    EXPECT_EQ(contentOf(destination + "\\engine.dll"), "new");
+    EXPECT_FALSE(run.result);
+    EXPECT_EQ(run.status, "Installation aborted.");
+    EXPECT_EQ(session.state.load(), InstallAborted);
+    EXPECT_EQ(run.counters.filesCopied, 1u);
+    EXPECT_EQ(contentOf(destination + "\\engine.dll") + "|" + contentOf(destination + "\\tool.dll"),
+              box.text.find("engine.dll") != std::string::npos ? "new|old tool" : "old|new tool");
 }
 
 //--- the copy's safety net
@@ -852,21 +861,48 @@ TEST_F(TreeOps, EntriesBeyondThePathLimitFailTheWalk)
 
 namespace
 {
-// "<size> <time>" of a file as the journal records the file the copy placed.
+// "<size> <time> <attributes>" of a file as the journal records the file the copy placed; the
+// attributes an undo puts back are those of a plain file.
 std::string signature(const std::string &path)
 {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
         return "missing";
-    char text[40];
-    snprintf(text, sizeof text, "%08lx%08lx %08lx%08lx", data.nFileSizeHigh, data.nFileSizeLow,
-             data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
+    char text[48];
+    snprintf(text, sizeof text, "%08lx%08lx %08lx%08lx 00000000", data.nFileSizeHigh,
+             data.nFileSizeLow, data.ftLastWriteTime.dwHighDateTime,
+             data.ftLastWriteTime.dwLowDateTime);
     return text;
 }
 
 std::string placed(char kind, const std::string &path)
 {
     return std::string(1, kind) + " " + signature(path) + " " + path + "\n";
+}
+
+// The announcement of a file whose source had another time than the file system stored (FAT
+// keeps 2 s steps), followed by what the copy read back from the placed file: its size and time
+// as stored and its identity, the file index shifted by indexOffset to fake a file written anew.
+std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t secondsOff,
+                                 uint64_t indexOffset = 0)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    uint64_t time =
+        (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    uint64_t index = ((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow) + indexOffset;
+    char text[160];
+    snprintf(text, sizeof text, "%c %016llx %016llx 00000000 ", kind,
+             (unsigned long long)info.nFileSizeLow,
+             (unsigned long long)(time + secondsOff * 10000000));
+    std::string announced = text + path + "\n";
+    snprintf(text, sizeof text, "P %016llx %016llx %08lx %016llx ",
+             (unsigned long long)info.nFileSizeLow, (unsigned long long)time,
+             (unsigned long)info.dwVolumeSerialNumber, (unsigned long long)index);
+    return announced + text + path + "\n";
 }
 
 struct JournalCase {
@@ -903,7 +939,42 @@ JournalCase outsideCase(const char *name,
 std::vector<JournalCase> journalCases()
 {
     return {
-        {"stale run: one placed file replaced since, one still the copy's",
+        // The state a kill inside the copy of a large file leaves: the new file only under its
+        // temporary name, its old one kept aside; and one file placed whole before it.
+        {"stale run: a half-written new file, one placed file still the copy's",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\bin\\a.dll", "new a");
+             std::string record = placed('R', root + "\\bin\\a.dll");
+             MoveFileA((root + "\\bin\\a.dll").c_str(),
+                       (root + "\\bin\\a.dll.~0000abcd.new").c_str());
+             writeFile(root + "\\bin\\a.dll.~0000abcd.new", "new");
+             writeFile(root + "\\bin\\a.dll.~0000abcd", "old a");
+             writeFile(root + "\\bin\\b.dll", "new b");
+             writeFile(root + "\\bin\\b.dll.~0000abcd", "old b");
+             return "T 0000abcd " + root + "\n" + record + placed('R', root + "\\bin\\b.dll");
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\bin\\a.dll"), "old a");
+             EXPECT_EQ(contentOf(root + "\\bin\\b.dll"), "old b");
+             EXPECT_EQ(keptFiles(root), std::vector<std::string>());
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+         }},
+        {"a half-written new file of a file that was new",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\added.dll", "added");
+             std::string record = placed('N', root + "\\added.dll");
+             MoveFileA((root + "\\added.dll").c_str(),
+                       (root + "\\added.dll.~0000abcd.new").c_str());
+             return "T 0000abcd " + root + "\n" + record;
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(treeImage(root), TreeImage());
+         }},
+        // A repair after the copy, before the next start: the file it wrote is not the copy's, so
+        // it stays with the kept copy beside it.
+        {"stale run: one placed file rewritten since, one still the copy's",
          [](const std::string &root, const std::string &) {
              writeFile(root + "\\bin\\a.dll", "new a");
              std::string record = placed('R', root + "\\bin\\a.dll");
@@ -920,6 +991,31 @@ std::vector<JournalCase> journalCases()
              EXPECT_EQ(contentOf(root + "\\bin\\b.dll"), "old b");
              EXPECT_FALSE(pathIsFile(root + "\\bin\\b.dll.~0000abcd"));
              EXPECT_FALSE(pathIsFile(journalOf(root)));
+         }},
+        {"times 1 s and 2 s off on a FAT-like volume: what was read back decides",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\one.dll", "new one");
+             writeFile(root + "\\two.dll", "new two");
+             writeFile(root + "\\two.dll.~0000fa70", "old two");
+             return "T 0000fa70 " + root + "\n" + placedOnCoarseVolume('N', root + "\\one.dll", 1) +
+                    placedOnCoarseVolume('R', root + "\\two.dll", 2);
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_FALSE(pathIsFile(root + "\\one.dll"));
+             EXPECT_EQ(contentOf(root + "\\two.dll"), "old two");
+             EXPECT_TRUE(keptFiles(root).empty());
+         }},
+        {"a placed file written anew since, same size and time, another identity",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\a.dll", "new a");
+             writeFile(root + "\\a.dll.~0000fa71", "old a");
+             return "T 0000fa71 " + root + "\n" + placedOnCoarseVolume('R', root + "\\a.dll", 0, 1);
+         },
+         JournalChangedLeft,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\a.dll"), "new a");
+             EXPECT_EQ(contentOf(root + "\\a.dll.~0000fa71"), "old a");
          }},
         {"created directory now holding a user file",
          [](const std::string &root, const std::string &) {
@@ -1047,7 +1143,7 @@ TEST_F(TreeOps, JournalEndingInDamageIsRewrittenNotAppendedTo)
 // A read-only DLL that this process has loaded, held the way Windows holds a loaded image: the
 // copy asks about it instead of setting it aside, and the question leaves its attribute as it
 // was. While a copy holds the installation, a second settling of its journal finds it busy and
-// leaves the journal alone.
+// leaves the journal alone, under whichever spelling of the root it is given.
 TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
 {
     CopyRun run;
@@ -1071,6 +1167,12 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     EXPECT_EQ(GetFileAttributesA(dll.c_str()), attributes);
     std::string journalText = contentOf(journalOf(run.destination));
     EXPECT_EQ(settleCopyJournal(run.destination.c_str()), JournalBusy);
+    // Its 8.3 spelling meets the same lock, instead of setting the live journal aside.
+    char shortSpelling[MAX_PATH];
+    DWORD length = GetShortPathNameA(run.destination.c_str(), shortSpelling, sizeof shortSpelling);
+    ASSERT_TRUE(length > 0 && length < sizeof shortSpelling);
+    EXPECT_NE(std::string(shortSpelling), run.destination);
+    EXPECT_EQ(settleCopyJournal(shortSpelling), JournalBusy);
     EXPECT_EQ(contentOf(journalOf(run.destination)), journalText);
     ASSERT_TRUE(answer(box, IDABORT));
     ASSERT_TRUE(run.finish());

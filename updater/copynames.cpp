@@ -1,0 +1,143 @@
+// The names and the lock that the copy, its undo and the start-up share: the root's one spelling,
+// kept and new file names, one updater at a time, and what the disk holds for a placed file.
+#include "copynames.h"
+#include "crashpoint.h"
+#include "installsupport.h"
+#include <ctype.h>
+#include <sodium.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+bool fitsPath(int length)
+{
+    return length >= 0 && length < pathBufferSize;
+}
+
+// A drive root ("E:\\") ends with its separator already.
+bool inRoot(char *buffer, const char *root, const char *name)
+{
+    size_t length = strlen(root);
+    const char *separator = length && root[length - 1] == '\\' ? "" : "\\";
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s%s%s", root, separator, name));
+}
+
+// The one spelling of an installation's root, for its lock, its journal and copyroot: the final
+// long path the file system gives for the folder, so that an 8.3 or differently cased spelling,
+// or a junction to it, names the same root. A drive root keeps its backslash.
+bool finalRoot(const char *given, char *root)
+{
+    char final[pathBufferSize];
+    DWORD length = 0;
+    HANDLE folder = CreateFileA(given, FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder != INVALID_HANDLE_VALUE) {
+        length = GetFinalPathNameByHandleA(folder, final, sizeof final, FILE_NAME_NORMALIZED);
+        CloseHandle(folder);
+    }
+    bool named;
+    if (length && length < sizeof final && strncmp(final, "\\\\?\\UNC\\", 8) == 0)
+        named = fitsPath(snprintf(root, pathBufferSize, "\\\\%s", final + 8));
+    else if (length && length < sizeof final && strncmp(final, "\\\\?\\", 4) == 0)
+        named = fitsPath(snprintf(root, pathBufferSize, "%s", final + 4));
+    else {
+        length = GetLongPathNameA(given, root, pathBufferSize);
+        named = length && length < pathBufferSize;
+    }
+    size_t end = named ? strlen(root) : 0;
+    if (end > 3 && root[end - 1] == '\\')
+        root[end - 1] = '\0';
+    return named && validAbsolutePath(root);
+}
+
+bool keptPath(char *buffer, const char *target, const char *token)
+{
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s.~%s", target, token));
+}
+
+// Where a new file is written until it is complete; only then does it get its final name.
+bool freshPath(char *buffer, const char *target, const char *token)
+{
+    return fitsPath(snprintf(buffer, pathBufferSize, "%s.~%s.new", target, token));
+}
+
+bool flushed(HANDLE file)
+{
+    beforeDiskChange();
+    return FlushFileBuffers(file) != FALSE;
+}
+
+bool renameFile(const char *from, const char *to)
+{
+    beforeDiskChange();
+    return MoveFileA(from, to) != FALSE;
+}
+
+bool pathExists(const char *path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+//--- one updater at a time on an installation
+
+// Named after the root in one case, so that two updaters on one installation meet whatever
+// spelling each was given.
+HANDLE lockInstallation(const char *root)
+{
+    char lowered[pathBufferSize];
+    size_t length = 0;
+    for (; root[length] && length + 1 < sizeof lowered; ++length)
+        lowered[length] = (char)tolower((unsigned char)root[length]);
+    unsigned char digest[16];
+    char name[64];
+    crypto_generichash(digest, sizeof digest, (const unsigned char *)lowered, length, NULL, 0);
+    int used = snprintf(name, sizeof name, "Global\\QIMUpdate-");
+    sodium_bin2hex(name + used, sizeof name - (size_t)used, digest, sizeof digest);
+    HANDLE mutex = CreateMutexA(NULL, FALSE, name);
+    if (!mutex)
+        return NULL;
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED)
+        return mutex;
+    CloseHandle(mutex);
+    return NULL;
+}
+
+void unlockInstallation(HANDLE mutex)
+{
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+}
+
+// Whether root, in its one spelling, is the renderer directory's.
+bool isRendererDirectory(const char *root)
+{
+    char *rendererDir = rendererDirectory();
+    char renderer[pathBufferSize];
+    bool same = rendererDir && finalRoot(rendererDir, renderer) && _stricmp(renderer, root) == 0;
+    free(rendererDir);
+    return same;
+}
+
+// Size, last-write time and identity as the file system holds them; the open asks for
+// attributes only, which a program holding the file does not refuse, and never follows a link.
+bool readPlaced(const char *path, JournalRecord *placed)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool read = GetFileInformationByHandle(file, &info) != FALSE;
+    CloseHandle(file);
+    if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    placed->size = joinHalves(info.nFileSizeHigh, info.nFileSizeLow);
+    placed->written =
+        joinHalves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    placed->volume = info.dwVolumeSerialNumber;
+    placed->fileIndex = joinHalves(info.nFileIndexHigh, info.nFileIndexLow);
+    return true;
+}

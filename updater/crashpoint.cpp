@@ -1,0 +1,48 @@
+// Counts the changes the copy makes to the disk; the test build can end the process at one.
+#include "crashpoint.h"
+#include <windows.h>
+#include <stdlib.h>
+
+static volatile LONG changesMade;
+
+#ifdef QIM_CRASH_POINTS
+enum { crashExitCode = 0x7e570000 };
+
+static LONG crashPoint()
+{
+    static LONG point = -1;
+    if (point < 0) {
+        char text[16];
+        DWORD length = GetEnvironmentVariableA("QIM_CRASH_AT", text, sizeof text);
+        point = length > 0 && length < sizeof text ? atol(text) : 0;
+    }
+    return point;
+}
+#endif
+
+void beforeDiskChange()
+{
+    LONG made = InterlockedIncrement(&changesMade);
+#ifdef QIM_CRASH_POINTS
+    // TerminateProcess, not ExitProcess: no handle is closed by the program and no buffer is
+    // written out, as when the updater is killed.
+    if (made == crashPoint())
+        TerminateProcess(GetCurrentProcess(), crashExitCode);
+#else
+    (void)made;
+#endif
+}
+
+unsigned diskChangesMade()
+{
+    return (unsigned)changesMade;
+}
+
+bool commitFlushRefused()
+{
+#ifdef QIM_CRASH_POINTS
+    return GetEnvironmentVariableA("QIM_REFUSE_COMMIT", NULL, 0) > 0;
+#else
+    return false;
+#endif
+}

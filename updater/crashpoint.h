@@ -1,0 +1,13 @@
+// Test builds only: the process can be ended abruptly just before any change the copy or its
+// undo makes to the disk, to prove that every such moment leaves a state the next start settles.
+#pragma once
+
+// Called just before each change to the disk (journal write, rename, create, copy, flush,
+// delete, attribute change). In the test build, with QIM_CRASH_AT=k in the environment, the
+// k-th call ends the process at once, without any clean-up; elsewhere it only counts.
+void beforeDiskChange();
+// How many changes were announced so far.
+unsigned diskChangesMade();
+// Test builds only: with QIM_REFUSE_COMMIT in the environment the flush before the commit mark
+// fails, as a failing disk would make it. Elsewhere always false.
+bool commitFlushRefused();
