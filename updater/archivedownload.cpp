@@ -270,10 +270,15 @@ static DeltaOutcome prepareDeltaTree()
     } else
         outcome =
             rebuildOutcome(rebuildDeltaTree(unpackDir, rendererDir, {from, to}, result), *result);
-    if (outcome == DeltaReady) {
+    if (outcome == DeltaReady &&
+        !setPendingDeltaTree(unpackDir, rendererDir, session.installedVersion)) {
+        showLocalFailure("Patch update failed: not enough memory%s.", "");
+        outcome = DeltaLocalFailure;
+        unpackDir = takePendingDeltaTree();
+    }
+    if (outcome == DeltaReady)
         showDeltaReady(*result);
-        setPendingDeltaTree(unpackDir);
-    } else if (unpackDir) {
+    else if (unpackDir) {
         removeUpdateTree(unpackDir);
         free(unpackDir);
     }
@@ -310,12 +315,15 @@ static DeltaOutcome fetchDelta(ArchiveOutcome *outcome)
     // A delta holds only what changed: it cannot fill another directory than the installed one,
     // and there is none to the installed version itself or back to an older one. Anything at
     // its address that is not a statement for it, bound to this full archive, means no delta.
+    // The box is disabled before it is read, so that it cannot be ticked while a delta is chosen.
     SignedArchive archive = {};
-    if (session.differentDirs || !isServerVersionNewer() ||
-        !formatDeltaNames(url, sizeof url, fileName, sizeof fileName) ||
-        !readDeltaStatement(url, fileName, &archive))
+    if (!isServerVersionNewer() || !formatDeltaNames(url, sizeof url, fileName, sizeof fileName))
         return DeltaAbsent;
     chooseDelta(true);
+    if (session.differentDirs || !readDeltaStatement(url, fileName, &archive)) {
+        chooseDelta(false);
+        return DeltaAbsent;
+    }
     *outcome = downloadVerifiedArchive(url, session.archivePath, archive);
     DeltaOutcome delta = DeltaAborted;
     if (session.abortDownload)

@@ -3,6 +3,7 @@
 #include "deltapatch.h"
 #include "session.h"
 #include "treeops.h"
+#include <ctype.h>
 #include <errno.h>
 #include <sodium.h>
 #include <stdio.h>
@@ -135,15 +136,45 @@ static DeltaRebuild openMapped(const char *path, unsigned long long limit, Mappe
     return outcome;
 }
 
+// Views of at most this many bytes: a 32-bit process may find no single range for a large file.
+static const DWORD hashViewSize = 64u << 20;
+
+static bool hashViews(HANDLE mapping, unsigned long long size, crypto_generichash_state *state)
+{
+    for (unsigned long long at = 0; at < size; at += hashViewSize) {
+        SIZE_T length = (SIZE_T)(size - at < hashViewSize ? size - at : hashViewSize);
+        const unsigned char *view = (const unsigned char *)MapViewOfFile(
+            mapping, FILE_MAP_READ, (DWORD)(at >> 32), (DWORD)at, length);
+        if (!view)
+            return false;
+        crypto_generichash_update(state, view, length);
+        UnmapViewOfFile(view);
+    }
+    return true;
+}
+
+// A file of any size hashed through bounded views. Not opening it is a mismatch or a local
+// failure; a mapping that fails is a mismatch too, so that the full archive is taken.
 static DeltaRebuild hashFile(const char *path, unsigned char *hash)
 {
-    MappedFile mapped;
-    DeltaRebuild outcome = openMapped(path, ~0ULL, &mapped);
-    if (outcome != RebuildDone)
-        return outcome;
-    crypto_generichash(hash, hashSize, mapped.data, mapped.size, nullptr, 0);
-    closeMapped(&mapped);
-    return RebuildDone;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return openFailure(GetLastError());
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, hashSize);
+    LARGE_INTEGER size;
+    HANDLE mapping = nullptr;
+    DeltaRebuild outcome = GetFileSizeEx(file, &size) ? RebuildDone : RebuildMismatch;
+    if (outcome == RebuildDone && size.QuadPart > 0 &&
+        (!(mapping = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr)) ||
+         !hashViews(mapping, (unsigned long long)size.QuadPart, &state)))
+        outcome = RebuildMismatch;
+    if (mapping)
+        CloseHandle(mapping);
+    CloseHandle(file);
+    crypto_generichash_final(&state, hash, hashSize);
+    return outcome;
 }
 
 static bool decodeHash(const char *hex, size_t length, unsigned char *hash)
@@ -282,9 +313,10 @@ static DeltaRebuild decoderFailure(size_t code)
 }
 
 // Streams the patch through the decompressor with the old file as its prefix; what is written
-// is hashed on the way, so the rebuilt file is not read again.
+// is hashed on the way, so the rebuilt file is not read again. Nothing beyond the listed size
+// is written: a faulty frame cannot fill the disk.
 static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *patch, FILE *rebuilt,
-                               crypto_generichash_state *written)
+                               long long listedSize, crypto_generichash_state *written)
 {
     ZSTD_DCtx *context = ZSTD_createDCtx();
     size_t inSize = ZSTD_DStreamInSize(), outSize = ZSTD_DStreamOutSize();
@@ -298,6 +330,7 @@ static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *p
          ZSTD_isError(code = ZSTD_DCtx_refPrefix(context, old, oldSize))))
         outcome = decoderFailure(code);
     size_t remaining = 1, got = 0;
+    long long room = listedSize;
     while (outcome == RebuildDone && (got = fread(in, 1, inSize, patch)) > 0) {
         ZSTD_inBuffer input = {in, got, 0};
         while (outcome == RebuildDone && input.pos < input.size) {
@@ -305,10 +338,14 @@ static DeltaRebuild applyPatch(const unsigned char *old, size_t oldSize, FILE *p
             remaining = ZSTD_decompressStream(context, &output, &input);
             if (ZSTD_isError(remaining))
                 outcome = decoderFailure(remaining);
+            else if ((long long)output.pos > room)
+                outcome = RebuildFaulty;
             else if (fwrite(out, 1, output.pos, rebuilt) != output.pos)
                 outcome = localFailure(errno, RebuildWriteFailed);
-            else
+            else {
+                room -= (long long)output.pos;
                 crypto_generichash_update(written, out, output.pos);
+            }
         }
         if (session.abortDownload)
             outcome = RebuildAborted;
@@ -346,7 +383,7 @@ static DeltaRebuild rebuildFile(const char *oldPath, const char *patchPath, cons
     crypto_generichash_state written;
     crypto_generichash_init(&written, nullptr, 0, hashSize);
     if (outcome == RebuildDone)
-        outcome = applyPatch(old, oldSize, patch, rebuilt, &written);
+        outcome = applyPatch(old, oldSize, patch, rebuilt, entry.size, &written);
     if (patch)
         fclose(patch);
     if (rebuilt && fclose(rebuilt) != 0 && outcome == RebuildDone)
@@ -463,10 +500,82 @@ static bool readHeader(const char *text, const DeltaVersions &versions, const ch
     return true;
 }
 
-// One pass over the entries. Pass 0 checks unchanged files' sizes, pass 1 rebuilds and checks
-// the files of the tree, pass 2 hashes unchanged files.
+// The manifest's paths, case-folded and sorted. The first character tells what a path is: '0'
+// an unchanged file or a directory, '1' a file of the unpacked tree, '2' one found there.
+struct ListedPaths {
+    char **paths;
+    unsigned count;
+    unsigned capacity;
+};
+
+static void foldPath(const char *path, char kind, char *key, size_t size)
+{
+    snprintf(key, size, "%c%s", kind, path);
+    for (char *c = key + 1; *c; c++)
+        *c = (char)tolower((unsigned char)*c);
+}
+
+static bool addListed(ListedPaths *listed, const DeltaEntry &entry)
+{
+    if (listed->count == listed->capacity) {
+        unsigned capacity = listed->capacity ? listed->capacity * 2 : 256;
+        char **grown = (char **)realloc(listed->paths, capacity * sizeof *grown);
+        if (!grown)
+            return false;
+        listed->paths = grown;
+        listed->capacity = capacity;
+    }
+    size_t size = strlen(entry.path) + 2;
+    char *key = (char *)malloc(size);
+    if (!key)
+        return false;
+    bool inTree = entry.kind != EntrySame && entry.kind != EntryDirectory;
+    foldPath(entry.path, inTree ? '1' : '0', key, size);
+    listed->paths[listed->count++] = key;
+    return true;
+}
+
+static void freeListed(ListedPaths *listed)
+{
+    for (unsigned i = 0; i < listed->count; i++)
+        free(listed->paths[i]);
+    free(listed->paths);
+}
+
+static int compareListed(const void *a, const void *b)
+{
+    return strcmp(*(char *const *)a + 1, *(char *const *)b + 1);
+}
+
+// Sorted, and no path twice, whatever its case or kind.
+static DeltaRebuild sortListed(ListedPaths *listed)
+{
+    if (listed->count > 1)
+        qsort(listed->paths, listed->count, sizeof *listed->paths, compareListed);
+    for (unsigned i = 1; i < listed->count; i++)
+        if (compareListed(&listed->paths[i - 1], &listed->paths[i]) == 0)
+            return RebuildFaulty;
+    return RebuildDone;
+}
+
+// A file of the unpacked tree, by its path below Renderer: listed for the tree, found once.
+static bool findListedFile(ListedPaths *listed, const char *path)
+{
+    char key[pathSize + 1];
+    const char *keyRef = key;
+    foldPath(path, '?', key, sizeof key);
+    char **hit =
+        (char **)bsearch(&keyRef, listed->paths, listed->count, sizeof *hit, compareListed);
+    if (!hit || (*hit)[0] != '1')
+        return false;
+    (*hit)[0] = '2';
+    return true;
+}
+
+// One pass over the entries. Pass 0 checks unchanged files' sizes and gathers the paths, pass 1
+// rebuilds and checks the files of the tree, pass 2 hashes unchanged files.
 static DeltaRebuild walkEntries(const char *entries, int pass, const char *unpackDir,
-                                const char *rendererDir, DeltaResult *result, unsigned *listed)
+                                const char *rendererDir, DeltaResult *result, ListedPaths *listed)
 {
     DeltaEntry *entry = (DeltaEntry *)malloc(sizeof *entry);
     DeltaRebuild outcome = entry ? RebuildDone : RebuildNoMemory;
@@ -477,13 +586,13 @@ static DeltaRebuild walkEntries(const char *entries, int pass, const char *unpac
             outcome = RebuildFaulty;
         else if (session.abortDownload)
             outcome = RebuildAborted;
+        else if (pass == 0 && !addListed(listed, *entry))
+            outcome = RebuildNoMemory;
         else if (entry->kind == EntrySame && pass != 1)
             outcome = checkUnchanged(rendererDir, *entry, pass == 2, result);
         else if (entry->kind != EntrySame && pass == 1) {
             if (entry->kind == EntryPatch)
                 showProgress(++done, total);
-            if (entry->kind != EntryDirectory)
-                ++*listed;
             outcome = takeEntry(unpackDir, rendererDir, *entry, result);
         }
         line = end ? end + 1 : line;
@@ -492,15 +601,46 @@ static DeltaRebuild walkEntries(const char *entries, int pass, const char *unpac
     return outcome;
 }
 
+// Every file of the unpacked tree (path ends in its directory) is one the manifest lists for it.
+static DeltaRebuild walkTree(char *path, size_t rootLength, ListedPaths *listed)
+{
+    size_t length = strlen(path);
+    WIN32_FIND_DATAA data;
+    HANDLE find = INVALID_HANDLE_VALUE;
+    if (fits(snprintf(path + length, pathSize - length, "\\*"), pathSize - length))
+        find = FindFirstFileA(path, &data);
+    path[length] = 0;
+    if (find == INVALID_HANDLE_VALUE)
+        return RebuildFaulty;
+    DeltaRebuild outcome = RebuildDone;
+    do {
+        if (strcmp(data.cFileName, ".") == 0 || strcmp(data.cFileName, "..") == 0)
+            continue;
+        if (!fits(snprintf(path + length, pathSize - length, "\\%s", data.cFileName),
+                  pathSize - length) ||
+            (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            outcome = RebuildFaulty;
+        else if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            outcome = walkTree(path, rootLength, listed);
+        else if (!findListedFile(listed, path + rootLength + 1))
+            outcome = RebuildFaulty;
+        path[length] = 0;
+    } while (outcome == RebuildDone && FindNextFileA(find, &data));
+    FindClose(find);
+    return outcome;
+}
+
 // Nothing is installed that the manifest does not list: the tree holds exactly its files.
-static DeltaRebuild checkNothingUnlisted(const char *unpackDir, unsigned listed)
+static DeltaRebuild checkNothingUnlisted(const char *unpackDir, ListedPaths *listed)
 {
     char tree[pathSize];
-    uint32_t files = 0, bytes = 0;
-    if (!fits(snprintf(tree, sizeof tree, "%s\\Renderer", unpackDir), sizeof tree) ||
-        !countTree(tree, &files, &bytes))
+    if (!fits(snprintf(tree, sizeof tree, "%s\\Renderer", unpackDir), sizeof tree))
         return RebuildFaulty;
-    return files == listed ? RebuildDone : RebuildFaulty;
+    DeltaRebuild outcome = walkTree(tree, strlen(tree), listed);
+    for (unsigned i = 0; outcome == RebuildDone && i < listed->count; i++)
+        if (listed->paths[i][0] == '1')
+            outcome = RebuildFaulty;
+    return outcome;
 }
 
 DeltaRebuild rebuildDeltaTree(const char *unpackDir, const char *rendererDir,
@@ -519,11 +659,15 @@ DeltaRebuild rebuildDeltaTree(const char *unpackDir, const char *rendererDir,
     if (outcome == RebuildDone && (sodium_init() < 0 || strlen((char *)text) != size ||
                                    !readHeader((const char *)text, versions, &entries)))
         outcome = RebuildFaulty;
-    unsigned listed = 0;
-    for (int pass = 0; pass < 3 && outcome == RebuildDone; pass++)
+    ListedPaths listed = {nullptr, 0, 0};
+    for (int pass = 0; pass < 3 && outcome == RebuildDone; pass++) {
         outcome = walkEntries(entries, pass, unpackDir, rendererDir, result, &listed);
+        if (pass == 0 && outcome == RebuildDone)
+            outcome = sortListed(&listed);
+    }
     if (outcome == RebuildDone)
-        outcome = checkNothingUnlisted(unpackDir, listed);
+        outcome = checkNothingUnlisted(unpackDir, &listed);
+    freeListed(&listed);
     free(text);
     return result->outcome = outcome;
 }

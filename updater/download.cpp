@@ -70,6 +70,52 @@ static unsigned int randomUniqueNumber()
     return number;
 }
 
+// Each name made here is held by a named mutex while the updater runs, so that another updater's
+// sweep of the temporary folder leaves it (a waiting update may be days old). The oldest hold is
+// let go once the table is full: those names are long removed by then.
+enum { heldNameCount = 64 };
+static HANDLE heldNames[heldNameCount];
+static unsigned nextHeldName = 0;
+
+static bool formNameHold(const char *name, char *hold, size_t size)
+{
+    int length = snprintf(hold, size, "Local\\QIMUpdate temporary %s", name);
+    return length > 0 && (size_t)length < size;
+}
+
+static void holdName(const char *path)
+{
+    const char *name = strrchr(path, '\\');
+    char hold[96];
+    if (!name || !formNameHold(name + 1, hold, sizeof hold))
+        return;
+    HANDLE &slot = heldNames[nextHeldName++ % heldNameCount];
+    if (slot)
+        CloseHandle(slot);
+    slot = CreateMutexA(nullptr, FALSE, hold);
+}
+
+bool isTempNameHeld(const char *name)
+{
+    char hold[96];
+    if (!formNameHold(name, hold, sizeof hold))
+        return true;
+    HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, hold);
+    if (!mutex)
+        return false;
+    CloseHandle(mutex);
+    return true;
+}
+
+void releaseTempNames()
+{
+    for (HANDLE &slot : heldNames) {
+        if (slot)
+            CloseHandle(slot);
+        slot = nullptr;
+    }
+}
+
 char *makeTempFileName()
 {
     char directory[pathBufferSize];
@@ -85,6 +131,7 @@ char *makeTempFileName()
     if (!name)
         return nullptr;
     memcpy(name, formed, length + 1);
+    holdName(name);
     return name;
 }
 

@@ -2,7 +2,11 @@
 #pragma once
 #include <stddef.h>
 
+// A fresh name "qimXXXX.tmp" in the temporary folder, held as this updater's until it ends.
 char *makeTempFileName();
+// Whether a running updater holds this name (a file name in the temporary folder).
+bool isTempNameHeld(const char *name);
+void releaseTempNames();
 bool downloadToFile(const char *url, const char *path);
 int downloadProgress(void *data, double downloadTotal, double downloaded, double uploadTotal,
                      double uploaded);

@@ -60,18 +60,19 @@ static bool fits(int length, size_t size)
     return length >= 0 && (size_t)length < size;
 }
 
-// Starts a program of the renderer directory from its command line alone, without waiting;
-// hidden, its window is not shown.
-static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool hidden = false)
+// Starts a program of the renderer directory from its command line alone, without waiting.
+// Unseen: minimized and not activated, rather than hidden, since 7-Zip's window waits for a
+// click on Close after an error, and a hidden one would wait for ever.
+static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool unseen = false)
 {
     char desktop[1] = "";
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     startup.lpDesktop = desktop;
-    if (hidden) {
+    if (unseen) {
         startup.dwFlags = STARTF_USESHOWWINDOW;
-        startup.wShowWindow = SW_HIDE;
+        startup.wShowWindow = SW_SHOWMINNOACTIVE;
     }
     return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
                           &startup, process) != 0;
@@ -279,6 +280,15 @@ bool runInstallation(const char *archivePath, char **unpackDir, uint32_t *fileCo
         failInstallation("Internal error. Sorry", InstallFailed);
         goto out;
     }
+    // Another updater may have moved or updated the installation since the delta was rebuilt.
+    if (isPendingDeltaFromElsewhere(rendererDir)) {
+        discardPendingUpdate();
+        DeleteFileA(archivePath);
+        failInstallation("The installation changed since the patch update was prepared. "
+                         "Please check for updates again.",
+                         InstallFailed);
+        goto out;
+    }
     installDir = session.differentDirs ? chooseInstallDir(rendererDir) : _strdup(rendererDir);
     if (!installDir) {
         failInstallation(session.differentDirs ? "Update aborted by user."
@@ -312,7 +322,7 @@ static bool runExtractor(char *commandLine)
     return exitCode == 0;
 }
 
-// A delta is unpacked during the download: hidden, without taking the focus, and ended at once
+// A delta is unpacked during the download: unseen, without taking the focus, and ended at once
 // on Abort (it writes only into its own temporary directory, which goes with it).
 static UnpackResult runHiddenExtractor(char *commandLine, unsigned long *exitCode)
 {

@@ -3,6 +3,7 @@
 #include "archivedownload.h"
 #include "pendingupdate.h"
 #include "copyjournal.h"
+#include "download.h"
 #include "installsupport.h"
 #include "session.h"
 #include "settings.h"
@@ -205,5 +206,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int)
         return 0;
     int exitCode = runMessageLoop();
     removeTemporaryFiles();
+    releaseTempNames();
     return exitCode;
 }

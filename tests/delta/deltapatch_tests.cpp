@@ -108,6 +108,20 @@ TEST(DeltaRebuild, EveryKindOfDelta)
          RebuildFaulty},
         {"listed twice", [](Scene &s) { s.entries += line("add", "", "added", "docs/added.txt"); },
          RebuildFaulty},
+        {"listed twice, an unlisted file beside it",
+         [](Scene &s) {
+             s.entries += line("add", "", "added", "docs/added.txt");
+             writeFile(s.unpacked + "\\Renderer\\extra.dll", "x");
+         },
+         RebuildFaulty},
+        {"listed twice in another case, an unlisted file beside it",
+         [](Scene &s) {
+             s.entries += line("add", "", "added", "DOCS/Added.txt");
+             writeFile(s.unpacked + "\\Renderer\\extra.dll", "x");
+         },
+         RebuildFaulty},
+        {"an unchanged file also shipped",
+         [](Scene &s) { s.entries += line("add", "", "unchanged", "Same.txt"); }, RebuildFaulty},
         {"other start version",
          [](Scene &s) { s.manifestHead = "qim-delta-manifest-2\nfrom 0.9.0\nversion 1.1.0\n"; },
          RebuildFaulty},
@@ -165,4 +179,36 @@ TEST(DeltaRebuild, PathsOutsideTheRulesAreRefused)
     }
     for (const char *good : {"a.b/c d.dll", "max2010 plugin/32/QIMplugin.dlr", "console.dll"})
         EXPECT_TRUE(isDeltaPathAllowed(good, strlen(good))) << good;
+}
+
+// A faulty frame stops at the size the manifest lists, so it cannot fill the disk.
+TEST(DeltaRebuild, PatchOutputStopsAtTheListedSize)
+{
+    Scene scene;
+    std::string listed = std::to_string(scene.newBin.size()) + " lib/engine.bin\n";
+    size_t at = scene.entries.find(listed);
+    ASSERT_NE(at, std::string::npos);
+    scene.entries.replace(at, listed.size(), "1000 lib/engine.bin\n");
+    DeltaResult result;
+    EXPECT_EQ(scene.rebuild(&result), RebuildFaulty);
+    std::string rebuilt;
+    readFile(scene.unpacked + "\\Renderer\\lib\\engine.bin", &rebuilt);
+    EXPECT_LE(rebuilt.size(), 1000u);
+}
+
+// Files larger than one hashing view (64 MiB) are hashed whole, their last view too.
+TEST(DeltaRebuild, LargeUnchangedFileHashedAcrossViews)
+{
+    std::string big((64u << 20) + 4096, 'b');
+    for (const bool edited : {false, true}) {
+        SCOPED_TRACE(edited ? "edited in its last view" : "as released");
+        Scene scene;
+        scene.entries += line("same", "", big, "big.bin");
+        std::string installed = big;
+        if (edited)
+            installed.back() = 'B';
+        writeFile(scene.installed + "\\big.bin", installed);
+        DeltaResult result;
+        EXPECT_EQ(scene.rebuild(&result), edited ? RebuildMismatch : RebuildDone);
+    }
 }

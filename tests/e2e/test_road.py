@@ -438,12 +438,31 @@ class RoadTest(unittest.TestCase):
                 ("nonascii", {"big.bin": big, "docs/caf\u00e9.txt": b"x"}, "printable ASCII"),
                 ("device", {"big.bin": big, "lib/aux.dll": b"x"}, "device name"),
                 ("case", {"big.bin": big, "A.txt": b"x", "a.TXT": b"y"}, "differ only in case"),
+                ("longpath", {"big.bin": big, "/".join(["d" * 230] * 9): b"x"}, "bytes or more"),
                 ("toolarge", {"big.bin": random.Random(7).randbytes(96 * 1024)}, "over 70%")):
             refused = publish(tree(name, files), "1.2.0", "--force", "--delta-from",
                               os.path.join(base, "Renderer_1.1.0.zip"))
             self.assertEqual(refused.returncode, 0, refused.stderr)
             self.assertIn(reason, refused.stderr, name)
             self.assertFalse(os.path.exists(os.path.join(base, "Renderer_1.2.0.from-1.1.0.zip")))
+
+        # A name whose case alone changed is patched against its old name.
+        recased = publish(tree("recased", {"big.bin": big, "readme.txt": b"",
+                                           "lib/LIBVIPS-cpp-8.17.3.dll": library}),
+                          "1.2.0", "--force", "--delta-from", os.path.join(base, "Renderer_1.1.0.zip"))
+        self.assertEqual(recased.returncode, 0, recased.stderr)
+        self.assertRegex("\n".join(manifest("1.2.0", "1.1.0")), "(?m)^patch .* "
+                         "lib/LIBVIPS-cpp-8.17.3.dll\tlib/libvips-cpp-8.17.3.dll$")
+
+        # An earlier archive named that cannot be read, or --delta-last out of place: nothing is
+        # written, the version file stays.
+        damaged = os.path.join(WORK, "damaged", "Renderer_1.0.0.zip")
+        write_file(damaged, b"PK\x03\x04 not a zip")
+        for arguments in (("--delta-from", damaged), ("--delta-last", "1"),
+                          ("--delta-from", WEBROOT, "--delta-last", "-1")):
+            stopped = publish(second, "1.4.0", *arguments)
+            self.assertNotEqual(stopped.returncode, 0, arguments)
+            self.assertFalse(os.path.exists(os.path.join(base, "Renderer_1.4.0.zip")), arguments)
 
         # From a web root: only archives as their signed statements say, the last N if asked.
         flip_middle_byte(os.path.join(base, "Renderer_1.0.0.zip"))

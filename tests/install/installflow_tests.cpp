@@ -4,6 +4,7 @@
 #include "download.h"
 #include "guidriver.h"
 #include "install.h"
+#include "installsupport.h"
 #include "installtest.h"
 #include "pendingupdate.h"
 #include "session.h"
@@ -296,6 +297,9 @@ struct FailureCase {
     UpdaterState state;
 };
 
+static const char changedSincePrepared[] =
+    "The installation changed since the patch update was prepared. Please check for updates again.";
+
 TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
 {
     const FailureCase cases[] = {
@@ -356,6 +360,25 @@ TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
          },
          {"Internal error. Sorry", "Cleaning up...", "Installation failed."},
          InstallFailed},
+        // A delta goes only over the installation and version it was rebuilt from.
+        {"delta rebuilt from another directory",
+         [](InstallFlow *, const std::string &dir, const std::string &) {
+             setPendingDeltaTree(_strdup(freshDir("flow-delta-tree").c_str()),
+                                 (dir + "-elsewhere").c_str(), session.installedVersion);
+         },
+         {changedSincePrepared, "Cleaning up...", "Installation failed."},
+         InstallFailed},
+        {"delta rebuilt from another version",
+         [](InstallFlow *, const std::string &dir, const std::string &) {
+             SetDllDirectoryA((dir + "\\dll\\32").c_str());
+             setEngineVersion(dir, 1, 0, 0);
+             char *registered = rendererDirectory();
+             setPendingDeltaTree(_strdup(freshDir("flow-delta-tree").c_str()), registered,
+                                 {0, 9, 0});
+             free(registered);
+         },
+         {changedSincePrepared, "Cleaning up...", "Installation failed."},
+         InstallFailed},
     };
     for (const FailureCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -373,6 +396,7 @@ TEST_F(InstallFlow, FailuresBeforeTheCopyEndFailedAndLeaveNothingBehind)
         EXPECT_FALSE(pathIsFile(installation + "\\readme.txt"));
         expectNothingLeft();
         discardPendingUpdate();
+        SetDllDirectoryA(nullptr);
         session.differentDirs = false;
     }
 }

@@ -98,7 +98,8 @@ TEST_F(UpdaterStartup, ExitButtonEndsTheProgramWithCodeZero)
 }
 
 // A killed updater leaves its archive and unpacked trees in the temporary folder: a start removes
-// those older than a day, and leaves younger ones (another updater may be working on them).
+// those older than a day, and leaves younger ones, names that are not exactly ours and names a
+// running updater holds (another updater may be working on them).
 TEST_F(UpdaterStartup, StartRemovesUpdateLeftoversOlderThanADay)
 {
     auto ageTwoDays = [](const std::string &path) {
@@ -115,17 +116,34 @@ TEST_F(UpdaterStartup, StartRemovesUpdateLeftoversOlderThanADay)
     };
     const std::string oldTree = tempDir() + "\\qimA1.tmp", oldArchive = tempDir() + "\\qimA2.tmp";
     const std::string youngTree = tempDir() + "\\qimA3.tmp";
+    // Old too, but not ours or not free: they stay.
+    const std::string kept[] = {tempDir() + "\\qimsettings", tempDir() + "\\qimA1234F.tmp",
+                                tempDir() + "\\qimA5.tmp.bak", tempDir() + "\\qimA6.tmp"};
+    HANDLE held = CreateMutexA(nullptr, FALSE, "Local\\QIMUpdate temporary qimA6.tmp");
     ASSERT_TRUE(writeFile(oldTree + "\\Renderer\\big.dll", "rebuilt"));
     ASSERT_TRUE(writeFile(youngTree + "\\Renderer\\big.dll", "rebuilt"));
     ASSERT_TRUE(writeFile(oldArchive, "archive"));
     ageTwoDays(oldTree);
     ageTwoDays(oldArchive);
+    for (const std::string &path : kept) {
+        ASSERT_TRUE(writeFile(path + "\\Renderer\\big.dll", "someone's"));
+        ageTwoDays(path);
+    }
     Program program;
     HWND window = startUpdater(program);
     ASSERT_NE(window, nullptr);
+    // The sweep runs beside the window.
+    for (int i = 0; i < 100 && (pathIsDir(oldTree) || pathIsFile(oldArchive)); i++)
+        Sleep(100);
+    Sleep(1000); // what it would wrongly remove may come after them
     EXPECT_FALSE(pathIsDir(oldTree));
     EXPECT_FALSE(pathIsFile(oldArchive));
     EXPECT_TRUE(pathIsFile(youngTree + "\\Renderer\\big.dll"));
+    for (const std::string &path : kept) {
+        EXPECT_TRUE(pathIsFile(path + "\\Renderer\\big.dll")) << path;
+        removeTree(path);
+    }
+    CloseHandle(held);
     click(control(window, ExitButtonId));
     DWORD exitCode = 99;
     EXPECT_TRUE(program.waitForExit(10000, &exitCode));
