@@ -58,8 +58,12 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
     char fresh[pathBufferSize];
-    // A kept or new file of that name that is not this run's would be taken for one by an undo.
-    if (!keptPath(kept, target, journal.token) || pathExists(kept) ||
+    // The file calls take MAX_PATH - 1 characters: a file whose longest derived name
+    // ("<file>.~<token>.ignored") would not fit could be placed but neither retried nor kept, so
+    // the level is refused before its first change. A kept or new file of that name that is not
+    // this run's would be taken for one by an undo.
+    if (strlen(target) + sizeof ".~12345678.ignored" > MAX_PATH ||
+        !keptPath(kept, target, journal.token) || pathExists(kept) ||
         !freshPath(fresh, target, journal.token) || pathExists(fresh))
         return false;
     bool replaced = exists && !existingDirectory;
@@ -109,8 +113,8 @@ static bool isRunningProgram(const char *target)
     char own[MAX_PATH + 1];
     JournalRecord ownFile, targetFile;
     DWORD length = GetModuleFileNameA(NULL, own, sizeof own);
-    return length && length < sizeof own && readPlaced(own, &ownFile) &&
-           readPlaced(target, &targetFile) && ownFile.volume == targetFile.volume &&
+    return length && length < sizeof own && readPlaced(own, &ownFile, false) &&
+           readPlaced(target, &targetFile, false) && ownFile.volume == targetFile.volume &&
            ownFile.fileIndex == targetFile.fileIndex;
 }
 
@@ -140,28 +144,6 @@ static bool setAside(const char *target, DWORD attributes)
         SetFileAttributesA(moved ? kept : target, attributes);
     }
     return moved;
-}
-
-// Where the volume cannot be flushed as a whole (a network drive), each placed file is. A
-// read-only file refuses to open for writing, so the attribute is off for the open only.
-static bool flushPlaced(const char *target)
-{
-    DWORD attributes = GetFileAttributesA(target);
-    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly) {
-        beforeDiskChange();
-        SetFileAttributesA(target, attributes & ~FILE_ATTRIBUTE_READONLY);
-    }
-    HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (readOnly) {
-        beforeDiskChange();
-        SetFileAttributesA(target, attributes);
-    }
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool done = flushed(file);
-    CloseHandle(file);
-    return done;
 }
 
 // The next path to flush; NULL once the copy has ended and nothing is left.
@@ -241,15 +223,47 @@ static void stopFlusher()
     ZeroMemory(&flusher, sizeof flusher);
 }
 
-// The new file is written under "<file>.~<token>.new" and renamed onto the free name once it is
-// complete, so a copy ended inside a large file leaves nothing partial under the final name.
+// Flushed on the flusher's thread; inline while crash points are armed, so that the k-th change
+// to the disk is the same one in every run.
+static void flushLater(const char *target)
+{
+    if (flusher.thread)
+        queueFlush(target);
+    else if (!flushPlaced(target))
+        journal.placedUnflushed = true;
+}
+
+// What the file system holds for the new file, recorded before it gets its final name. Where
+// that is what was announced (the source's size and time), the record goes to disk with the
+// next level's records or the commit mark: an undo that finds the file without it judges by the
+// announcement. Where the file system rounds the time (FAT, exFAT) it is flushed at once, or a
+// power cut could keep the rename and lose the record.
+static bool recordPlaced(const char *fresh, const char *target, const char *from)
+{
+    JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
+    WIN32_FILE_ATTRIBUTE_DATA source;
+    if (!readPlaced(fresh, &placed, true) || !writeRecord(journal.file, &placed))
+        return false;
+    bool asAnnounced = GetFileAttributesExA(from, GetFileExInfoStandard, &source) &&
+                       joinHalves(source.nFileSizeHigh, source.nFileSizeLow) == placed.size &&
+                       joinHalves(source.ftLastWriteTime.dwHighDateTime,
+                                  source.ftLastWriteTime.dwLowDateTime) == placed.written;
+    return asAnnounced || flushed(journal.file);
+}
+
+// The new file is written whole under "<file>.~<token>.new" beside the old one, which is set
+// aside only then; the new one is renamed onto the free name. Ended anywhere in between, the old
+// file or its kept copy is there and nothing partial stands under the final name.
 static bool placeFile(const char *target, const char *from)
 {
     char fresh[pathBufferSize];
     DWORD attributes = GetFileAttributesA(target);
-    if (!freshPath(fresh, target, journal.token) ||
-        (attributes != INVALID_FILE_ATTRIBUTES &&
-         ((attributes & FILE_ATTRIBUTE_DIRECTORY) || !setAside(target, attributes))))
+    bool obstacle =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    // Names with this run's token are its own (announcing found none), so a new file left by a
+    // failed attempt goes before a Retry.
+    if (obstacle || !freshPath(fresh, target, journal.token) ||
+        (pathExists(fresh) && !removeFileEvenReadOnly(fresh)))
         return false;
     beforeDiskChange();
     if (!CopyFileA(from, fresh, TRUE)) {
@@ -259,15 +273,14 @@ static bool placeFile(const char *target, const char *from)
             removeFileEvenReadOnly(fresh);
         return false;
     }
-    // Flushed with the next level's records or the commit mark, not on its own.
-    JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
-    if ((readPlaced(fresh, &placed) && !writeRecord(journal.file, &placed)) ||
+    if (!recordPlaced(fresh, target, from) ||
+        (attributes != INVALID_FILE_ATTRIBUTES && !setAside(target, attributes)) ||
         !renameFile(fresh, target)) {
         removeFileEvenReadOnly(fresh);
         return false;
     }
     if (journal.volume == INVALID_HANDLE_VALUE)
-        queueFlush(target);
+        flushLater(target);
     return true;
 }
 
@@ -287,32 +300,6 @@ static void restoreKeptFile(const char *target)
 }
 
 static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
-
-// The elevated updater may open the volume; flushing it once is far cheaper than a flush per file.
-// The volume is the one that holds the root's folder (a folder mounted from another volume, or
-// reached through a junction, is flushed there), and only a local disk's: elsewhere each placed
-// file is flushed.
-static HANDLE openVolume(const char *root)
-{
-    char mountPoint[MAX_PATH + 1];
-    char volume[MAX_PATH + 1];
-    if (!GetVolumePathNameA(root, mountPoint, sizeof mountPoint))
-        return INVALID_HANDLE_VALUE;
-    UINT type = GetDriveTypeA(mountPoint);
-    if ((type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
-        !GetVolumeNameForVolumeMountPointA(mountPoint, volume, sizeof volume))
-        return INVALID_HANDLE_VALUE;
-    size_t length = strlen(volume);
-    if (length && volume[length - 1] == '\\')
-        volume[length - 1] = '\0';
-    HANDLE handle = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
-    if (handle != INVALID_HANDLE_VALUE && !flushed(handle)) {
-        CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-    return handle;
-}
 
 // At least 32 random bits, so that a kept file of an earlier run is never in this one's way.
 static bool drawToken()
@@ -368,7 +355,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
     }
     journal.placedUnflushed = false;
     journal.volume = openVolume(root);
-    if (journal.volume == INVALID_HANDLE_VALUE && !startFlusher()) {
+    if (journal.volume == INVALID_HANDLE_VALUE && !crashPointsArmed() && !startFlusher()) {
         closeJournal();
         return false;
     }

@@ -79,6 +79,54 @@ bool pathExists(const char *path)
     return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Where the volume cannot be flushed as a whole (a network drive), each placed file is. A
+// read-only file refuses to open for writing, so the attribute is off for the open only.
+bool flushPlaced(const char *target)
+{
+    DWORD attributes = GetFileAttributesA(target);
+    bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    HANDLE file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (readOnly) {
+        beforeDiskChange();
+        SetFileAttributesA(target, attributes);
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    bool done = flushed(file);
+    CloseHandle(file);
+    return done;
+}
+
+// The elevated updater may open the volume; flushing it once is far cheaper than a flush per file.
+// The volume is the one that holds the root's folder (a folder mounted from another volume, or
+// reached through a junction, is flushed there), and only a local disk's: elsewhere each placed
+// file is flushed.
+HANDLE openVolume(const char *root)
+{
+    char mountPoint[MAX_PATH + 1];
+    char volume[MAX_PATH + 1];
+    if (!GetVolumePathNameA(root, mountPoint, sizeof mountPoint))
+        return INVALID_HANDLE_VALUE;
+    UINT type = GetDriveTypeA(mountPoint);
+    if ((type != DRIVE_FIXED && type != DRIVE_REMOVABLE) ||
+        !GetVolumeNameForVolumeMountPointA(mountPoint, volume, sizeof volume))
+        return INVALID_HANDLE_VALUE;
+    size_t length = strlen(volume);
+    if (length && volume[length - 1] == '\\')
+        volume[length - 1] = '\0';
+    HANDLE handle = CreateFileA(volume, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle != INVALID_HANDLE_VALUE && !flushed(handle)) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 //--- one updater at a time on an installation
 
 // Named after the root in one case, so that two updaters on one installation meet whatever
@@ -120,9 +168,19 @@ bool isRendererDirectory(const char *root)
     return same;
 }
 
+// A file index is an identity only where the file system keeps one (NTFS, ReFS); FAT and exFAT
+// give the position of the directory entry, which a rename to a name of another length moves.
+static bool keepsFileIds(HANDLE file)
+{
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(file, NULL, 0, NULL, NULL, &flags, NULL, 0) &&
+           (flags & FILE_SUPPORTS_OPEN_BY_FILE_ID);
+}
+
 // Size, last-write time and identity as the file system holds them; the open asks for
 // attributes only, which a program holding the file does not refuse, and never follows a link.
-bool readPlaced(const char *path, JournalRecord *placed)
+// With lastingIdentity, an identity a rename may change is given as zeros: not compared.
+bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity)
 {
     BY_HANDLE_FILE_INFORMATION info;
     HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES,
@@ -131,13 +189,14 @@ bool readPlaced(const char *path, JournalRecord *placed)
     if (file == INVALID_HANDLE_VALUE)
         return false;
     bool read = GetFileInformationByHandle(file, &info) != FALSE;
+    bool identity = read && (!lastingIdentity || keepsFileIds(file));
     CloseHandle(file);
     if (!read || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
         return false;
     placed->size = joinHalves(info.nFileSizeHigh, info.nFileSizeLow);
     placed->written =
         joinHalves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
-    placed->volume = info.dwVolumeSerialNumber;
-    placed->fileIndex = joinHalves(info.nFileIndexHigh, info.nFileIndexLow);
+    placed->volume = identity ? info.dwVolumeSerialNumber : 0;
+    placed->fileIndex = identity ? joinHalves(info.nFileIndexHigh, info.nFileIndexLow) : 0;
     return true;
 }

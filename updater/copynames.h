@@ -22,12 +22,17 @@ bool pathExists(const char *path);
 // A flush and a rename, each counted as a change to the disk.
 bool flushed(HANDLE file);
 bool renameFile(const char *from, const char *to);
+// The volume that holds root, opened and flushed once; INVALID_HANDLE_VALUE where it cannot be
+// (not a local disk, not elevated, Wine), and then each file is flushed on its own.
+HANDLE openVolume(const char *root);
+bool flushPlaced(const char *path);
 // The installation's lock, named after its root; NULL when another updater holds it.
 HANDLE lockInstallation(const char *root);
 void unlockInstallation(HANDLE mutex);
 bool isRendererDirectory(const char *root);
-// Size, time and identity (volume serial, file index) as the file system holds them.
-bool readPlaced(const char *path, JournalRecord *placed);
+// Size, time and identity (volume serial, file index) as the file system holds them; with
+// lastingIdentity zeros for the identity where a rename may change it (FAT, exFAT).
+bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity);
 
 //--- settling (copysettle.cpp)
 // Settles the journal in root (its one spelling), the lock held by the caller; with

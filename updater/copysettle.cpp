@@ -81,10 +81,10 @@ static bool undoDirectory(const char *path)
     return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
 }
 
-// The file the copy placed is known by what was read back from it (P), identity included when
-// both sides know it; a file written anew since is another file even with the same size and
-// time. Without a P record (ended between placing and recording) the announced size and time
-// must match.
+// The file the copy placed is known by what was read back from it (P), identity included where
+// it was recorded (only where the file system keeps one); a file written anew since is another
+// file even with the same size and time. Without a P record (ended between placing and
+// recording) the announced size and time must match.
 static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalRecord *record,
                          const JournalRecord *placed)
 {
@@ -95,7 +95,8 @@ static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalReco
             expected->written)
         return false;
     JournalRecord current;
-    if (!placed || (!placed->volume && !placed->fileIndex) || !readPlaced(record->path, &current))
+    if (!placed || (!placed->volume && !placed->fileIndex) ||
+        !readPlaced(record->path, &current, false))
         return true;
     return current.volume == placed->volume && current.fileIndex == placed->fileIndex;
 }
@@ -120,7 +121,8 @@ static void restoreAttributes(const char *path, DWORD recorded)
 {
     const DWORD mask = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & mask) == (recorded & mask))
+    if (recorded == unknownAttributes || attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & mask) == (recorded & mask))
         return;
     beforeDiskChange();
     SetFileAttributesA(path, (attributes & ~mask) | (recorded & mask));
@@ -148,6 +150,9 @@ static void undoFile(const JournalRecord *record, const JournalRecord *placed, c
             restoreAttributes(record->path, record->attributes);
         return;
     }
+    // The old file, never set aside, may match the new one; its attributes may still be off.
+    if (!keptThere && record->kind == 'R')
+        restoreAttributes(record->path, record->attributes);
     if (!keptThere && (record->kind == 'R' || !present))
         return;
     if ((present && !takeAwayPlaced(record->path, token)) ||
@@ -157,10 +162,11 @@ static void undoFile(const JournalRecord *record, const JournalRecord *placed, c
         restoreAttributes(record->path, record->attributes);
 }
 
-// What was read back from the file a record announced, recorded after it in the same run.
+// What was read back from the file a record announced, recorded after it in the same run; the
+// last such record, as a Retry after a failed rename places the file again.
 static const JournalRecord *placedRecord(const JournalRecord *record, const JournalRecord *end)
 {
-    for (const JournalRecord *later = record + 1; later < end; ++later)
+    for (const JournalRecord *later = end; later-- > record + 1;)
         if (later->kind == 'P' && _stricmp(later->path, record->path) == 0)
             return later;
     return NULL;
@@ -193,13 +199,19 @@ static void removeKeptFile(const JournalRecord *record, const JournalRecord *run
                            SettleResult *result)
 {
     char kept[pathBufferSize];
+    char fresh[pathBufferSize];
     if ((record->kind != 'N' && record->kind != 'R') || !keptPath(kept, record->path, run->token) ||
-        !pathExists(kept) || !noReparseBelow(run->path, record->path, result->checkedParent))
+        !freshPath(fresh, record->path, run->token) || (!pathExists(kept) && !pathExists(fresh)) ||
+        !noReparseBelow(run->path, record->path, result->checkedParent))
         return;
-    if (removeFileEvenReadOnly(kept) || !pathExists(kept))
-        return;
-    MoveFileExA(kept, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-    result->keptLeft = true;
+    // A new file whose removal failed during the copy goes with the kept files.
+    const char *const leftovers[] = {kept, fresh};
+    for (const char *leftover : leftovers) {
+        if (!pathExists(leftover) || removeFileEvenReadOnly(leftover) || !pathExists(leftover))
+            continue;
+        MoveFileExA(leftover, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+        result->keptLeft = true;
+    }
 }
 
 // One copy: the records from its T up to the next one. Only the last copy can be unfinished;
@@ -261,6 +273,33 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
     }
 }
 
+// The undo's renames reach the disk before the journal that describes them goes or changes:
+// otherwise a power cut could keep the journal's removal and lose the renames, leaving a mixed
+// tree that nothing repairs. The volume is flushed where it can be, else each restored file.
+static void flushUndo(const char *root, const JournalText *journalText)
+{
+    HANDLE volume = openVolume(root);
+    if (volume != INVALID_HANDLE_VALUE) {
+        CloseHandle(volume);
+        return;
+    }
+    size_t first = journalText->count;
+    while (first > 0 && journalText->records[first - 1].kind != 'T')
+        --first;
+    for (size_t i = first; i < journalText->count; ++i) {
+        const JournalRecord *record = &journalText->records[i];
+        if (record->kind == 'R' && fileExists(record->path))
+            flushPlaced(record->path);
+    }
+    // The removals of new files, where no old file was flushed.
+    HANDLE folder = CreateFileA(root, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder != INVALID_HANDLE_VALUE) {
+        flushed(folder);
+        CloseHandle(folder);
+    }
+}
+
 // Never acted on and never deleted: the user or support can still look at it.
 static JournalOutcome setAsideUnreadable(const char *root, const char *path)
 {
@@ -302,6 +341,8 @@ JournalOutcome settleJournal(const char *root, bool removeTemporaries)
         parsed && !empty && journalText.records[0].kind == 'T' && checkRuns(&journalText, root);
     if (readable)
         settleRuns(&journalText, &result);
+    if (result.undone)
+        flushUndo(root, &journalText);
     if (!readable && !empty) {
         free(journalText.records);
         free(journalText.text);

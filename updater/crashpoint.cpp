@@ -38,6 +38,15 @@ unsigned diskChangesMade()
     return (unsigned)changesMade;
 }
 
+bool crashPointsArmed()
+{
+#ifdef QIM_CRASH_POINTS
+    return GetEnvironmentVariableA("QIM_CRASH_AT", NULL, 0) > 0;
+#else
+    return false;
+#endif
+}
+
 bool commitFlushRefused()
 {
 #ifdef QIM_CRASH_POINTS

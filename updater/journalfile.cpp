@@ -115,9 +115,15 @@ static bool parseHex(const char *text, int digits, uint64_t *value)
 static bool parseFileRecord(char *rest, JournalRecord *record)
 {
     uint64_t attributes = 0;
-    if (!parseHex(rest, 16, &record->size) || !parseHex(rest + 17, 16, &record->written) ||
-        !parseHex(rest + 34, 8, &attributes))
+    if (!parseHex(rest, 16, &record->size) || !parseHex(rest + 17, 16, &record->written))
         return false;
+    // The form without attributes, left by a previous version's interrupted copy: no absolute
+    // path begins with eight hex digits and a space, so the two forms never meet.
+    if (!parseHex(rest + 34, 8, &attributes)) {
+        record->attributes = unknownAttributes;
+        record->path = rest + 34;
+        return true;
+    }
     record->attributes = (uint32_t)attributes;
     record->path = rest + 43;
     return true;

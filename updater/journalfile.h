@@ -13,11 +13,15 @@
 //   D <path>          a directory that did not exist and that the copy may create
 //   N <size> <time> <attributes> <path>  a file that did not exist and that the copy may create
 //   R <size> <time> <attributes> <path>  a file that existed and that the copy may set aside
-//                     and replace; attributes (8 hex digits) are the old file's, 0 for N
+//                     and replace; attributes (8 hex digits) are the old file's, 0 for N;
+//                     a previous version wrote these two without attributes, read as
+//                     ffffffff: unknown, never put back
 //   P <size> <time> <volume> <index> <path>  read back from a new file once written, before
 //                     it gets its final name: what the file system holds (its rounding of
 //                     times, FAT's 2 s) and the file's identity (volume serial, 8 hex digits,
-//                     and file index, 16; zeros where unknown)
+//                     and file index, 16; zeros where unknown or where the file system keeps
+//                     no lasting identity, FAT and exFAT); flushed before the rename where
+//                     size or time differ from the N or R record; the last one of a path counts
 //   C                 the copy succeeded and its files are on disk; kept files are only removed
 //   X                 the copy was undone
 // Size and last-write time (16 hex digits each) are those of the new file, which the copy keeps:
@@ -28,6 +32,8 @@
 // which is the journal's own directory.
 
 enum { journalTokenLength = 8 };
+// The attributes of an N or R record written without them.
+const uint32_t unknownAttributes = 0xffffffffu;
 
 struct JournalRecord {
     char kind;

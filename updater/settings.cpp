@@ -74,10 +74,20 @@ bool writeRendererDirectory(const char *path)
 }
 
 // Where a copy other than into the renderer directory keeps its journal, until it is settled.
+// The copy starts only once this value is on disk: after a power cut the next start must find
+// the journal of an installation outside the renderer directory.
 bool writeCopyRoot(const char *path)
 {
+    RendererKey key;
+    if (!openRendererKey(&key, KEY_WRITE))
+        return false;
     DWORD size = static_cast<DWORD>(strlen(path) + 1);
-    return writeRendererValue("copyroot", REG_SZ, reinterpret_cast<const BYTE *>(path), size);
+    LONG status = RegSetValueExA(key.renderer, "copyroot", 0, REG_SZ,
+                                 reinterpret_cast<const BYTE *>(path), size);
+    if (status == ERROR_SUCCESS)
+        status = RegFlushKey(key.renderer);
+    closeRendererKey(&key);
+    return status == ERROR_SUCCESS;
 }
 
 void clearCopyRoot()

@@ -685,6 +685,33 @@ TEST_F(TreeOps, CopyEndedInTheMiddleRestoresTheInstallation)
     }
 }
 
+// The longest name a file gets ("<file>.~<token>.ignored") must fit the file calls' limit, or
+// the file could be placed but neither retried nor kept: such a level is refused before its
+// first change, and a name one character shorter is copied.
+TEST_F(TreeOps, FileWhoseIgnoredNameWouldNotFitIsRefusedBeforeAnyChange)
+{
+    for (size_t length : {241u, 242u}) {
+        SCOPED_TRACE(length);
+        CopyRun run;
+        run.source = freshDir("treeops-long-src");
+        run.destination = freshDir("treeops-long-dst");
+        run.journalDir = run.destination;
+        std::string name(length - run.destination.size() - 1, 'n');
+        writeFile(run.source + "\\" + name, "new");
+        writeFile(run.destination + "\\" + name, "old");
+        run.counters.fileCount = 1;
+        run.counters.totalBytes = 3;
+        TreeImage before = treeImage(run.destination);
+        run.start();
+        ASSERT_TRUE(run.finish());
+        EXPECT_EQ(run.result, length == 241);
+        EXPECT_EQ(contentOf(run.destination + "\\" + name), length == 241 ? "new" : "old");
+        if (length == 242) {
+            EXPECT_EQ(treeImage(run.destination), before);
+        }
+    }
+}
+
 // A successful copy removes its kept files and its journal; a read-only file is replaced, an
 // ignored held file stays the old one. A kept file that is held open when the copy ends stays
 // with the journal, and the next settling of the journal removes both.
@@ -880,11 +907,10 @@ std::string placed(char kind, const std::string &path)
     return std::string(1, kind) + " " + signature(path) + " " + path + "\n";
 }
 
-// The announcement of a file whose source had another time than the file system stored (FAT
-// keeps 2 s steps), followed by what the copy read back from the placed file: its size and time
-// as stored and its identity, the file index shifted by indexOffset to fake a file written anew.
-std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t secondsOff,
-                                 uint64_t indexOffset = 0)
+// What the copy read back from a placed file: its size and time as stored and its identity, the
+// file index shifted by indexOffset to fake a file written anew; zeros where the file system
+// keeps no identity.
+std::string readBack(const std::string &path, uint64_t indexOffset, bool identity = true)
 {
     BY_HANDLE_FILE_INFORMATION info{};
     HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
@@ -895,14 +921,42 @@ std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t se
         (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
     uint64_t index = ((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow) + indexOffset;
     char text[160];
-    snprintf(text, sizeof text, "%c %016llx %016llx 00000000 ", kind,
-             (unsigned long long)info.nFileSizeLow,
-             (unsigned long long)(time + secondsOff * 10000000));
-    std::string announced = text + path + "\n";
     snprintf(text, sizeof text, "P %016llx %016llx %08lx %016llx ",
              (unsigned long long)info.nFileSizeLow, (unsigned long long)time,
-             (unsigned long)info.dwVolumeSerialNumber, (unsigned long long)index);
-    return announced + text + path + "\n";
+             identity ? (unsigned long)info.dwVolumeSerialNumber : 0ul,
+             identity ? (unsigned long long)index : 0ull);
+    return text + path + "\n";
+}
+
+// The announcement of a file whose source had another time than the file system stored (FAT
+// keeps 2 s steps), followed by what the copy read back from the placed file.
+std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t secondsOff,
+                                 uint64_t indexOffset = 0, bool identity = true)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    uint64_t time =
+        (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) | data.ftLastWriteTime.dwLowDateTime;
+    char text[160];
+    snprintf(text, sizeof text, "%c %016llx %016llx 00000000 ", kind,
+             (unsigned long long)data.nFileSizeLow,
+             (unsigned long long)(time + secondsOff * 10000000));
+    return text + path + "\n" + readBack(path, indexOffset, identity);
+}
+
+// An N or R record of a file as it is now, with the old file's attributes given.
+std::string announced(char kind, const std::string &path, const char *attributes)
+{
+    std::string sig = signature(path);
+    return std::string(1, kind) + " " + sig.substr(0, sig.size() - 8) + attributes + " " + path +
+           "\n";
+}
+
+// The same in the form a previous version wrote, without attributes.
+std::string announcedWithoutAttributes(char kind, const std::string &path)
+{
+    std::string sig = signature(path);
+    return std::string(1, kind) + " " + sig.substr(0, sig.size() - 9) + " " + path + "\n";
 }
 
 struct JournalCase {
@@ -1016,6 +1070,88 @@ std::vector<JournalCase> journalCases()
          [](const std::string &root, const std::string &) {
              EXPECT_EQ(contentOf(root + "\\a.dll"), "new a");
              EXPECT_EQ(contentOf(root + "\\a.dll.~0000fa71"), "old a");
+         }},
+        // On FAT a rename moves the file index, so the copy records no identity there.
+        {"a FAT-like volume keeps no identity: zeros are not compared",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\one.dll", "new one");
+             writeFile(root + "\\two.dll", "new two");
+             writeFile(root + "\\two.dll.~0000fa72", "old two");
+             return "T 0000fa72 " + root + "\n" +
+                    placedOnCoarseVolume('N', root + "\\one.dll", 2, 0, false) +
+                    placedOnCoarseVolume('R', root + "\\two.dll", 1, 0, false);
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_FALSE(pathIsFile(root + "\\one.dll"));
+             EXPECT_EQ(contentOf(root + "\\two.dll"), "old two");
+             EXPECT_TRUE(keptFiles(root).empty());
+         }},
+        // A rename that failed once removed its new file; Retry placed the file again.
+        {"a file placed twice: the last read-back decides",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\a.dll", "new a");
+             writeFile(root + "\\a.dll.~0000fa73", "old a");
+             return "T 0000fa73 " + root + "\n" + placed('R', root + "\\a.dll") +
+                    readBack(root + "\\a.dll", 7) + readBack(root + "\\a.dll", 0);
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\a.dll"), "old a");
+             EXPECT_TRUE(keptFiles(root).empty());
+         }},
+        // Ended between clearing the old file's attributes and setting it aside; the old file
+        // has the new one's size and time, so it looks placed.
+        {"an old read-only hidden file like the new one gets its attributes back",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\same.dat", "same");
+             return "T 0000fa74 " + root + "\n" + announced('R', root + "\\same.dat", "00000003");
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             DWORD attributes = GetFileAttributesA((root + "\\same.dat").c_str());
+             EXPECT_EQ(attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+                       DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+             EXPECT_EQ(contentOf(root + "\\same.dat"), "same");
+             SetFileAttributesA((root + "\\same.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
+         }},
+        // What the previous version left after an interrupted update; attributes unknown are
+        // left as the kept file has them.
+        {"a journal without attributes, from the previous version",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\a.dll", "new a");
+             writeFile(root + "\\a.dll.~0000fa75", "old a");
+             SetFileAttributesA((root + "\\a.dll.~0000fa75").c_str(), FILE_ATTRIBUTE_READONLY);
+             writeFile(root + "\\b.dll", "new b");
+             return "T 0000fa75 " + root + "\n" +
+                    announcedWithoutAttributes('R', root + "\\a.dll") +
+                    announcedWithoutAttributes('N', root + "\\b.dll");
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\a.dll"), "old a");
+             EXPECT_TRUE(GetFileAttributesA((root + "\\a.dll").c_str()) & FILE_ATTRIBUTE_READONLY);
+             EXPECT_FALSE(pathIsFile(root + "\\b.dll"));
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
+             SetFileAttributesA((root + "\\a.dll").c_str(), FILE_ATTRIBUTE_NORMAL);
+         }},
+        // A new file whose removal failed during a committed copy goes with its kept files.
+        {"a committed run's leftover new file is removed with the kept ones",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\a.dll", "new a");
+             writeFile(root + "\\a.dll.~0000fa76", "old a");
+             writeFile(root + "\\a.dll.~0000fa76.new", "a failed attempt");
+             writeFile(root + "\\b.dll", "new b");
+             writeFile(root + "\\b.dll.~0000fa76.new", "another failed attempt");
+             return "T 0000fa76 " + root + "\n" + placed('R', root + "\\a.dll") +
+                    placed('N', root + "\\b.dll") + "C\n";
+         },
+         JournalSettled,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\a.dll"), "new a");
+             EXPECT_EQ(contentOf(root + "\\b.dll"), "new b");
+             EXPECT_TRUE(keptFiles(root).empty());
+             EXPECT_FALSE(pathIsFile(journalOf(root)));
          }},
         {"created directory now holding a user file",
          [](const std::string &root, const std::string &) {
