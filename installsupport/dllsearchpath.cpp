@@ -1,3 +1,4 @@
+// The renderer's dll\32 directory put on the DLL search path, so the engine library is found.
 #include "installsupport.h"
 #include <stdio.h>
 #include <stdlib.h>

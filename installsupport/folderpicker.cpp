@@ -1,3 +1,4 @@
+// The system folder picker, opened on an initial path.
 #include "installsupport.h"
 #include <shlobj.h>
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// Path probes: whether a file or a directory exists.
 #include "installsupport.h"
 
 // Both probes hand the path to FindFirstFileA unchanged, so a path ending in a separator

@@ -1,3 +1,5 @@
+// The renderer's registry key, opened one level at a time and never created, and the renderer
+// directory recorded in it.
 #include "installsupport.h"
 #include <stdlib.h>
 #include <string.h>

@@ -1,3 +1,4 @@
+// The 3ds Max versions the plug-in installer knows, and which of them the registry shows installed.
 #include "catalogue.h"
 #include "pathtext.h"
 #include "session.h"

@@ -1,3 +1,4 @@
+// The "Install" run: copies each ticked row's plug-in build into the row's directory.
 #include "copyrun.h"
 #include "installsupport.h"
 #include "pathtext.h"

@@ -1,3 +1,5 @@
+// Start-up of QIM_InstallPlugins: the machine's architecture, the renderer directory, the
+// window and the message loop.
 #include "catalogue.h"
 #include "installsupport.h"
 #include "session.h"

@@ -1,3 +1,4 @@
+// Small text helpers shared by the rows and the copy run.
 #include "pathtext.h"
 #include <stdarg.h>
 #include <stdio.h>

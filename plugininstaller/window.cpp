@@ -1,3 +1,4 @@
+// The installer window: its target rows, the message line and the two buttons.
 #include "window.h"
 #include "catalogue.h"
 #include "copyrun.h"

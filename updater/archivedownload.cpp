@@ -1,3 +1,5 @@
+// The archive download worker: fetches the update of the server's version with progress and
+// abort, checks it, and leaves it waiting for the installation.
 #include "archivedownload.h"
 #include "deltapatch.h"
 #include "download.h"

@@ -1,3 +1,5 @@
+// One blocking HTTP GET into a file with libcurl, its progress line and abort, and fresh
+// temporary names.
 #define _CRT_RAND_S
 #include "download.h"
 #include "installsupport.h"

@@ -1,3 +1,5 @@
+// The installation worker: unpacks the downloaded archive with 7zG.exe, copies it over the
+// installation, records the directory and starts the plug-in installer.
 #include "install.h"
 #include "copyjournal.h"
 #include "download.h"

@@ -1,3 +1,4 @@
+// The copy journal as it lies on disk: writing its records and reading it back strictly.
 #include "journalfile.h"
 #include "crashpoint.h"
 #include <ctype.h>

@@ -1,3 +1,5 @@
+// Signed releases: reads the publisher's statement about an archive and checks its signature
+// with libsodium.
 #include "releasesignature.h"
 #include <sodium.h>
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// The updater's single global record and the start of its worker threads.
 #include "session.h"
 #include <stdlib.h>
 

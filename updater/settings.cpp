@@ -1,3 +1,5 @@
+// The updater's settings under the renderer's registry key: read at start, written when a box
+// changes.
 #include "settings.h"
 #include "installsupport.h"
 #include "session.h"

@@ -1,3 +1,4 @@
+// Tree walks over the installation: counting, copying over with Abort/Retry/Ignore, deleting.
 #include "treeops.h"
 #include "crashpoint.h"
 #include "installsupport.h"

@@ -1,3 +1,4 @@
+// Downloads a signed archive: capped at its signed size and hashed while it arrives.
 #include "verifieddownload.h"
 #include "download.h"
 #include <sodium.h>

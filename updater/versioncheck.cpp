@@ -1,3 +1,5 @@
+// The version check worker: fetches the server's version file and compares it with the
+// installed version.
 #include "versioncheck.h"
 #include "archivedownload.h"
 #include "download.h"

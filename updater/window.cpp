@@ -1,3 +1,5 @@
+// The main window's procedure: clicks become the operations of the current state, Exit asks a
+// running worker to stop, and the end of the Windows session waits for the copy.
 #include "window.h"
 #include "archivedownload.h"
 #include "pendingupdate.h"

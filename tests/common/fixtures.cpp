@@ -1,3 +1,5 @@
+// Test fixtures shared by every test program: scratch folders, the renderer registry key and
+// fixture installations.
 #include "fixtures.h"
 #include <shellapi.h>
 #include <stdio.h>

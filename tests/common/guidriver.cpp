@@ -1,3 +1,4 @@
+// Drives a real program through its windows, the way a user meets it.
 #include "guidriver.h"
 #include <commctrl.h>
 #include <shlobj.h>
@@ -19,8 +20,10 @@ bool Program::start(const std::string &exePath, const std::string &arguments,
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     if (!CreateProcessA(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info_))
+                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info_)) {
+        startError_ = GetLastError();
         return false;
+    }
     WaitForInputIdle(info_.hProcess, 5000);
     return true;
 }
@@ -34,7 +37,8 @@ std::string Program::state() const
 {
     DWORD code = 0;
     if (!info_.hProcess)
-        return "not started";
+        return startError_ ? "not started (error " + std::to_string(startError_) + ")"
+                           : "not started";
     if (running())
         return "running";
     GetExitCodeProcess(info_.hProcess, &code);

@@ -40,6 +40,7 @@ class Program
 
   private:
     PROCESS_INFORMATION info_{};
+    DWORD startError_ = 0; // CreateProcess's error when the start failed
 };
 
 // Polls until the condition holds; false on time-out.

@@ -1,3 +1,5 @@
+// Shared steps of the download tests: files served by the loopback update server and what it
+// was asked for.
 #include "downloadtest.h"
 #include <algorithm>
 #include <stdio.h>

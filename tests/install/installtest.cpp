@@ -1,3 +1,5 @@
+// Shared steps of the installation tests: real zip archives, the stand-in programs and fixture
+// installations.
 #include "installtest.h"
 
 bool makeZip(const std::string &stagingDir, const std::string &zipPath)

@@ -1,3 +1,5 @@
+// Shared steps of the plug-in installer's tests: 3ds Max registry entries and the installer's
+// window.
 #include "pluginstest.h"
 #include <vector>
 

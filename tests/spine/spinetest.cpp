@@ -1,3 +1,5 @@
+// Shared steps of the updater's end-to-end tests: start it on a fixture installation and read
+// its window.
 #include "spinetest.h"
 #include <gtest/gtest.h>
 
