@@ -366,8 +366,9 @@ bool selectInPicker(const Program &program, HWND picker, const std::string &fold
     // would replace one made now.
     waitUntil([&] { return IsWindowVisible(picker) != FALSE; }, 10000);
     waitUntil([&] { return pickerHasSelection(picker); }, 5000);
-    // Wine's picker now and then drops a selection while it reads the drives; a person would
-    // look and select again. So the selection is read back, and must hold, before OK.
+    // Wine's picker misses a selection when its reading of the path moves the access times of
+    // the path's folders (see folderpicker.cpp); a person would look and select again. So the
+    // selection is read back, and must hold, before OK.
     auto holds = [&] { return folderSelected(program, picker, folder); };
     return waitUntil(
         [&] {
