@@ -348,20 +348,63 @@ static std::string itemText(const Program &program, HWND tree, HTREEITEM item)
     return text;
 }
 
-// Whether the picker's selected item is the folder: its name and its parent folder's name.
-static bool folderSelected(const Program &program, HWND picker, const std::string &folder)
+// The folder's name and its parent folder's name, as the picker's tree shows them.
+static bool leafAndParent(const std::string &folder, std::string *leaf, std::string *parent)
 {
     size_t cut = folder.find_last_of('\\');
     size_t parentCut = cut == std::string::npos ? cut : folder.find_last_of('\\', cut - 1);
     if (cut == std::string::npos || cut + 1 == folder.size() || parentCut == std::string::npos)
         return false;
-    std::string leaf = folder.substr(cut + 1);
-    std::string parent = folder.substr(parentCut + 1, cut - parentCut - 1);
-    HWND tree = pickerTree(picker);
-    HTREEITEM item = tree ? treeItem(tree, TVGN_CARET, nullptr) : nullptr;
+    *leaf = folder.substr(cut + 1);
+    *parent = folder.substr(parentCut + 1, cut - parentCut - 1);
+    return true;
+}
+
+static bool isItem(const Program &program, HWND tree, HTREEITEM item, const std::string &leaf,
+                   const std::string &parent)
+{
     return item && lstrcmpiA(itemText(program, tree, item).c_str(), leaf.c_str()) == 0 &&
            lstrcmpiA(itemText(program, tree, treeItem(tree, TVGN_PARENT, item)).c_str(),
                      parent.c_str()) == 0;
+}
+
+// Whether the picker's selected item is the folder: its name and its parent folder's name.
+static bool folderSelected(const Program &program, HWND picker, const std::string &folder)
+{
+    std::string leaf, parent;
+    HWND tree = pickerTree(picker);
+    return tree && leafAndParent(folder, &leaf, &parent) &&
+           isItem(program, tree, treeItem(tree, TVGN_CARET, nullptr), leaf, parent);
+}
+
+// The folder's item among those the tree has read so far (depth first); nullptr when absent.
+static HTREEITEM loadedItem(const Program &program, HWND tree, HTREEITEM first,
+                            const std::string &leaf, const std::string &parent)
+{
+    for (HTREEITEM item = first; item; item = treeItem(tree, TVGN_NEXT, item)) {
+        if (isItem(program, tree, item, leaf, parent))
+            return item;
+        HTREEITEM found = loadedItem(program, tree, treeItem(tree, TVGN_CHILD, item), leaf, parent);
+        if (found)
+            return found;
+    }
+    return nullptr;
+}
+
+// Selects the folder's item the way a click does, when the tree has read it already. Asking the
+// picker by path instead misses such an item for good when its access time moved after the tree
+// read it (see folderpicker.cpp).
+static bool clickLoadedItem(const Program &program, HWND picker, const std::string &folder)
+{
+    std::string leaf, parent;
+    HWND tree = pickerTree(picker);
+    if (!tree || !leafAndParent(folder, &leaf, &parent))
+        return false;
+    HTREEITEM item = loadedItem(program, tree, treeItem(tree, TVGN_ROOT, nullptr), leaf, parent);
+    DWORD_PTR unused = 0;
+    return item &&
+           SendMessageTimeoutA(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(item),
+                               SMTO_ABORTIFHUNG, 5000, &unused) != 0;
 }
 
 bool selectInPicker(const Program &program, HWND picker, const std::string &folder)
@@ -370,8 +413,9 @@ bool selectInPicker(const Program &program, HWND picker, const std::string &fold
     // would replace one made now.
     waitUntil([&] { return IsWindowVisible(picker) != FALSE; }, 10000);
     waitUntil([&] { return pickerHasSelection(picker); }, 5000);
-    // Wine's picker now and then drops a selection while it reads the drives; a person would
-    // look and select again. So the selection is read back, and must hold, before OK.
+    // Wine's picker misses a selection when its reading of the path moves the access times of
+    // the path's folders (see folderpicker.cpp); a person would look and select again. So the
+    // selection is read back, and must hold, before OK.
     auto holds = [&] { return folderSelected(program, picker, folder); };
     return waitUntil(
         [&] {
@@ -380,7 +424,8 @@ bool selectInPicker(const Program &program, HWND picker, const std::string &fold
                 if (holds())
                     return true;
             }
-            sendSelection(program, picker, folder);
+            if (!clickLoadedItem(program, picker, folder))
+                sendSelection(program, picker, folder);
             return false;
         },
         30000);
