@@ -2,6 +2,7 @@
 #include "guidriver.h"
 #include <commctrl.h>
 #include <shlobj.h>
+#include <stdio.h>
 #include <vector>
 
 Program::~Program()
@@ -19,10 +20,19 @@ bool Program::start(const std::string &exePath, const std::string &arguments,
     buffer.push_back('\0');
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workDir.empty() ? nullptr : workDir.c_str(), &startup, &info_)) {
+    // Under Wine a start now and then fails at once, right after another program ended; the
+    // cause is not known. A person would start it again; the error goes to the log, so that it
+    // stays visible.
+    for (int attempt = 1;; ++attempt) {
+        if (CreateProcessA(exePath.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           workDir.empty() ? nullptr : workDir.c_str(), &startup, &info_))
+            break;
         startError_ = GetLastError();
-        return false;
+        fprintf(stderr, "test driver: starting %s failed with error %lu (attempt %d)\n",
+                exePath.c_str(), static_cast<unsigned long>(startError_), attempt);
+        if (attempt == 3)
+            return false;
+        Sleep(250);
     }
     WaitForInputIdle(info_.hProcess, 5000);
     return true;
