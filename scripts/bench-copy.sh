@@ -6,7 +6,7 @@
 #
 # Writes a nested tree of FILES files, TOTAL_MB MiB in all (20 top directories, each with 5
 # subdirectories, files spread over all of them), into a fresh Wine prefix with its own X server
-# (tests/wine-env.sh), then copies it with bench_copy.exe three times in each mode, alternating,
+# (tests/wine-env.sh), then copies it with bench_copy.exe five times (QIM_BENCH_RUNS) in each mode, alternating,
 # over a destination that holds the same tree already (an update replaces every file; the
 # destination is prepared and synced to disk before the clock starts, as an installation is):
 #   copytree  copyTree on a worker thread, "Copied %d of %d files." and the progress bar set
@@ -15,13 +15,16 @@
 #             renamed aside, the new files placed whole; timed to the result (every file placed,
 #             where the installation shows it), to the commit mark (the flush and the mark made
 #             durable) and to the end of the clean-up (the kept files removed)
+#   perfile   safe with QIM_NO_VOLUME_FLUSH set: each placed file is flushed instead of the
+#             volume, as on a network drive or where the volume may not be opened (safe says
+#             which of the two it took on this machine)
 #   bare      a recursive FindFirstFileA/CopyFileA walk without any window update
 # Prints files/s and MB/s per run (1 MB = 1048576 bytes), the median of each mode and the
 # ratio copytree/bare (target: 85 % or more), what the safety net adds to copytree's time until
 # the result (target: 15 % or less) and until the commit mark and the end of the clean-up, the
-# medians of those three times, and the share of copyTree's time that its per-file
+# medians of those three times (for safe and perfile each), and the share of copyTree's time that its per-file
 # status updates take (their count times the cost of one update, measured right after the copy
-# in the same window). QIM_BENCH_MODES narrows the modes (default "copytree safe bare"; silent
+# in the same window). QIM_BENCH_MODES narrows the modes (default "copytree safe perfile bare"; silent
 # is copyTree without a window). Figures only: nothing here fails on them.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,17 +65,20 @@ PY
 field() { sed -n "s/.*$1=\\([^ ]*\\).*/\\1/p"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-declare -A fps mbps
+declare -A fps mbps commits cleanups
+modes=${QIM_BENCH_MODES:-copytree safe perfile bare}
 updates=""
-commits=""
-cleanups=""
 tree_seconds=""
-for run in 1 2 3; do
-  for mode in ${QIM_BENCH_MODES:-copytree safe bare}; do
+for run in $(seq 1 "${QIM_BENCH_RUNS:-5}"); do
+  for mode in $modes; do
     rm -rf "$drive_c/benchcopy/dst"
     cp -a "$drive_c/benchcopy/src" "$drive_c/benchcopy/dst"
     sync
-    out=$(wine "$helper" "$mode" 'C:\benchcopy\dst' 'C:\benchcopy\src' 2>&1 | tr -d '\r') || true
+    refuse=""
+    helper_mode=$mode
+    if [ "$mode" = perfile ]; then refuse=1 helper_mode=safe; fi
+    out=$(env ${refuse:+QIM_NO_VOLUME_FLUSH=1} wine "$helper" "$helper_mode" 'C:\benchcopy\dst' 'C:\benchcopy\src' 2>&1 |
+      tr -d '\r') || true
     line=$(printf '%s\n' "$out" |
       grep '^mode=') || { echo "run $run ($mode) failed: $out" >&2; exit 1; }
     [ "$(field ok <<<"$line")" = 1 ] || { echo "run $run ($mode) did not copy: $line" >&2; exit 1; }
@@ -87,11 +93,11 @@ for run in 1 2 3; do
         'BEGIN { printf "%.0f", 100 * u * n / 1e6 / s }') "
     fi
     if [ "$mode" = copytree ]; then tree_seconds+="$seconds "; fi
-    if [ "$mode" = safe ]; then
-      commits+="$(field commit <<<"$line") "
-      cleanups+="$(field cleanup <<<"$line") "
-      printf 'run %d safe: %.3f s to the result, %.3f s to the commit mark, %.3f s to the end of the clean-up\n' \
-        "$run" "$seconds" "$(field commit <<<"$line")" "$(field cleanup <<<"$line")"
+    if [ "$mode" = safe ] || [ "$mode" = perfile ]; then
+      commits[$mode]+="$(field commit <<<"$line") "
+      cleanups[$mode]+="$(field cleanup <<<"$line") "
+      printf 'run %d %s (flush: %s): %.3f s to the result, %.3f s to the commit mark, %.3f s to the end of the clean-up\n' \
+        "$run" "$mode" "$(field flush <<<"$line")" "$seconds" "$(field commit <<<"$line")" "$(field cleanup <<<"$line")"
     fi
     fps[$mode]+="$f "
     mbps[$mode]+="$m "
@@ -101,7 +107,7 @@ for run in 1 2 3; do
 done
 rm -rf "$drive_c/benchcopy"
 
-for mode in ${QIM_BENCH_MODES:-copytree safe bare}; do
+for mode in $modes; do
   printf 'median %-8s %8.1f files/s %7.1f MB/s\n' "$mode" \
     "$(tr ' ' '\n' <<<"${fps[$mode]}" | grep . | median)" \
     "$(tr ' ' '\n' <<<"${mbps[$mode]}" | grep . | median)"
@@ -112,13 +118,14 @@ if [ -n "${mbps[copytree]:-}" ] && [ -n "${mbps[bare]:-}" ]; then
   echo "share of copytree's time in its per-file status updates: $(tr ' ' '\n' <<<"$updates" | grep . | median) %"
   awk -v t="$tree_m" -v b="$bare_m" 'BEGIN { printf "ratio copytree/bare: %.1f %% (target: 85 %% or more)\n", 100 * t / b }'
 fi
-if [ -n "${mbps[copytree]:-}" ] && [ -n "${mbps[safe]:-}" ]; then
+for mode in safe perfile; do
+  [ -n "${mbps[copytree]:-}" ] && [ -n "${mbps[$mode]:-}" ] || continue
   tree_m=$(tr ' ' '\n' <<<"${mbps[copytree]}" | grep . | median)
-  safe_m=$(tr ' ' '\n' <<<"${mbps[safe]}" | grep . | median)
-  awk -v t="$tree_m" -v s="$safe_m" 'BEGIN { printf "safety net adds %.1f %% to the time until the result (target: 15 %% or less)\n", 100 * (t / s - 1) }'
+  safe_m=$(tr ' ' '\n' <<<"${mbps[$mode]}" | grep . | median)
+  awk -v m="$mode" -v t="$tree_m" -v s="$safe_m" 'BEGIN { printf "%s: the safety net adds %.1f %% to the time until the result (target: 15 %% or less)\n", m, 100 * (t / s - 1) }'
   tree_s=$(tr ' ' '\n' <<<"$tree_seconds" | grep . | median)
-  commit_s=$(tr ' ' '\n' <<<"$commits" | grep . | median)
-  cleanup_s=$(tr ' ' '\n' <<<"$cleanups" | grep . | median)
-  echo "median safe: to the commit mark $commit_s s, to the end of the clean-up $cleanup_s s (copytree $tree_s s)"
-  awk -v t="$tree_s" -v c="$commit_s" -v e="$cleanup_s" 'BEGIN { printf "safety net adds %.1f %% until the commit mark, %.1f %% until the end of the clean-up\n", 100 * (c / t - 1), 100 * (e / t - 1) }'
-fi
+  commit_s=$(tr ' ' '\n' <<<"${commits[$mode]}" | grep . | median)
+  cleanup_s=$(tr ' ' '\n' <<<"${cleanups[$mode]}" | grep . | median)
+  echo "$mode: median to the commit mark $commit_s s, to the end of the clean-up $cleanup_s s (copytree $tree_s s)"
+  awk -v m="$mode" -v t="$tree_s" -v c="$commit_s" -v e="$cleanup_s" 'BEGIN { printf "%s: the safety net adds %.1f %% until the commit mark, %.1f %% until the end of the clean-up\n", m, 100 * (c / t - 1), 100 * (e / t - 1) }'
+done

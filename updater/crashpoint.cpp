@@ -55,3 +55,12 @@ bool commitFlushRefused()
     return false;
 #endif
 }
+
+bool volumeFlushRefused()
+{
+#ifdef QIM_CRASH_POINTS
+    return GetEnvironmentVariableA("QIM_NO_VOLUME_FLUSH", NULL, 0) > 0;
+#else
+    return false;
+#endif
+}

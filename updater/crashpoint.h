@@ -14,3 +14,6 @@ bool crashPointsArmed();
 // Test builds only: with QIM_REFUSE_COMMIT in the environment the flush before the commit mark
 // fails, as a failing disk would make it. Elsewhere always false.
 bool commitFlushRefused();
+// Test builds only: with QIM_NO_VOLUME_FLUSH in the environment the volume cannot be opened, so
+// each placed file is flushed, as on a network drive or without the right to open the volume.
+bool volumeFlushRefused();

@@ -5,10 +5,14 @@
 //                                 aside, the journal in DEST; "seconds" is the time until the
 //                                 result (every file placed), "commit" until the commit mark is
 //                                 durable, "cleanup" until the kept files are removed after it
-//                                 (all three from the start)
+//                                 (all three from the start); "flush" says whether the volume
+//                                 was flushed as a whole or each placed file (as with
+//                                 QIM_NO_VOLUME_FLUSH set, or without the right to open the volume)
 //   bench_copy silent DEST SRC    the same copyTree without any window (its cost of its own)
 //   bench_copy bare DEST SRC      a recursive FindFirstFileA/CopyFileA walk, no window at all
 #include "copyjournal.h"
+#include "copynames.h"
+#include "crashpoint.h"
 #include "session.h"
 #include "treeops.h"
 #include <commctrl.h>
@@ -132,6 +136,15 @@ void createWindow()
     ShowWindow(session.mainWindow, SW_SHOW);
 }
 
+const char *flushKind(const char *destination)
+{
+    HANDLE volume = volumeFlushRefused() ? INVALID_HANDLE_VALUE : openVolume(destination);
+    if (volume == INVALID_HANDLE_VALUE)
+        return "files";
+    CloseHandle(volume);
+    return "volume";
+}
+
 int runCopyTree(const char *destination, const char *source, bool safetyNet)
 {
     CopyJob job{destination, source, 0, 0, 0, 0, safetyNet, false, 0, 0, 0, 0};
@@ -147,9 +160,10 @@ int runCopyTree(const char *destination, const char *source, bool safetyNet)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f commit=%.4f "
-           "cleanup=%.4f\n",
+           "cleanup=%.4f flush=%s\n",
            safetyNet ? "safe" : "copytree", job.ok ? 1 : 0, job.filesCopied, job.bytesCopied,
-           job.seconds, job.updateSeconds * 1e6, job.commitSeconds, job.cleanupSeconds);
+           job.seconds, job.updateSeconds * 1e6, job.commitSeconds, job.cleanupSeconds,
+           safetyNet ? flushKind(destination) : "-");
     return job.ok ? 0 : 1;
 }
 
