@@ -1,6 +1,7 @@
 // The copy with its safety net: the journal written before each change, the new files placed
 // whole, the kept files, the flush and the commit mark (journalfile.h has the journal's format).
 #include "copyjournal.h"
+#include "copyflush.h"
 #include "copynames.h"
 #include "crashpoint.h"
 #include "installsupport.h"
@@ -20,19 +21,11 @@ static struct {
     HANDLE file;
     HANDLE volume; // flushed once before C; without it each placed file is flushed
     char token[journalTokenLength + 1];
-    bool placedUnflushed; // a placed file could not be flushed, so the copy cannot commit
-} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", false};
+    char tooLong[pathBufferSize]; // a file refused because its derived names would not fit
+    DWORD serial; // the volume's, recorded with each placed file; 0: no lasting identity
+} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0};
 
-// Where the volume cannot be flushed, placed files are flushed on a thread of their own while
-// the copy goes on, so waiting for the disk overlaps with copying the next files.
-static struct {
-    CRITICAL_SECTION lock;
-    HANDLE wake;
-    HANDLE thread;
-    char **paths;
-    size_t count, capacity, next;
-    bool closing;
-} flusher;
+
 
 // A copy that succeeded, whose kept files are removed once its result is shown.
 static char *committedRoot;
@@ -54,18 +47,15 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     DWORD attributes = GetFileAttributesA(target);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     bool existingDirectory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    char kept[pathBufferSize];
     if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
-    char fresh[pathBufferSize];
     // The file calls take MAX_PATH - 1 characters: a file whose longest derived name
     // ("<file>.~<token>.ignored") would not fit could be placed but neither retried nor kept, so
-    // the level is refused before its first change. A kept or new file of that name that is not
-    // this run's would be taken for one by an undo.
-    if (strlen(target) + sizeof ".~12345678.ignored" > MAX_PATH ||
-        !keptPath(kept, target, journal.token) || pathExists(kept) ||
-        !freshPath(fresh, target, journal.token) || pathExists(fresh))
+    // the level is refused before its first change.
+    if (strlen(target) + sizeof ".~12345678.ignored" > MAX_PATH) {
+        snprintf(journal.tooLong, sizeof journal.tooLong, "%s", target);
         return false;
+    }
     bool replaced = exists && !existingDirectory;
     JournalRecord record = {
         replaced ? 'R' : 'N',
@@ -79,11 +69,29 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     return writeRecord(journal.file, &record);
 }
 
+// A kept or new file with this run's token that is not this run's would be taken for one by an
+// undo. One look at the folder instead of two per file: under Wine each name that is not there
+// costs a read of the whole folder.
+static bool carriesToken(const char *destination)
+{
+    char pattern[pathBufferSize];
+    WIN32_FIND_DATAA found;
+    if (!fitsPath(snprintf(pattern, sizeof pattern, "%s\\*.~%s*", destination, journal.token)))
+        return true;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_NO_MORE_FILES;
+    FindClose(search);
+    return true;
+}
+
 // The journal learns what a level may create or replace before its first change, with one
 // flush for the whole level: a flush per file would cost more than the copy itself.
 static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entries, size_t count)
 {
     char target[pathBufferSize];
+    if (count && carriesToken(destination))
+        return false;
     for (size_t i = 0; i < count; ++i)
         if (!inRoot(target, destination, entries[i].cFileName) ||
             !announceEntry(target, &entries[i]))
@@ -146,141 +154,77 @@ static bool setAside(const char *target, DWORD attributes)
     return moved;
 }
 
-// The next path to flush; NULL once the copy has ended and nothing is left.
-static char *nextToFlush()
-{
-    for (;;) {
-        EnterCriticalSection(&flusher.lock);
-        char *path = flusher.next < flusher.count ? flusher.paths[flusher.next++] : NULL;
-        bool closing = flusher.closing;
-        LeaveCriticalSection(&flusher.lock);
-        if (path || closing)
-            return path;
-        WaitForSingleObject(flusher.wake, INFINITE);
-    }
-}
-
-static DWORD WINAPI flushPlacedFiles(LPVOID)
-{
-    for (char *path = nextToFlush(); path; path = nextToFlush())
-        if (!flushPlaced(path))
-            journal.placedUnflushed = true;
-    return 0;
-}
-
-static bool startFlusher()
-{
-    InitializeCriticalSection(&flusher.lock);
-    flusher.wake = CreateEventA(NULL, FALSE, FALSE, NULL);
-    flusher.thread = flusher.wake ? CreateThread(NULL, 0, flushPlacedFiles, NULL, 0, NULL) : NULL;
-    if (flusher.thread)
-        return true;
-    if (flusher.wake)
-        CloseHandle(flusher.wake);
-    DeleteCriticalSection(&flusher.lock);
-    ZeroMemory(&flusher, sizeof flusher);
-    return false;
-}
-
-static void queueFlush(const char *target)
-{
-    char *path = _strdup(target);
-    EnterCriticalSection(&flusher.lock);
-    if (flusher.count == flusher.capacity) {
-        size_t grown = flusher.capacity ? flusher.capacity * 2 : 256;
-        char **bigger = (char **)realloc(flusher.paths, grown * sizeof(char *));
-        if (bigger) {
-            flusher.paths = bigger;
-            flusher.capacity = grown;
-        }
-    }
-    if (path && flusher.count < flusher.capacity)
-        flusher.paths[flusher.count++] = path;
-    else {
-        free(path);
-        journal.placedUnflushed = true;
-    }
-    LeaveCriticalSection(&flusher.lock);
-    SetEvent(flusher.wake);
-}
-
-// Waits until every queued file is flushed; no handle of the flusher stays open after this.
-static void stopFlusher()
-{
-    if (!flusher.thread)
-        return;
-    EnterCriticalSection(&flusher.lock);
-    flusher.closing = true;
-    LeaveCriticalSection(&flusher.lock);
-    SetEvent(flusher.wake);
-    WaitForSingleObject(flusher.thread, INFINITE);
-    CloseHandle(flusher.thread);
-    CloseHandle(flusher.wake);
-    DeleteCriticalSection(&flusher.lock);
-    for (size_t i = 0; i < flusher.count; ++i)
-        free(flusher.paths[i]);
-    free(flusher.paths);
-    ZeroMemory(&flusher, sizeof flusher);
-}
-
-// Flushed on the flusher's thread; inline while crash points are armed, so that the k-th change
-// to the disk is the same one in every run.
-static void flushLater(const char *target)
-{
-    if (flusher.thread)
-        queueFlush(target);
-    else if (!flushPlaced(target))
-        journal.placedUnflushed = true;
-}
-
 // What the file system holds for the new file, recorded before it gets its final name. Where
 // that is what was announced (the source's size and time), the record goes to disk with the
 // next level's records or the commit mark: an undo that finds the file without it judges by the
 // announcement. Where the file system rounds the time (FAT, exFAT) it is flushed at once, or a
 // power cut could keep the rename and lose the record.
-static bool recordPlaced(const char *fresh, const char *target, const char *from)
+static bool recordPlaced(HANDLE fresh, const char *target, const WIN32_FIND_DATAA *source)
 {
     JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
-    WIN32_FILE_ATTRIBUTE_DATA source;
-    if (!readPlaced(fresh, &placed, true) || !writeRecord(journal.file, &placed))
+    if (!readPlacedOn(fresh, journal.serial, &placed) || !writeRecord(journal.file, &placed))
         return false;
-    bool asAnnounced = GetFileAttributesExA(from, GetFileExInfoStandard, &source) &&
-                       joinHalves(source.nFileSizeHigh, source.nFileSizeLow) == placed.size &&
-                       joinHalves(source.ftLastWriteTime.dwHighDateTime,
-                                  source.ftLastWriteTime.dwLowDateTime) == placed.written;
+    bool asAnnounced =
+        joinHalves(source->nFileSizeHigh, source->nFileSizeLow) == placed.size &&
+        joinHalves(source->ftLastWriteTime.dwHighDateTime, source->ftLastWriteTime.dwLowDateTime) ==
+            placed.written;
     return asAnnounced || flushed(journal.file);
+}
+
+static bool existsError(DWORD error)
+{
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+}
+
+// Names with this run's token are its own (announcing found none), so a new file left by a
+// failed attempt goes before a Retry; one that cannot go is not written over.
+static bool copyFresh(const char *from, const char *fresh)
+{
+    beforeDiskChange();
+    if (CopyFileA(from, fresh, TRUE))
+        return true;
+    DWORD error = GetLastError();
+    if (existsError(error) && removeFileEvenReadOnly(fresh)) {
+        beforeDiskChange();
+        if (CopyFileA(from, fresh, TRUE))
+            return true;
+        error = GetLastError();
+    }
+    // A file of that name that this copy did not write is not removed.
+    if (!existsError(error))
+        removeFileEvenReadOnly(fresh);
+    return false;
 }
 
 // The new file is written whole under "<file>.~<token>.new" beside the old one, which is set
 // aside only then; the new one is renamed onto the free name. Ended anywhere in between, the old
 // file or its kept copy is there and nothing partial stands under the final name.
-static bool placeFile(const char *target, const char *from)
+static bool placeFile(const char *target, const char *from, const WIN32_FIND_DATAA *source)
 {
     char fresh[pathBufferSize];
     DWORD attributes = GetFileAttributesA(target);
     bool obstacle =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    // Names with this run's token are its own (announcing found none), so a new file left by a
-    // failed attempt goes before a Retry.
-    if (obstacle || !freshPath(fresh, target, journal.token) ||
-        (pathExists(fresh) && !removeFileEvenReadOnly(fresh)))
+    if (obstacle || !freshPath(fresh, target, journal.token) || !copyFresh(from, fresh))
         return false;
-    beforeDiskChange();
-    if (!CopyFileA(from, fresh, TRUE)) {
-        DWORD error = GetLastError();
-        // A file of that name that this copy did not write is not removed.
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)
-            removeFileEvenReadOnly(fresh);
-        return false;
-    }
-    if (!recordPlaced(fresh, target, from) ||
-        (attributes != INVALID_FILE_ATTRIBUTES && !setAside(target, attributes)) ||
-        !renameFile(fresh, target)) {
+    // One handle reads what was placed and gives it its name: under Wine each open, rename by
+    // name and close is a round trip to the server. Renaming asks for no write access, so a
+    // read-only new file needs no attribute change.
+    HANDLE placed = CreateFileA(fresh, DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    bool named = placed != INVALID_HANDLE_VALUE && recordPlaced(placed, target, source) &&
+                 (attributes == INVALID_FILE_ATTRIBUTES || setAside(target, attributes)) &&
+                 renameThroughHandle(placed, target);
+    if (placed != INVALID_HANDLE_VALUE)
+        CloseHandle(placed);
+    if (!named) {
         removeFileEvenReadOnly(fresh);
         return false;
     }
-    if (journal.volume == INVALID_HANDLE_VALUE)
-        flushLater(target);
+    if (journal.volume == INVALID_HANDLE_VALUE) {
+        flushPlacedLater(target, placedCopy.root);
+    }
     return true;
 }
 
@@ -314,7 +258,7 @@ static bool drawToken()
 
 static void closeJournal()
 {
-    stopFlusher();
+    dropPlacedFlushes();
     if (journal.file != INVALID_HANDLE_VALUE)
         CloseHandle(journal.file);
     if (journal.volume != INVALID_HANDLE_VALUE)
@@ -353,12 +297,8 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
         closeJournal();
         return false;
     }
-    journal.placedUnflushed = false;
-    journal.volume = openVolume(root);
-    if (journal.volume == INVALID_HANDLE_VALUE && !crashPointsArmed() && !startFlusher()) {
-        closeJournal();
-        return false;
-    }
+    journal.serial = identityVolume(journal.file);
+    journal.volume = volumeFlushRefused() ? INVALID_HANDLE_VALUE : openVolume(root);
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
         written = writeJournalText(journal.file, "U %s\n", *temporaries);
@@ -372,8 +312,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 // data must be on disk before it, or a power cut would leave neither version.
 static bool commitCopy()
 {
-    stopFlusher();
-    if (journal.placedUnflushed || commitFlushRefused() ||
+    if (!flushPlacedNow() || commitFlushRefused() ||
         (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
     return writeJournalText(journal.file, "C\n") && flushed(journal.file);
@@ -409,6 +348,7 @@ bool placeTreeKeepingOld(const char *const *temporaries, const char *destination
                          uint32_t *filesCopied, uint32_t *fileCount, JournalOutcome *outcome)
 {
     *outcome = JournalAbsent;
+    journal.tooLong[0] = '\0';
     const char *root = placedCopy.root;
     if (placedCopy.lock || !destination || !finalRoot(destination, placedCopy.root))
         return false;
@@ -453,6 +393,11 @@ void removeKeptFiles()
         clearCopyRoot();
     removingKept = false;
     free(root);
+}
+
+const char *copyRefusedPath()
+{
+    return journal.tooLong[0] ? journal.tooLong : NULL;
 }
 
 bool removingKeptFiles()

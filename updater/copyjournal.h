@@ -32,6 +32,9 @@ bool commitPlacedTree(JournalOutcome *outcome);
 // After the result of a successful copy is shown: removes the files it kept. Ending the program
 // meanwhile stops this at once; the next start finishes it.
 void removeKeptFiles();
+// The file the last copy refused before its first change because a name derived from it would
+// pass MAX_PATH; NULL when none was.
+const char *copyRefusedPath();
 bool removingKeptFiles();
 // While a copy or its undo works on the installation, which is then neither version.
 bool copyChangingInstallation();

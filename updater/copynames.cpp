@@ -200,3 +200,44 @@ bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity)
     placed->fileIndex = identity ? joinHalves(info.nFileIndexHigh, info.nFileIndexLow) : 0;
     return true;
 }
+
+// The serial the copy records with each placed file, or 0 where its volume keeps no lasting file
+// identity; read from a file in the root (a link inside the installation is never written
+// through, so every placed file is on that volume).
+DWORD identityVolume(HANDLE inRoot)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(inRoot, &info) && keepsFileIds(inRoot)
+               ? info.dwVolumeSerialNumber
+               : 0;
+}
+
+// readPlaced for a file the copy placed, through a handle with FILE_READ_ATTRIBUTES, the volume
+// read once for the copy. Without a lasting identity (FAT, exFAT, Wine) nothing asks about the
+// volume: under Wine each such question is a round trip to another process, several per file.
+bool readPlacedOn(HANDLE file, DWORD volume, JournalRecord *placed)
+{
+    if (volume) {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(file, &info) ||
+            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return false;
+        placed->size = joinHalves(info.nFileSizeHigh, info.nFileSizeLow);
+        placed->written =
+            joinHalves(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+        placed->volume = volume;
+        placed->fileIndex = joinHalves(info.nFileIndexHigh, info.nFileIndexLow);
+        return true;
+    }
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+        standard.Directory)
+        return false;
+    placed->size = (uint64_t)standard.EndOfFile.QuadPart;
+    placed->written = (uint64_t)basic.LastWriteTime.QuadPart;
+    placed->volume = 0;
+    placed->fileIndex = 0;
+    return true;
+}

@@ -33,6 +33,9 @@ bool isRendererDirectory(const char *root);
 // Size, time and identity (volume serial, file index) as the file system holds them; with
 // lastingIdentity zeros for the identity where a rename may change it (FAT, exFAT).
 bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity);
+// The same for the copy's own files, the volume's serial given (0: no lasting identity).
+DWORD identityVolume(HANDLE inRoot);
+bool readPlacedOn(HANDLE file, DWORD volume, JournalRecord *placed);
 
 //--- settling (copysettle.cpp)
 // Settles the journal in root (its one spelling), the lock held by the caller; with

@@ -26,6 +26,12 @@ static void setStatus(const char *text)
 static const char *failureStatus()
 {
     bool aborted = session.abortInstall;
+    if (copyUndone == JournalRestored && !aborted && copyRefusedPath()) {
+        static char text[pathBufferSize + 80];
+        snprintf(text, sizeof text, "Installation failed: path too long (%s). Previous version "
+                 "restored.", copyRefusedPath());
+        return text;
+    }
     if (copyUndone == JournalRestored)
         return aborted ? "Installation aborted. Previous version restored."
                        : "Installation failed. Previous version restored.";

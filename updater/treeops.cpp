@@ -286,10 +286,11 @@ static EntryOutcome copyDirectoryEntry(const char *target, const char *from, Cop
     }
 }
 
-static EntryOutcome copyFileEntry(const char *target, const char *from, CopyCounters *c)
+static EntryOutcome copyFileEntry(const char *target, const char *from,
+                                  const WIN32_FIND_DATAA *entry, CopyCounters *c)
 {
     for (;;) {
-        if (c->net ? c->net->place(target, from) : CopyFileA(from, target, FALSE) != FALSE) {
+        if (c->net ? c->net->place(target, from, entry) : CopyFileA(from, target, FALSE) != FALSE) {
             reportCopied(from, c);
             return EntryDone;
         }
@@ -330,7 +331,7 @@ static bool copyListed(const char *destination, const char *source, const LevelL
         if (!isDirectoryEntry(entry) && abortRequested())
             return false;
         EntryOutcome outcome = isDirectoryEntry(entry) ? copyDirectoryEntry(target, from, c, depth)
-                                                       : copyFileEntry(target, from, c);
+                                                       : copyFileEntry(target, from, entry, c);
         if (outcome == EntryFailed)
             return false;
     }

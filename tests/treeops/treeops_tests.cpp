@@ -706,6 +706,9 @@ TEST_F(TreeOps, FileWhoseIgnoredNameWouldNotFitIsRefusedBeforeAnyChange)
         ASSERT_TRUE(run.finish());
         EXPECT_EQ(run.result, length == 241);
         EXPECT_EQ(contentOf(run.destination + "\\" + name), length == 241 ? "new" : "old");
+        // The status names the file that was refused.
+        const char *refused = copyRefusedPath();
+        EXPECT_EQ(refused ? refused : "", length == 242 ? run.destination + "\\" + name : "");
         if (length == 242) {
             EXPECT_EQ(treeImage(run.destination), before);
         }

@@ -1,0 +1,174 @@
+// The flush of a copy's placed files where the volume cannot be flushed as a whole: queued while
+// the copy goes on and done once every file is placed, on several threads, with the folders.
+#include "copyflush.h"
+#include "copynames.h"
+#include "crashpoint.h"
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+// A placed file that could not be flushed: the copy cannot commit.
+static volatile bool unflushed;
+
+// Where the volume cannot be flushed, the placed files are flushed once all are placed: a flush
+// while the copy goes on makes the copy wait for the disk too (the file system commits its log
+// for each), so the result would come later. Several flushes at once share those commits.
+static struct {
+    char **paths;
+    size_t count, capacity;
+    volatile LONG next;
+} flusher;
+
+// Where each placed file is flushed, the folders whose names changed are flushed before the
+// commit mark too, so that the renames are on disk with the data (where the file system can
+// flush a folder; NTFS logs them and commits that log with each file's flush anyway).
+static struct {
+    char **paths;
+    size_t count, capacity;
+} touchedFolders;
+
+static DWORD WINAPI flushQueued(LPVOID)
+{
+    for (LONG i = InterlockedIncrement(&flusher.next) - 1; (size_t)i < flusher.count;
+         i = InterlockedIncrement(&flusher.next) - 1)
+        if (!flushPlaced(flusher.paths[i]))
+            unflushed = true;
+    return 0;
+}
+
+static void dropQueuedFlushes()
+{
+    for (size_t i = 0; i < flusher.count; ++i)
+        free(flusher.paths[i]);
+    free(flusher.paths);
+    ZeroMemory(&flusher, sizeof flusher);
+}
+
+// Flushes every queued file, on up to four threads; the handles of those threads are closed.
+static void flushQueuedFiles()
+{
+    enum { flushThreads = 4 };
+    HANDLE threads[flushThreads];
+    DWORD started = 0;
+    for (; started < flushThreads && started < flusher.count; ++started) {
+        threads[started] = CreateThread(NULL, 0, flushQueued, NULL, 0, NULL);
+        if (!threads[started])
+            break;
+    }
+    flushQueued(NULL);
+    if (started)
+        WaitForMultipleObjects(started, threads, TRUE, INFINITE);
+    for (DWORD i = 0; i < started; ++i)
+        CloseHandle(threads[i]);
+    dropQueuedFlushes();
+}
+
+// Flushed once every file is placed; at once while crash points are armed, so that the k-th
+// change to the disk is the same one in every run.
+static void flushLater(const char *target)
+{
+    if (crashPointsArmed()) {
+        if (!flushPlaced(target))
+            unflushed = true;
+        return;
+    }
+    char *path = _strdup(target);
+    if (path && flusher.count == flusher.capacity) {
+        size_t grown = flusher.capacity ? flusher.capacity * 2 : 256;
+        char **bigger = (char **)realloc(flusher.paths, grown * sizeof(char *));
+        if (bigger) {
+            flusher.paths = bigger;
+            flusher.capacity = grown;
+        }
+    }
+    if (path && flusher.count < flusher.capacity)
+        flusher.paths[flusher.count++] = path;
+    else {
+        free(path);
+        unflushed = true;
+    }
+}
+
+static bool noted(const char *folder)
+{
+    for (size_t i = touchedFolders.count; i-- > 0;)
+        if (!strcmp(touchedFolders.paths[i], folder))
+            return true;
+    return false;
+}
+
+// The folder that holds target and each one above it up to the root: a new folder's name is
+// an entry in its parent.
+static void noteFolders(const char *target, const char *root)
+{
+    char folder[pathBufferSize];
+    snprintf(folder, sizeof folder, "%s", target);
+    size_t rootLength = strlen(root);
+    for (char *cut = strrchr(folder, '\\'); cut; cut = strrchr(folder, '\\')) {
+        size_t length = (size_t)(cut - folder);
+        if (length + 1 == rootLength && root[length] == '\\')
+            length = rootLength; // a drive root ("E:\") keeps its separator
+        if (length < rootLength)
+            return;
+        folder[length] = '\0';
+        if (noted(folder))
+            return;
+        if (touchedFolders.count == touchedFolders.capacity) {
+            size_t grown = touchedFolders.capacity ? touchedFolders.capacity * 2 : 64;
+            char **bigger = (char **)realloc(touchedFolders.paths, grown * sizeof(char *));
+            if (!bigger)
+                return;
+            touchedFolders.paths = bigger;
+            touchedFolders.capacity = grown;
+        }
+        char *copy = _strdup(folder);
+        if (!copy)
+            return;
+        touchedFolders.paths[touchedFolders.count++] = copy;
+        if (length == rootLength)
+            return;
+    }
+}
+
+// Best effort: Windows refuses to flush a folder on some file systems, and there a file's
+// flush carries its rename.
+static void flushTouchedFolders(bool flush)
+{
+    for (size_t i = 0; i < touchedFolders.count; ++i) {
+        if (flush) {
+            HANDLE folder = CreateFileA(touchedFolders.paths[i], GENERIC_READ | GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+            if (folder != INVALID_HANDLE_VALUE) {
+                flushed(folder);
+                CloseHandle(folder);
+            }
+        }
+        free(touchedFolders.paths[i]);
+    }
+    free(touchedFolders.paths);
+    ZeroMemory(&touchedFolders, sizeof touchedFolders);
+}
+
+void flushPlacedLater(const char *target, const char *root)
+{
+    flushLater(target);
+    noteFolders(target, root);
+}
+
+bool flushPlacedNow()
+{
+    flushQueuedFiles();
+    flushTouchedFolders(true);
+    bool complete = !unflushed;
+    unflushed = false;
+    return complete;
+}
+
+void dropPlacedFlushes()
+{
+    dropQueuedFlushes();
+    flushTouchedFolders(false);
+    unflushed = false;
+}
