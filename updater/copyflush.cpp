@@ -45,34 +45,31 @@ static void dropQueuedFlushes()
     ZeroMemory(&flusher, sizeof flusher);
 }
 
-// Flushes every queued file, on up to four threads; the handles of those threads are closed.
+// Flushes every queued file, on four threads beside the caller; the handles of those threads are
+// closed. While crash points are armed the caller flushes them alone, in the order queued, so
+// that the k-th change to the disk is the same one in every run.
 static void flushQueuedFiles()
 {
     enum { flushThreads = 4 };
     HANDLE threads[flushThreads];
     DWORD started = 0;
-    for (; started < flushThreads && started < flusher.count; ++started) {
+    for (; !crashPointsArmed() && started < flushThreads && started < flusher.count; ++started) {
         threads[started] = CreateThread(NULL, 0, flushQueued, NULL, 0, NULL);
         if (!threads[started])
             break;
     }
     flushQueued(NULL);
-    if (started)
-        WaitForMultipleObjects(started, threads, TRUE, INFINITE);
-    for (DWORD i = 0; i < started; ++i)
+    // One by one: the list is freed only after every thread has let go of it.
+    for (DWORD i = 0; i < started; ++i) {
+        WaitForSingleObject(threads[i], INFINITE);
         CloseHandle(threads[i]);
+    }
     dropQueuedFlushes();
 }
 
-// Flushed once every file is placed; at once while crash points are armed, so that the k-th
-// change to the disk is the same one in every run.
+// Flushed once every file is placed.
 static void flushLater(const char *target)
 {
-    if (crashPointsArmed()) {
-        if (!flushPlaced(target))
-            unflushed = true;
-        return;
-    }
     char *path = _strdup(target);
     if (path && flusher.count == flusher.capacity) {
         size_t grown = flusher.capacity ? flusher.capacity * 2 : 256;
@@ -131,19 +128,21 @@ static void noteFolders(const char *target, const char *root)
     }
 }
 
-// Best effort: Windows refuses to flush a folder on some file systems, and there a file's
-// flush carries its rename.
-static void flushTouchedFolders(bool flush)
+// Where the file system logs its names (NTFS, ReFS), a file's flush commits that log with every
+// rename before it, so a folder that cannot be flushed (some servers refuse) is no loss. Elsewhere
+// (FAT, exFAT) the copy cannot commit without it.
+static void flushTouchedFolders(bool flush, bool namesLogged)
 {
     for (size_t i = 0; i < touchedFolders.count; ++i) {
         if (flush) {
             HANDLE folder = CreateFileA(touchedFolders.paths[i], GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-            if (folder != INVALID_HANDLE_VALUE) {
-                flushed(folder);
+            bool done = folder != INVALID_HANDLE_VALUE && flushed(folder);
+            if (folder != INVALID_HANDLE_VALUE)
                 CloseHandle(folder);
-            }
+            if (!done && !namesLogged)
+                unflushed = true;
         }
         free(touchedFolders.paths[i]);
     }
@@ -157,10 +156,15 @@ void flushPlacedLater(const char *target, const char *root)
     noteFolders(target, root);
 }
 
-bool flushPlacedNow()
+void noteChangedName(const char *path, const char *root)
+{
+    noteFolders(path, root);
+}
+
+bool flushPlacedNow(bool namesLogged)
 {
     flushQueuedFiles();
-    flushTouchedFolders(true);
+    flushTouchedFolders(true, namesLogged);
     bool complete = !unflushed;
     unflushed = false;
     return complete;
@@ -169,6 +173,6 @@ bool flushPlacedNow()
 void dropPlacedFlushes()
 {
     dropQueuedFlushes();
-    flushTouchedFolders(false);
+    flushTouchedFolders(false, true);
     unflushed = false;
 }

@@ -3,10 +3,14 @@
 #pragma once
 
 // Queues target for the flush before the commit mark, and notes the folders up to root whose
-// entries changed. While crash points are armed the file is flushed at once.
+// entries changed.
 void flushPlacedLater(const char *target, const char *root);
-// Flushes every queued file and noted folder; false if a file could not be flushed, and then
-// the copy cannot commit. Nothing stays queued after this.
-bool flushPlacedNow();
+// Notes the folders up to root that hold a name the copy created or renamed (a new folder, an
+// old file put back after Ignore).
+void noteChangedName(const char *path, const char *root);
+// Flushes every queued file and noted folder; false if a file, or a folder where the file system
+// does not log its names (namesLogged false: FAT, exFAT), could not be flushed, and then the copy
+// cannot commit. Nothing stays queued after this.
+bool flushPlacedNow(bool namesLogged);
 // Forgets what was queued, for a copy that is undone.
 void dropPlacedFlushes();

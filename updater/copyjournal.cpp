@@ -23,7 +23,8 @@ static struct {
     char token[journalTokenLength + 1];
     char tooLong[pathBufferSize]; // a file refused because its derived names would not fit
     DWORD serial; // the volume's, recorded with each placed file; 0: no lasting identity
-} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0};
+    bool namesLogged; // NTFS or ReFS: a file's flush makes every rename before it durable
+} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0, false};
 
 
 
@@ -47,14 +48,12 @@ static bool announceEntry(const char *target, const WIN32_FIND_DATAA *entry)
     DWORD attributes = GetFileAttributesA(target);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     bool existingDirectory = exists && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        return existingDirectory || writeJournalText(journal.file, "D %s\n", target);
-    // The file calls take MAX_PATH - 1 characters: a file whose longest derived name
-    // ("<file>.~<token>.ignored") would not fit could be placed but neither retried nor kept, so
-    // the level is refused before its first change.
-    if (strlen(target) + sizeof ".~12345678.ignored" > MAX_PATH) {
-        snprintf(journal.tooLong, sizeof journal.tooLong, "%s", target);
-        return false;
+    if (entry->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (existingDirectory)
+            return true;
+        if (journal.volume == INVALID_HANDLE_VALUE)
+            noteChangedName(target, placedCopy.root);
+        return writeJournalText(journal.file, "D %s\n", target);
     }
     bool replaced = exists && !existingDirectory;
     JournalRecord record = {
@@ -85,12 +84,37 @@ static bool carriesToken(const char *destination)
     return true;
 }
 
+// The file calls take MAX_PATH - 1 characters: a file whose longest derived name
+// ("<file>.~<token>.ignored") would not fit could be placed but neither retried nor kept, so
+// its level is refused before its first change. Whether the level holds any file at all.
+static bool fileNamesFit(const char *destination, const WIN32_FIND_DATAA *entries, size_t count,
+                         bool *files)
+{
+    char target[pathBufferSize];
+    *files = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (entries[i].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        *files = true;
+        if (!inRoot(target, destination, entries[i].cFileName))
+            return false;
+        if (strlen(target) + sizeof ".~12345678.ignored" > MAX_PATH) {
+            snprintf(journal.tooLong, sizeof journal.tooLong, "%s", target);
+            return false;
+        }
+    }
+    return true;
+}
+
 // The journal learns what a level may create or replace before its first change, with one
-// flush for the whole level: a flush per file would cost more than the copy itself.
+// flush for the whole level: a flush per file would cost more than the copy itself. Only a
+// level with files can hold kept or new files, and once its names fit, so does the pattern.
 static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entries, size_t count)
 {
     char target[pathBufferSize];
-    if (count && carriesToken(destination))
+    bool files = false;
+    if (!fileNamesFit(destination, entries, count, &files) ||
+        (files && carriesToken(destination)))
         return false;
     for (size_t i = 0; i < count; ++i)
         if (!inRoot(target, destination, entries[i].cFileName) ||
@@ -236,6 +260,8 @@ static void restoreKeptFile(const char *target)
     char ignored[pathBufferSize];
     if (!keptPath(kept, target, journal.token) || !pathExists(kept))
         return;
+    if (journal.volume == INVALID_HANDLE_VALUE)
+        noteChangedName(target, placedCopy.root);
     beforeDiskChange();
     if (!directoryExists(target) && MoveFileExA(kept, target, MOVEFILE_REPLACE_EXISTING))
         return;
@@ -298,6 +324,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
         return false;
     }
     journal.serial = identityVolume(journal.file);
+    journal.namesLogged = logsNames(journal.file);
     journal.volume = volumeFlushRefused() ? INVALID_HANDLE_VALUE : openVolume(root);
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
@@ -312,7 +339,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 // data must be on disk before it, or a power cut would leave neither version.
 static bool commitCopy()
 {
-    if (!flushPlacedNow() || commitFlushRefused() ||
+    if (!flushPlacedNow(journal.namesLogged) || commitFlushRefused() ||
         (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
     return writeJournalText(journal.file, "C\n") && flushed(journal.file);

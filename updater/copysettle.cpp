@@ -278,7 +278,7 @@ static void rewriteJournal(const char *root, const JournalText *journalText, boo
 // tree that nothing repairs. The volume is flushed where it can be, else each restored file.
 static void flushUndo(const char *root, const JournalText *journalText)
 {
-    HANDLE volume = openVolume(root);
+    HANDLE volume = volumeFlushRefused() ? INVALID_HANDLE_VALUE : openVolume(root);
     if (volume != INVALID_HANDLE_VALUE) {
         CloseHandle(volume);
         return;
