@@ -82,8 +82,16 @@ static bool startProgram(char *commandLine, PROCESS_INFORMATION *process, bool u
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = SW_SHOWMINNOACTIVE;
     }
-    return CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
-                          &startup, process) != 0;
+    // Wine fails a start now and then with ERROR_INTERNAL_ERROR (the new process ended before
+    // it had initialised); Windows does not. One more start goes through.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, NORMAL_PRIORITY_CLASS, NULL, NULL,
+                           &startup, process))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR)
+            return false;
+    }
+    return false;
 }
 
 // The state says the installation runs from here on, so Exit in the instant before the worker's

@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// CreateProcessA with a second and third try where Wine fails a start at random
+// (ERROR_INTERNAL_ERROR); *error gets the last error of a start that failed.
+bool startProcess(const std::string &exePath, char *commandLine, DWORD flags,
+                  const std::string &workDir, PROCESS_INFORMATION *info, DWORD *error);
+
 // A started program; the destructor kills it if it is still running.
 class Program
 {

@@ -1,17 +1,16 @@
 // Shared steps of the installation tests: real zip archives, the stand-in programs and fixture
 // installations.
 #include "installtest.h"
+#include "guidriver.h"
 
 bool makeZip(const std::string &stagingDir, const std::string &zipPath)
 {
     DeleteFileA(zipPath.c_str());
     std::string sevenZip = fixtureDir() + "\\7zG.exe";
     std::string line = "\"" + sevenZip + "\" a -tzip \"" + zipPath + "\" * -y";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(sevenZip.c_str(), &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, stagingDir.c_str(), &startup, &process))
+    DWORD error = 0;
+    if (!startProcess(sevenZip, &line[0], CREATE_NO_WINDOW, stagingDir, &process, &error))
         return false;
     WaitForSingleObject(process.hProcess, 60000);
     DWORD exitCode = 1;
