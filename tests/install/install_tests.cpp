@@ -349,6 +349,22 @@ TEST_F(RealInstall, FailedCopyIntoAChosenDirectoryLeavesItAsItWas)
     expectTempClean();
 }
 
+// A file whose kept name would pass the path limit stops the copy before its folder is touched,
+// and the status names it.
+TEST_F(RealInstall, FileWhoseKeptNameWouldNotFitStopsTheCopyAndIsNamed)
+{
+    const std::string target = installation + "\\" + std::string(245 - installation.size(), 'n');
+    writeFile(stage + "\\Renderer\\" + target.substr(installation.size() + 1), "long");
+    TreeImage before = treeImage(installation);
+    ASSERT_NO_FATAL_FAILURE(reachDownloaded());
+    click(action);
+    EXPECT_TRUE(waitForEnd("Installation failed: path too long (" + target +
+                           "). Previous version restored."))
+        << status();
+    EXPECT_EQ(treeImage(installation), before);
+    expectTempClean();
+}
+
 // Yes installs into the renderer directory after all; No leaves the installation alone.
 TEST_F(RealInstall, CancelledPickerAsksWhetherToUseTheOldDirectory)
 {
