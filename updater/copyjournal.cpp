@@ -275,6 +275,8 @@ static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
 static bool drawToken()
 {
     uint32_t bits = 0;
+    if (fixedCopyToken(journal.token, sizeof journal.token))
+        return true;
     if (sodium_init() < 0)
         return false;
     randombytes_buf(&bits, sizeof bits);

@@ -64,3 +64,15 @@ bool volumeFlushRefused()
     return false;
 #endif
 }
+
+bool fixedCopyToken(char *token, size_t size)
+{
+#ifdef QIM_CRASH_POINTS
+    DWORD length = GetEnvironmentVariableA("QIM_COPY_TOKEN", token, (DWORD)size);
+    return length > 0 && length < size;
+#else
+    (void)token;
+    (void)size;
+    return false;
+#endif
+}

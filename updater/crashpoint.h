@@ -1,6 +1,7 @@
 // Test builds only: the process can be ended abruptly just before any change the copy or its
 // undo makes to the disk, to prove that every such moment leaves a state the next start settles.
 #pragma once
+#include <stddef.h>
 
 // Called just before each change to the disk (journal write, rename, create, copy, flush,
 // delete, attribute change). In the test build, with QIM_CRASH_AT=k in the environment, the
@@ -17,3 +18,6 @@ bool commitFlushRefused();
 // Test builds only: with QIM_NO_VOLUME_FLUSH in the environment the volume cannot be opened, so
 // each placed file is flushed, as on a network drive or without the right to open the volume.
 bool volumeFlushRefused();
+// Test builds only: QIM_COPY_TOKEN (eight hex digits) is the copy's token instead of a random
+// one, so that a test can put a name carrying it in the copy's way. Elsewhere always false.
+bool fixedCopyToken(char *token, size_t size);

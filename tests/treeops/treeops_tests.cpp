@@ -715,6 +715,33 @@ TEST_F(TreeOps, FileWhoseIgnoredNameWouldNotFitIsRefusedBeforeAnyChange)
     }
 }
 
+// A name carrying the run's token in a folder with files (left by someone else, however
+// unlikely) would be taken for the run's own by an undo: the folder is refused untouched.
+TEST_F(TreeOps, NameCarryingTheRunsTokenRefusesItsFolderBeforeAnyChange)
+{
+    const char *strangers[] = {"other.dll.~0badc0de.new", "readme.txt.~0badc0de",
+                               "sub.~0badc0de.ignored"};
+    SetEnvironmentVariableA("QIM_COPY_TOKEN", "0badc0de");
+    for (const char *stranger : strangers) {
+        SCOPED_TRACE(stranger);
+        CopyRun run;
+        run.source = freshDir("treeops-token-src");
+        run.destination = freshDir("treeops-token-dst");
+        run.journalDir = run.destination;
+        writeFile(run.source + "\\readme.txt", "new");
+        writeFile(run.destination + "\\readme.txt", "old");
+        writeFile(run.destination + "\\" + stranger, "not the run's");
+        run.counters.fileCount = 1;
+        run.counters.totalBytes = 3;
+        TreeImage before = treeImage(run.destination);
+        run.start();
+        ASSERT_TRUE(run.finish());
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(treeImage(run.destination), before);
+    }
+    SetEnvironmentVariableA("QIM_COPY_TOKEN", nullptr);
+}
+
 // A successful copy removes its kept files and its journal; a read-only file is replaced, an
 // ignored held file stays the old one. A kept file that is held open when the copy ends stays
 // with the journal, and the next settling of the journal removes both.
