@@ -97,6 +97,30 @@ static bool noted(const char *folder)
 
 // The folder that holds target and each one above it up to the root: a new folder's name is
 // an entry in its parent.
+// Adds folder to the list once; false if it could not be kept, and then the copy cannot commit.
+static bool noteFolder(const char *folder)
+{
+    if (noted(folder))
+        return true;
+    if (touchedFolders.count == touchedFolders.capacity) {
+        size_t grown = touchedFolders.capacity ? touchedFolders.capacity * 2 : 64;
+        char **bigger = (char **)realloc(touchedFolders.paths, grown * sizeof(char *));
+        if (!bigger) {
+            unflushed = true;
+            return false;
+        }
+        touchedFolders.paths = bigger;
+        touchedFolders.capacity = grown;
+    }
+    char *copy = _strdup(folder);
+    if (!copy) {
+        unflushed = true;
+        return false;
+    }
+    touchedFolders.paths[touchedFolders.count++] = copy;
+    return true;
+}
+
 static void noteFolders(const char *target, const char *root)
 {
     char folder[pathBufferSize];
@@ -109,40 +133,25 @@ static void noteFolders(const char *target, const char *root)
         if (length < rootLength)
             return;
         folder[length] = '\0';
-        if (noted(folder))
-            return;
-        if (touchedFolders.count == touchedFolders.capacity) {
-            size_t grown = touchedFolders.capacity ? touchedFolders.capacity * 2 : 64;
-            char **bigger = (char **)realloc(touchedFolders.paths, grown * sizeof(char *));
-            if (!bigger)
-                return;
-            touchedFolders.paths = bigger;
-            touchedFolders.capacity = grown;
-        }
-        char *copy = _strdup(folder);
-        if (!copy)
-            return;
-        touchedFolders.paths[touchedFolders.count++] = copy;
-        if (length == rootLength)
+        if (!noteFolder(folder) || length == rootLength)
             return;
     }
 }
 
-// Where the file system logs its names (NTFS, ReFS), a file's flush commits that log with every
-// rename before it, so a folder that cannot be flushed (some servers refuse) is no loss. Elsewhere
-// (FAT, exFAT) the copy cannot commit without it.
-static void flushTouchedFolders(bool flush, bool namesLogged)
+// Best effort: a folder's flush is what makes its renames durable where a file system supports
+// it; NTFS commits its log of every rename with any file's flush anyway, and FAT writes a file's
+// own entry with the file's flush and ignores a folder's (its volume root is flushed as a whole).
+static void flushTouchedFolders(bool flush)
 {
     for (size_t i = 0; i < touchedFolders.count; ++i) {
         if (flush) {
             HANDLE folder = CreateFileA(touchedFolders.paths[i], GENERIC_READ | GENERIC_WRITE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-            bool done = folder != INVALID_HANDLE_VALUE && flushed(folder);
-            if (folder != INVALID_HANDLE_VALUE)
+            if (folder != INVALID_HANDLE_VALUE) {
+                flushed(folder);
                 CloseHandle(folder);
-            if (!done && !namesLogged)
-                unflushed = true;
+            }
         }
         free(touchedFolders.paths[i]);
     }
@@ -161,10 +170,17 @@ void noteChangedName(const char *path, const char *root)
     noteFolders(path, root);
 }
 
-bool flushPlacedNow(bool namesLogged)
+void noteVolumeRoot(const char *root)
+{
+    char volumeRoot[MAX_PATH + 1];
+    if (GetVolumePathNameA(root, volumeRoot, sizeof volumeRoot))
+        noteFolder(volumeRoot);
+}
+
+bool flushPlacedNow()
 {
     flushQueuedFiles();
-    flushTouchedFolders(true, namesLogged);
+    flushTouchedFolders(true);
     bool complete = !unflushed;
     unflushed = false;
     return complete;
@@ -173,6 +189,6 @@ bool flushPlacedNow(bool namesLogged)
 void dropPlacedFlushes()
 {
     dropQueuedFlushes();
-    flushTouchedFolders(false, true);
+    flushTouchedFolders(false);
     unflushed = false;
 }

@@ -8,9 +8,10 @@ void flushPlacedLater(const char *target, const char *root);
 // Notes the folders up to root that hold a name the copy created or renamed (a new folder, an
 // old file put back after Ignore).
 void noteChangedName(const char *path, const char *root);
-// Flushes every queued file and noted folder; false if a file, or a folder where the file system
-// does not log its names (namesLogged false: FAT, exFAT), could not be flushed, and then the copy
-// cannot commit. Nothing stays queued after this.
-bool flushPlacedNow(bool namesLogged);
+// Notes the root folder of the volume that holds root: on FAT its flush writes the whole volume.
+void noteVolumeRoot(const char *root);
+// Flushes every queued file and noted folder (the folders best effort); false if a file could
+// not be flushed, and then the copy cannot commit. Nothing stays queued after this.
+bool flushPlacedNow();
 // Forgets what was queued, for a copy that is undone.
 void dropPlacedFlushes();

@@ -23,8 +23,7 @@ static struct {
     char token[journalTokenLength + 1];
     char tooLong[pathBufferSize]; // a file refused because its derived names would not fit
     DWORD serial; // the volume's, recorded with each placed file; 0: no lasting identity
-    bool namesLogged; // NTFS or ReFS: a file's flush makes every rename before it durable
-} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0, false};
+} journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0};
 
 
 
@@ -326,8 +325,9 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
         return false;
     }
     journal.serial = identityVolume(journal.file);
-    journal.namesLogged = logsNames(journal.file);
     journal.volume = volumeFlushRefused() ? INVALID_HANDLE_VALUE : openVolume(root);
+    if (journal.volume == INVALID_HANDLE_VALUE)
+        noteVolumeRoot(root);
     bool written = writeJournalText(journal.file, "T %s %s\n", journal.token, root);
     for (; written && *temporaries; ++temporaries)
         written = writeJournalText(journal.file, "U %s\n", *temporaries);
@@ -341,7 +341,7 @@ static bool openJournal(const char *root, const char *const *temporaries, Journa
 // data must be on disk before it, or a power cut would leave neither version.
 static bool commitCopy()
 {
-    if (!flushPlacedNow(journal.namesLogged) || commitFlushRefused() ||
+    if (!flushPlacedNow() || commitFlushRefused() ||
         (journal.volume != INVALID_HANDLE_VALUE && !flushed(journal.volume)))
         return false;
     return writeJournalText(journal.file, "C\n") && flushed(journal.file);

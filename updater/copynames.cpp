@@ -201,15 +201,6 @@ bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity)
     return true;
 }
 
-// NTFS and ReFS log every change of a name and commit that log with any file's flush.
-bool logsNames(HANDLE inRoot)
-{
-    WCHAR name[MAX_PATH + 1];
-    return GetVolumeInformationByHandleW(inRoot, NULL, 0, NULL, NULL, NULL, name,
-                                         sizeof name / sizeof name[0]) &&
-           (lstrcmpiW(name, L"NTFS") == 0 || lstrcmpiW(name, L"ReFS") == 0);
-}
-
 // The serial the copy records with each placed file, or 0 where its volume keeps no lasting file
 // identity; read from a file in the root (a link inside the installation is never written
 // through, so every placed file is on that volume).

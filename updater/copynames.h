@@ -35,7 +35,6 @@ bool isRendererDirectory(const char *root);
 bool readPlaced(const char *path, JournalRecord *placed, bool lastingIdentity);
 // The same for the copy's own files, the volume's serial given (0: no lasting identity).
 DWORD identityVolume(HANDLE inRoot);
-bool logsNames(HANDLE inRoot);
 bool readPlacedOn(HANDLE file, DWORD volume, JournalRecord *placed);
 
 //--- settling (copysettle.cpp)

@@ -263,8 +263,10 @@ bool waitForMessageBox(const Program &program, MessageBoxInfo *box, DWORD timeou
     HWND dialog = nullptr;
     if (!waitUntil([&] { return (dialog = program.findWindow("#32770")) != nullptr; }, timeoutMs))
         return false;
-    // The text is set while the dialog initialises; give it a moment to settle.
-    waitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 2000);
+    // The text and the buttons are set while the dialog initialises; it shows once they are,
+    // which under load can take longer than a moment.
+    if (!waitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, timeoutMs))
+        return false;
     describeMessageBox(dialog, box);
     return true;
 }
