@@ -19,4 +19,11 @@ fi
 
 qim_start_env "$root" "$build" "$arch" "$build/run-$arch"
 cd "$build"
-ctest --output-on-failure --timeout 300 "${ctest_args[@]}"
+status=0
+ctest --output-on-failure --timeout 300 "${ctest_args[@]}" || status=$?
+# Starts that Wine ended before the program ran were tried again; they stay visible here.
+retried=$(grep -hE '^(test launcher|test driver): .*\(attempt [0-9]+\)' \
+  Testing/Temporary/LastTest.log 2>/dev/null || true)
+echo "starts tried again after Wine ended them before they ran: $(grep -c . <<<"$retried")"
+[ -z "$retried" ] || printf '%s\n' "$retried"
+exit "$status"

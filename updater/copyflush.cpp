@@ -10,6 +10,11 @@
 
 // A placed file that could not be flushed: the copy cannot commit.
 static volatile bool unflushed;
+// The root folder of the copy's volume, flushed last; required: its flush must succeed.
+static struct {
+    char path[MAX_PATH + 1];
+    bool required;
+} volumeRoot;
 
 // Where the volume cannot be flushed, the placed files are flushed once all are placed: a flush
 // while the copy goes on makes the copy wait for the disk too (the file system commits its log
@@ -95,8 +100,6 @@ static bool noted(const char *folder)
     return false;
 }
 
-// The folder that holds target and each one above it up to the root: a new folder's name is
-// an entry in its parent.
 // Adds folder to the list once; false if it could not be kept, and then the copy cannot commit.
 static bool noteFolder(const char *folder)
 {
@@ -121,6 +124,8 @@ static bool noteFolder(const char *folder)
     return true;
 }
 
+// The folder that holds target and each one above it up to the root: a new folder's name is
+// an entry in its parent.
 static void noteFolders(const char *target, const char *root)
 {
     char folder[pathBufferSize];
@@ -170,17 +175,40 @@ void noteChangedName(const char *path, const char *root)
     noteFolders(path, root);
 }
 
+// FAT writes a file's own entry with the file's flush but ignores a folder's flush, except the
+// root folder's, which writes the whole volume: there that flush must succeed. NTFS and ReFS
+// commit their log of every rename with any file's flush.
 void noteVolumeRoot(const char *root)
 {
-    char volumeRoot[MAX_PATH + 1];
-    if (GetVolumePathNameA(root, volumeRoot, sizeof volumeRoot))
-        noteFolder(volumeRoot);
+    char system[MAX_PATH + 1] = "";
+    if (!GetVolumePathNameA(root, volumeRoot.path, sizeof volumeRoot.path)) {
+        unflushed = true;
+        return;
+    }
+    GetVolumeInformationA(volumeRoot.path, NULL, 0, NULL, NULL, NULL, system, sizeof system);
+    volumeRoot.required = _stricmp(system, "NTFS") != 0 && _stricmp(system, "ReFS") != 0;
+}
+
+static void flushVolumeRoot()
+{
+    if (!volumeRoot.path[0])
+        return;
+    HANDLE folder = CreateFileA(volumeRoot.path, GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    bool done = folder != INVALID_HANDLE_VALUE && flushed(folder);
+    if (folder != INVALID_HANDLE_VALUE)
+        CloseHandle(folder);
+    if (!done && volumeRoot.required)
+        unflushed = true;
 }
 
 bool flushPlacedNow()
 {
     flushQueuedFiles();
     flushTouchedFolders(true);
+    flushVolumeRoot();
+    volumeRoot.path[0] = '\0';
     bool complete = !unflushed;
     unflushed = false;
     return complete;
@@ -190,5 +218,6 @@ void dropPlacedFlushes()
 {
     dropQueuedFlushes();
     flushTouchedFolders(false);
+    volumeRoot.path[0] = '\0';
     unflushed = false;
 }

@@ -8,10 +8,11 @@ void flushPlacedLater(const char *target, const char *root);
 // Notes the folders up to root that hold a name the copy created or renamed (a new folder, an
 // old file put back after Ignore).
 void noteChangedName(const char *path, const char *root);
-// Notes the root folder of the volume that holds root: on FAT its flush writes the whole volume.
+// Notes the root folder of the volume that holds root, flushed after the other folders: on FAT
+// its flush writes the whole volume and must succeed.
 void noteVolumeRoot(const char *root);
-// Flushes every queued file and noted folder (the folders best effort); false if a file could
-// not be flushed, and then the copy cannot commit. Nothing stays queued after this.
+// Flushes every queued file and noted folder (the folders best effort, but for the volume's root
+// on FAT); false if something that must be flushed was not, and then the copy cannot commit. Nothing stays queued after this.
 bool flushPlacedNow();
 // Forgets what was queued, for a copy that is undone.
 void dropPlacedFlushes();

@@ -38,31 +38,30 @@ unsigned diskChangesMade()
     return (unsigned)changesMade;
 }
 
-bool crashPointsArmed()
+// Whether a test build's switch is set; always false elsewhere.
+static bool testSwitch(const char *name)
 {
 #ifdef QIM_CRASH_POINTS
-    return GetEnvironmentVariableA("QIM_CRASH_AT", NULL, 0) > 0;
+    return GetEnvironmentVariableA(name, NULL, 0) > 0;
 #else
+    (void)name;
     return false;
 #endif
+}
+
+bool crashPointsArmed()
+{
+    return testSwitch("QIM_CRASH_AT");
 }
 
 bool commitFlushRefused()
 {
-#ifdef QIM_CRASH_POINTS
-    return GetEnvironmentVariableA("QIM_REFUSE_COMMIT", NULL, 0) > 0;
-#else
-    return false;
-#endif
+    return testSwitch("QIM_REFUSE_COMMIT");
 }
 
 bool volumeFlushRefused()
 {
-#ifdef QIM_CRASH_POINTS
-    return GetEnvironmentVariableA("QIM_NO_VOLUME_FLUSH", NULL, 0) > 0;
-#else
-    return false;
-#endif
+    return testSwitch("QIM_NO_VOLUME_FLUSH");
 }
 
 bool fixedCopyToken(char *token, size_t size)

@@ -261,11 +261,14 @@ void describeMessageBox(HWND dialog, MessageBoxInfo *box)
 bool waitForMessageBox(const Program &program, MessageBoxInfo *box, DWORD timeoutMs)
 {
     HWND dialog = nullptr;
-    if (!waitUntil([&] { return (dialog = program.findWindow("#32770")) != nullptr; }, timeoutMs))
-        return false;
     // The text and the buttons are set while the dialog initialises; it shows once they are,
     // which under load can take longer than a moment.
-    if (!waitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, timeoutMs))
+    if (!waitUntil(
+            [&] {
+                dialog = program.findWindow("#32770");
+                return dialog && IsWindowVisible(dialog);
+            },
+            timeoutMs))
         return false;
     describeMessageBox(dialog, box);
     return true;

@@ -128,9 +128,11 @@ class RealInstall : public ::testing::Test
                 return asked || windowText(action) == "Done";
             },
             30000);
-        if (asked && waitForMessageBox(program, &box)) {
-            ADD_FAILURE() << "asked: " << box.text;
-            answerMessageBox(box, IDABORT);
+        if (asked) {
+            bool shown = waitForMessageBox(program, &box);
+            ADD_FAILURE() << "asked: " << (shown ? box.text : "a box that never showed");
+            if (shown)
+                answerMessageBox(box, IDABORT);
         }
     }
 
