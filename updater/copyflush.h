@@ -12,7 +12,8 @@ void noteChangedName(const char *path, const char *root);
 // its flush writes the whole volume and must succeed.
 void noteVolumeRoot(const char *root);
 // Flushes every queued file and noted folder (the folders best effort, but for the volume's root
-// on FAT); false if something that must be flushed was not, and then the copy cannot commit. Nothing stays queued after this.
+// on FAT); false if something that must be flushed was not, and then the copy cannot commit.
+// Nothing stays queued after this.
 bool flushPlacedNow();
 // Forgets what was queued, for a copy that is undone.
 void dropPlacedFlushes();

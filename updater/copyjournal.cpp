@@ -25,8 +25,6 @@ static struct {
     DWORD serial; // the volume's, recorded with each placed file; 0: no lasting identity
 } journal = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, "", "", 0};
 
-
-
 // A copy that succeeded, whose kept files are removed once its result is shown.
 static char *committedRoot;
 static volatile bool removingKept;
@@ -112,8 +110,7 @@ static bool announceLevel(const char *destination, const WIN32_FIND_DATAA *entri
 {
     char target[pathBufferSize];
     bool files = false;
-    if (!fileNamesFit(destination, entries, count, &files) ||
-        (files && carriesToken(destination)))
+    if (!fileNamesFit(destination, entries, count, &files) || (files && carriesToken(destination)))
         return false;
     for (size_t i = 0; i < count; ++i)
         if (!inRoot(target, destination, entries[i].cFileName) ||
@@ -187,10 +184,9 @@ static bool recordPlaced(HANDLE fresh, const char *target, const WIN32_FIND_DATA
     JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
     if (!readPlacedOn(fresh, journal.serial, &placed) || !writeRecord(journal.file, &placed))
         return false;
-    bool asAnnounced =
-        joinHalves(source->nFileSizeHigh, source->nFileSizeLow) == placed.size &&
-        joinHalves(source->ftLastWriteTime.dwHighDateTime, source->ftLastWriteTime.dwLowDateTime) ==
-            placed.written;
+    bool asAnnounced = joinHalves(source->nFileSizeHigh, source->nFileSizeLow) == placed.size &&
+                       joinHalves(source->ftLastWriteTime.dwHighDateTime,
+                                  source->ftLastWriteTime.dwLowDateTime) == placed.written;
     return asAnnounced || flushed(journal.file);
 }
 

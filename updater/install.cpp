@@ -28,8 +28,10 @@ static const char *failureStatus()
     bool aborted = session.abortInstall;
     if (copyUndone == JournalRestored && !aborted && copyRefusedPath()) {
         static char text[pathBufferSize + 80];
-        snprintf(text, sizeof text, "Installation failed: path too long (%s). Previous version "
-                 "restored.", copyRefusedPath());
+        snprintf(text, sizeof text,
+                 "Installation failed: path too long (%s). Previous version "
+                 "restored.",
+                 copyRefusedPath());
         return text;
     }
     if (copyUndone == JournalRestored)
