@@ -108,6 +108,16 @@ struct CopyRun {
     {
         thread = CreateThread(nullptr, 0, body, this, 0, nullptr);
     }
+    // Fresh folders "<folder>-src" and "<folder>-dst" for a copy with its safety net of one file
+    // of three bytes.
+    void prepareOneFile(const std::string &folder)
+    {
+        source = freshDir(folder + "-src");
+        destination = freshDir(folder + "-dst");
+        journalDir = destination;
+        counters.fileCount = 1;
+        counters.totalBytes = 3;
+    }
     bool finish()
     {
         bool ended = WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0;
@@ -693,14 +703,10 @@ TEST_F(TreeOps, FileWhoseIgnoredNameWouldNotFitIsRefusedBeforeAnyChange)
     for (size_t length : {241u, 242u}) {
         SCOPED_TRACE(length);
         CopyRun run;
-        run.source = freshDir("treeops-long-src");
-        run.destination = freshDir("treeops-long-dst");
-        run.journalDir = run.destination;
+        run.prepareOneFile("treeops-long");
         std::string name(length - run.destination.size() - 1, 'n');
         writeFile(run.source + "\\" + name, "new");
         writeFile(run.destination + "\\" + name, "old");
-        run.counters.fileCount = 1;
-        run.counters.totalBytes = 3;
         TreeImage before = treeImage(run.destination);
         run.start();
         ASSERT_TRUE(run.finish());
@@ -725,14 +731,10 @@ TEST_F(TreeOps, NameCarryingTheRunsTokenRefusesItsFolderBeforeAnyChange)
     for (const char *stranger : strangers) {
         SCOPED_TRACE(stranger);
         CopyRun run;
-        run.source = freshDir("treeops-token-src");
-        run.destination = freshDir("treeops-token-dst");
-        run.journalDir = run.destination;
+        run.prepareOneFile("treeops-token");
         writeFile(run.source + "\\readme.txt", "new");
         writeFile(run.destination + "\\readme.txt", "old");
         writeFile(run.destination + "\\" + stranger, "not the run's");
-        run.counters.fileCount = 1;
-        run.counters.totalBytes = 3;
         TreeImage before = treeImage(run.destination);
         run.start();
         ASSERT_TRUE(run.finish());
