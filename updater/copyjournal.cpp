@@ -1,6 +1,7 @@
 // The copy with its safety net: the journal written before each change, the new files placed
 // whole, the kept files, the flush and the commit mark (journalfile.h has the journal's format).
 #include "copyjournal.h"
+#include "copyahead.h"
 #include "copyflush.h"
 #include "copynames.h"
 #include "crashpoint.h"
@@ -149,19 +150,22 @@ static bool isRunningProgram(const char *target)
 // One test for a file in use, whatever its attributes: with read-only and hidden cleared, the
 // file must open for exclusive writing and deleting, and it is renamed through that same handle
 // so nothing can take it between test and rename. The kept file gets the attributes back; a
-// file that failed the test gets them back at once and the question is asked as before.
-static bool setAside(const char *target, DWORD attributes)
+// file that failed the test gets them back at once and the question is asked as before. probe:
+// the file opened so already, or invalid.
+static bool setAside(const char *target, DWORD attributes, HANDLE probe)
 {
     const DWORD cleared = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
     char kept[pathBufferSize];
     if (!keptPath(kept, target, journal.token))
         return false;
+    if (probe != INVALID_HANDLE_VALUE)
+        return renameThroughHandle(probe, kept);
     if (attributes & cleared) {
         beforeDiskChange();
         SetFileAttributesA(target, attributes & ~cleared);
     }
-    HANDLE probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    probe = CreateFileA(target, GENERIC_WRITE | DELETE, 0, NULL, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     bool moved = probe != INVALID_HANDLE_VALUE && renameThroughHandle(probe, kept);
     if (probe != INVALID_HANDLE_VALUE)
         CloseHandle(probe);
@@ -179,71 +183,86 @@ static bool setAside(const char *target, DWORD attributes)
 // next level's records or the commit mark: an undo that finds the file without it judges by the
 // announcement. Where the file system rounds the time (FAT, exFAT) it is flushed at once, or a
 // power cut could keep the rename and lose the record.
-static bool recordPlaced(HANDLE fresh, const char *target, const WIN32_FIND_DATAA *source)
+static bool recordPlaced(JournalRecord *placed, const char *target, const WIN32_FIND_DATAA *source)
 {
-    JournalRecord placed = {'P', target, NULL, 0, 0, 0, 0, 0};
-    if (!readPlacedOn(fresh, journal.serial, &placed) || !writeRecord(journal.file, &placed))
+    placed->kind = 'P';
+    placed->path = target;
+    placed->token = NULL;
+    placed->attributes = 0;
+    if (!writeRecord(journal.file, placed))
         return false;
-    bool asAnnounced = joinHalves(source->nFileSizeHigh, source->nFileSizeLow) == placed.size &&
+    bool asAnnounced = joinHalves(source->nFileSizeHigh, source->nFileSizeLow) == placed->size &&
                        joinHalves(source->ftLastWriteTime.dwHighDateTime,
-                                  source->ftLastWriteTime.dwLowDateTime) == placed.written;
+                                  source->ftLastWriteTime.dwLowDateTime) == placed->written;
     return asAnnounced || flushed(journal.file);
 }
 
-static bool existsError(DWORD error)
+// Small files only: an Abort waits for the file prepared ahead, and a large file's copy is long
+// beside what setting it in place costs.
+enum { preparedAheadAtMost = 8 << 20 };
+
+// The level's next file, prepared once the current one is in hand.
+static struct {
+    bool named;
+    char from[pathBufferSize];
+    char target[pathBufferSize];
+    char fresh[pathBufferSize];
+} upcoming;
+
+static void noteUpcoming(const char *target, const char *from, const WIN32_FIND_DATAA *source)
 {
-    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    upcoming.named = source->nFileSizeHigh == 0 && source->nFileSizeLow <= preparedAheadAtMost &&
+                     freshPath(upcoming.fresh, target, journal.token) &&
+                     fitsPath(snprintf(upcoming.from, sizeof upcoming.from, "%s", from)) &&
+                     fitsPath(snprintf(upcoming.target, sizeof upcoming.target, "%s", target));
 }
 
-// Names with this run's token are its own (announcing found none), so a new file left by a
-// failed attempt goes before a Retry; one that cannot go is not written over.
-static bool copyFresh(const char *from, const char *fresh)
+// The new file, written whole under "<file>.~<token>.new" (or prepared so beside the copy), read
+// back and opened for its rename.
+static bool writeFresh(const char *from, const char *fresh, bool obstacle, PreparedFile *file)
 {
-    beforeDiskChange();
-    if (CopyFileA(from, fresh, TRUE))
+    bool prepared = takePrepared(fresh, file);
+    if (upcoming.named)
+        prepareAhead(upcoming.from, upcoming.fresh, upcoming.target, journal.serial);
+    upcoming.named = false;
+    if (prepared && !obstacle)
         return true;
-    DWORD error = GetLastError();
-    if (existsError(error) && removeFileEvenReadOnly(fresh)) {
-        beforeDiskChange();
-        if (CopyFileA(from, fresh, TRUE))
-            return true;
-        error = GetLastError();
-    }
-    // A file of that name that this copy did not write is not removed.
-    if (!existsError(error))
+    closePrepared(file);
+    if (prepared)
         removeFileEvenReadOnly(fresh);
-    return false;
+    return !obstacle && copyFresh(from, fresh, journal.serial, file);
 }
 
-// The new file is written whole under "<file>.~<token>.new" beside the old one, which is set
-// aside only then; the new one is renamed onto the free name. Ended anywhere in between, the old
-// file or its kept copy is there and nothing partial stands under the final name.
+// The old file is set aside only once the new one is whole; the new one is renamed onto the free
+// name. Ended anywhere in between, the old file or its kept copy is there and nothing partial
+// stands under the final name.
 static bool placeFile(const char *target, const char *from, const WIN32_FIND_DATAA *source)
 {
     char fresh[pathBufferSize];
+    PreparedFile file = {INVALID_HANDLE_VALUE, {}, INVALID_HANDLE_VALUE};
     DWORD attributes = GetFileAttributesA(target);
     bool obstacle =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    if (obstacle || !freshPath(fresh, target, journal.token) || !copyFresh(from, fresh))
+    if (!freshPath(fresh, target, journal.token))
         return false;
-    // One handle reads what was placed and gives it its name: under Wine each open, rename by
-    // name and close is a round trip to the server. Renaming asks for no write access, so a
-    // read-only new file needs no attribute change.
-    HANDLE placed = CreateFileA(fresh, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    bool named = placed != INVALID_HANDLE_VALUE && recordPlaced(placed, target, source) &&
-                 (attributes == INVALID_FILE_ATTRIBUTES || setAside(target, attributes)) &&
-                 renameThroughHandle(placed, target);
-    if (placed != INVALID_HANDLE_VALUE)
-        CloseHandle(placed);
+    // One handle gives the new file its name: under Wine each open, rename by name and close is
+    // a round trip to the server.
+    bool named =
+        writeFresh(from, fresh, obstacle, &file) && recordPlaced(&file.read, target, source) &&
+        (attributes == INVALID_FILE_ATTRIBUTES || setAside(target, attributes, file.old)) &&
+        renameThroughHandle(file.placed, target);
     if (!named) {
-        removeFileEvenReadOnly(fresh);
+        // While the question about this file is open, nothing of the next one is held.
+        endCopyAhead();
+        bool written = file.placed != INVALID_HANDLE_VALUE;
+        closePrepared(&file);
+        if (written)
+            removeFileEvenReadOnly(fresh);
         return false;
     }
-    if (journal.volume == INVALID_HANDLE_VALUE) {
+    closeBeside(&file);
+    if (journal.volume == INVALID_HANDLE_VALUE)
         flushPlacedLater(target, placedCopy.root);
-    }
     return true;
 }
 
@@ -264,7 +283,7 @@ static void restoreKeptFile(const char *target)
         renameFile(kept, ignored);
 }
 
-static const CopyNet journalNet = {announceLevel, placeFile, restoreKeptFile};
+static const CopyNet journalNet = {announceLevel, noteUpcoming, placeFile, restoreKeptFile};
 
 // At least 32 random bits, so that a kept file of an earlier run is never in this one's way.
 static bool drawToken()
@@ -388,6 +407,7 @@ bool placeTreeKeepingOld(const char *const *temporaries, const char *destination
     bool placed =
         openJournal(root, temporaries, outcome) &&
         copyTreeThrough(&journalNet, root, source, bytesCopied, totalBytes, filesCopied, fileCount);
+    endCopyAhead();
     if (!placed)
         endCopy(false, outcome);
     return placed;

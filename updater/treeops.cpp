@@ -318,6 +318,19 @@ static bool abortRequested()
     return true;
 }
 
+// Tells the net of the level's next entry when it is a file, before the current file is placed.
+static __attribute__((noinline)) void tellUpcoming(const char *destination, const char *source,
+                                                   const LevelListing *listing, size_t next,
+                                                   const CopyNet *net)
+{
+    char from[pathBufferSize];
+    char target[pathBufferSize];
+    if (net && next < listing->count && !isDirectoryEntry(&listing->entries[next]) &&
+        joinPath(from, source, listing->entries[next].cFileName) &&
+        joinPath(target, destination, listing->entries[next].cFileName))
+        net->upcoming(target, from, &listing->entries[next]);
+}
+
 static bool copyListed(const char *destination, const char *source, const LevelListing *listing,
                        CopyCounters *c, int depth)
 {
@@ -330,6 +343,8 @@ static bool copyListed(const char *destination, const char *source, const LevelL
             return false;
         if (!isDirectoryEntry(entry) && abortRequested())
             return false;
+        if (!isDirectoryEntry(entry))
+            tellUpcoming(destination, source, listing, i + 1, c->net);
         EntryOutcome outcome = isDirectoryEntry(entry) ? copyDirectoryEntry(target, from, c, depth)
                                                        : copyFileEntry(target, from, entry, c);
         if (outcome == EntryFailed)

@@ -7,6 +7,9 @@
 struct CopyNet {
     // Before the first change of a destination level: what of it the copy may create or replace.
     bool (*announce)(const char *destination, const WIN32_FIND_DATAA *entries, size_t count);
+    // The file that place will be asked for next on this level, before the current one: its
+    // data may be written meanwhile.
+    void (*upcoming)(const char *target, const char *from, const WIN32_FIND_DATAA *source);
     // Puts one file in place, the old one kept aside; source is from's listed entry.
     bool (*place)(const char *target, const char *from, const WIN32_FIND_DATAA *source);
     // After Ignore: the old file goes back in place if it had been set aside already.

@@ -2,6 +2,7 @@
 // fixture installations.
 #include "fixtures.h"
 #include <shellapi.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <vector>
@@ -168,7 +169,11 @@ static void addToImage(const std::string &root, const std::string &below, TreeIm
         std::string bytes = "<dir>";
         if (!directory && !readFile(root + path, &bytes))
             bytes = "<unreadable>";
-        (*image)[path] = std::to_string(entry.dwFileAttributes) + " " + bytes;
+        // A file's last-write time is part of it: the copy carries it over from the update.
+        uint64_t written = (uint64_t)entry.ftLastWriteTime.dwHighDateTime << 32 |
+                           entry.ftLastWriteTime.dwLowDateTime;
+        (*image)[path] = std::to_string(entry.dwFileAttributes) + " " +
+                         (directory ? "" : std::to_string(written) + " ") + bytes;
         if (directory)
             addToImage(root, path, image);
     } while (FindNextFileA(search, &entry));

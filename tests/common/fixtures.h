@@ -25,7 +25,7 @@ bool readFile(const std::string &path, std::string *bytes);
 bool makeDirs(const std::string &path);
 bool pathIsFile(const std::string &path);
 bool pathIsDir(const std::string &path);
-// Every entry under root by its path below it ("\\a\\b"): attributes, and the bytes of files.
+// Every entry under root by its path below it ("\\a\\b"): attributes, and the last-write time and bytes of files.
 typedef std::map<std::string, std::string> TreeImage;
 TreeImage treeImage(const std::string &root);
 // Names in the temporary directory that start with "qim" (left-overs of the updater).

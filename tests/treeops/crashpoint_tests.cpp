@@ -1,6 +1,7 @@
 // An update ended at every change it makes to the disk, and its undo ended at every change of its
 // own: the next settling of the journal leaves the previous installation or, once the commit mark
-// is on disk, the new one, byte for byte and attribute for attribute, with nothing else beside.
+// is on disk, the new one, byte for byte, attribute for attribute and with each file's time, with
+// nothing else beside.
 #include "copyjournal.h"
 #include "fixtures.h"
 #include "guidriver.h"
@@ -79,14 +80,19 @@ enum Ending { EndedOld, EndedNew, EndedOther };
 
 struct CrashFixture {
     std::string root, source;
-    TreeImage oldImage, newImage;
+    TreeImage sourceImage, oldImage, newImage;
     unsigned copyChanges = 0;
 
+    // The old installation written anew (its files' times are those of this moment), and the
+    // two states a settled copy may leave.
     void resetInstallation()
     {
         removeTree(root);
         makeDirs(root);
         makeOldInstallation(root);
+        oldImage = newImage = treeImage(root);
+        for (const auto &entry : sourceImage)
+            newImage[entry.first] = entry.second;
     }
     std::string copyArguments() const
     {
@@ -98,17 +104,13 @@ struct CrashFixture {
         root = freshDir("crash-installation");
         source = freshDir("crash-update");
         makeUpdate(source);
+        sourceImage = treeImage(source);
         resetInstallation();
-        oldImage = treeImage(root);
         DWORD code = runHelper(copyArguments(), 0);
         ASSERT_NE(code, copyFailed);
         ASSERT_NE(code, crashed);
         copyChanges = code;
-        newImage = treeImage(root);
-        TreeImage overlaid = oldImage;
-        for (const auto &entry : treeImage(source))
-            overlaid[entry.first] = entry.second;
-        EXPECT_EQ(newImage, overlaid);
+        EXPECT_EQ(treeImage(root), newImage);
     }
     bool committedOnDisk() const
     {
@@ -126,9 +128,8 @@ struct CrashFixture {
             if (found == now.end())
                 text += " missing " + entry.first;
             else if (found->second != entry.second)
-                text += " changed " + entry.first + " (" +
-                        entry.second.substr(0, entry.second.find(' ')) + " -> " +
-                        found->second.substr(0, found->second.find(' ')) + ")";
+                text += " changed " + entry.first + " (" + entry.second.substr(0, 24) + " -> " +
+                        found->second.substr(0, 24) + ")";
         }
         for (const auto &entry : now)
             if (!expected.count(entry.first))
