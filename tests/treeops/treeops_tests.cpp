@@ -1310,8 +1310,9 @@ TEST_F(TreeOps, JournalEndingInDamageIsRewrittenNotAppendedTo)
 
 // A read-only DLL that this process has loaded, held the way Windows holds a loaded image: the
 // copy asks about it instead of setting it aside, and the question leaves its attribute as it
-// was. While a copy holds the installation, a second settling of its journal finds it busy and
-// leaves the journal alone, under whichever spelling of the root it is given.
+// was; the file after it, prepared beside the copy, is not held while the question is open. While
+// a copy holds the installation, a second settling of its journal finds it busy and leaves the
+// journal alone, under whichever spelling of the root it is given.
 TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
 {
     CopyRun run;
@@ -1321,7 +1322,13 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     std::string dll = run.destination + "\\bin\\PlenaraDLL32.dll";
     ASSERT_TRUE(makeDirs(run.destination + "\\bin"));
     ASSERT_TRUE(CopyFileA((fixtureDir() + "\\PlenaraDLL32.dll").c_str(), dll.c_str(), FALSE));
+    // Listed in the order written: the DLL between the two others, whichever way round.
+    const char *const others[] = {"\\bin\\a.dat", "\\bin\\z.dat"};
+    writeFile(run.source + others[0], "new a");
     writeFile(run.source + "\\bin\\PlenaraDLL32.dll", "new engine");
+    writeFile(run.source + others[1], "new z");
+    for (const char *other : others)
+        writeFile(run.destination + other, "old");
     SetFileAttributesA(dll.c_str(), FILE_ATTRIBUTE_READONLY);
     DWORD attributes = GetFileAttributesA(dll.c_str());
     TreeImage before = treeImage(run.destination);
@@ -1333,6 +1340,15 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     ASSERT_TRUE(waitForBox(&box));
     EXPECT_EQ(box.text, copyFileText(run.source + "\\bin\\PlenaraDLL32.dll", dll));
     EXPECT_EQ(GetFileAttributesA(dll.c_str()), attributes);
+    int waiting = 0;
+    for (const char *other : others) {
+        HANDLE held = holdExclusively(run.destination + other);
+        EXPECT_NE(held, INVALID_HANDLE_VALUE) << other << " is held during the question";
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        waiting += contentOf(run.destination + other) == "old";
+    }
+    EXPECT_EQ(waiting, 1) << "the DLL was not listed between the other two";
     std::string journalText = contentOf(journalOf(run.destination));
     EXPECT_EQ(settleCopyJournal(run.destination.c_str()), JournalBusy);
     // Its 8.3 spelling meets the same lock, instead of setting the live journal aside.
