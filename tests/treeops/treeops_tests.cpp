@@ -1367,6 +1367,34 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     EXPECT_EQ(after, before);
 }
 
+// A file of the update that cannot be read (another program holds it) is asked about as one in
+// use is, whether the copy or the thread beside it met it first; Retry once it is free places it
+// and leaves nothing beside the installation's files.
+TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
+{
+    CopyRun run;
+    run.source = freshDir("treeops-unreadable-src");
+    run.destination = freshDir("treeops-unreadable-dst");
+    run.journalDir = run.destination;
+    for (const char *name : {"\\a.dat", "\\b.dat"}) {
+        writeFile(run.source + name, std::string("new ") + name);
+        writeFile(run.destination + name, "old");
+    }
+    HANDLE held = holdExclusively(run.source + "\\b.dat");
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    run.start();
+    Box box;
+    ASSERT_TRUE(waitForBox(&box));
+    EXPECT_EQ(box.text, copyFileText(run.source + "\\b.dat", run.destination + "\\b.dat"));
+    CloseHandle(held);
+    ASSERT_TRUE(answer(box, IDRETRY));
+    ASSERT_TRUE(run.finish());
+    EXPECT_TRUE(run.result);
+    EXPECT_EQ(run.outcome, JournalSettled);
+    removeKeptFiles();
+    EXPECT_EQ(treeImage(run.destination), treeImage(run.source));
+}
+
 // An undo that meets a placed file another program holds cannot finish: it names the file, keeps
 // the journal, and the next settling, once the file is free, puts the old one back.
 TEST_F(TreeOps, UndoThatCannotFinishNamesTheFileAndFinishesLater)
