@@ -9,8 +9,8 @@
 void beforeDiskChange();
 // How many changes were announced so far.
 unsigned diskChangesMade();
-// Test builds only: QIM_CRASH_AT is set (0 counts without ending), so every change to the disk
-// must come from one thread in one order. Elsewhere always false.
+// Test builds only: QIM_CRASH_AT is set (0 counts without ending) and QIM_CRASH_THREADED is not,
+// so every change to the disk must come from one thread in one order. Elsewhere always false.
 bool crashPointsArmed();
 // Test builds only: with QIM_REFUSE_COMMIT in the environment the flush before the commit mark
 // fails, as a failing disk would make it. Elsewhere always false.

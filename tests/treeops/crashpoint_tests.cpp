@@ -142,20 +142,17 @@ struct CrashFixture {
         return now == oldImage ? EndedOld : now == newImage ? EndedNew : EndedOther;
     }
 };
-} // namespace
+
+// Where the copy's changes ended up, over all of them.
+struct CopyEndings {
+    unsigned old = 0, fresh = 0, lastUncommitted = 0;
+};
 
 // Every change of the copy, its commit and its clean-up: the process ended just before it, the
 // next start settles the journal, and the installation is exactly the old or exactly the new one,
-// the new one once and only once the commit mark was written. Then the undo of a copy ended just
-// before its commit mark, itself ended at each of its changes: the next start still brings back
-// exactly the previous installation.
-TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
+// the new one once and only once the commit mark was written.
+void endCopyAtEveryChange(CrashFixture &f, CopyEndings *endings)
 {
-    CrashFixture f;
-    f.prepare();
-    ASSERT_FALSE(HasFatalFailure());
-    ASSERT_GT(f.copyChanges, 30u);
-    unsigned endedOld = 0, endedNew = 0, lastUncommitted = 0;
     for (unsigned k = 1; k <= f.copyChanges; ++k) {
         SCOPED_TRACE("copy ended before change " + std::to_string(k));
         f.resetInstallation();
@@ -168,21 +165,37 @@ TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
             << f.differenceFrom(committed ? f.newImage : f.oldImage);
         if (committed) {
             EXPECT_EQ(outcome, JournalSettled);
-            ++endedNew;
+            ++endings->fresh;
         } else {
             EXPECT_TRUE(outcome == JournalRestored || outcome == JournalSettled ||
                         outcome == JournalAbsent)
                 << outcome;
-            ASSERT_EQ(endedNew, 0u) << "an uncommitted state after a committed one";
-            lastUncommitted = k;
-            ++endedOld;
+            ASSERT_EQ(endings->fresh, 0u) << "an uncommitted state after a committed one";
+            endings->lastUncommitted = k;
+            ++endings->old;
         }
     }
+    EXPECT_GT(endings->old, 0u);
+    EXPECT_GT(endings->fresh, 0u);
+}
+} // namespace
+
+// The copy in one order (the next file prepared at once, not beside it), then the undo of a copy
+// ended just before its commit mark, itself ended at each of its changes: the next start still
+// brings back exactly the previous installation.
+TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
+{
+    CrashFixture f;
+    f.prepare();
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_GT(f.copyChanges, 30u);
+    CopyEndings endings;
+    endCopyAtEveryChange(f, &endings);
+    ASSERT_FALSE(HasFatalFailure());
     printf("copy: %u crash points tried, %u ended in the previous installation, %u in the new "
            "one\n",
-           f.copyChanges, endedOld, endedNew);
-    EXPECT_GT(endedOld, 0u);
-    EXPECT_GT(endedNew, 0u);
+           f.copyChanges, endings.old, endings.fresh);
+    unsigned lastUncommitted = endings.lastUncommitted;
 
     // The undo of the copy ended just before its commit mark: every file placed, every old one
     // kept aside.
@@ -203,6 +216,22 @@ TEST(CrashPoints, EveryStepOfTheCopyAndOfItsUndoLeavesOneWholeInstallation)
     }
     printf("undo: %lu crash points tried, each ended in the previous installation\n",
            static_cast<unsigned long>(undoChanges));
+}
+
+// The same with the next file written beside the copy on its own thread, as outside the tests:
+// the k-th change, in whichever order the threads made them, ends the process.
+TEST(CrashPoints, EveryStepOfACopyWritingTheNextFileBesideItLeavesOneWholeInstallation)
+{
+    SetEnvironmentVariableA("QIM_CRASH_THREADED", "1");
+    CrashFixture f;
+    f.prepare();
+    CopyEndings endings;
+    if (!HasFatalFailure())
+        endCopyAtEveryChange(f, &endings);
+    SetEnvironmentVariableA("QIM_CRASH_THREADED", nullptr);
+    printf("copy, next file beside it: %u crash points tried, %u ended in the previous "
+           "installation, %u in the new one\n",
+           f.copyChanges, endings.old, endings.fresh);
 }
 
 // The updater killed from outside while a large new file is being written: nothing partial
