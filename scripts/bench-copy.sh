@@ -17,7 +17,8 @@
 #             durable) and to the end of the clean-up (the kept files removed)
 #   perfile   safe with QIM_NO_VOLUME_FLUSH set: each placed file is flushed instead of the
 #             volume, as on a network drive or where the volume may not be opened (safe says
-#             which of the two it took on this machine)
+#             which of the two it took on this machine, and how many files were written ahead
+#             beside the copy)
 #   bare      a recursive FindFirstFileA/CopyFileA walk without any window update
 # Prints files/s and MB/s per run (1 MB = 1048576 bytes), the median of each mode and the
 # ratio copytree/bare (target: 85 % or more), what the safety net adds to copytree's time until
@@ -96,8 +97,8 @@ for run in $(seq 1 "${QIM_BENCH_RUNS:-5}"); do
     if [ "$mode" = safe ] || [ "$mode" = perfile ]; then
       commits[$mode]+="$(field commit <<<"$line") "
       cleanups[$mode]+="$(field cleanup <<<"$line") "
-      printf 'run %d %s (flush: %s): %.3f s to the result, %.3f s to the commit mark, %.3f s to the end of the clean-up\n' \
-        "$run" "$mode" "$(field flush <<<"$line")" "$seconds" "$(field commit <<<"$line")" "$(field cleanup <<<"$line")"
+      printf 'run %d %s (flush: %s, %s files written ahead): %.3f s to the result, %.3f s to the commit mark, %.3f s to the end of the clean-up\n' \
+        "$run" "$mode" "$(field flush <<<"$line")" "$(field prepared <<<"$line")" "$seconds" "$(field commit <<<"$line")" "$(field cleanup <<<"$line")"
     fi
     fps[$mode]+="$f "
     mbps[$mode]+="$m "

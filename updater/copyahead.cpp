@@ -66,14 +66,31 @@ static HANDLE createFreshOnce(const char *fresh, DWORD attributes, bool removeLe
     return file;
 }
 
-static bool copyData(HANDLE from, HANDLE to)
+// A time the file system cannot hold (FAT before 1980) does not stop the copy: the file keeps the
+// time it was given when created, set again so that closing it does not stamp it anew after the
+// copy recorded it.
+static bool setWritten(HANDLE file, const FILETIME *written)
+{
+    FILE_BASIC_INFO basic;
+    beforeDiskChange();
+    if (SetFileTime(file, NULL, NULL, written))
+        return true;
+    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    FILETIME held = {basic.LastWriteTime.LowPart, (DWORD)basic.LastWriteTime.HighPart};
+    return SetFileTime(file, NULL, NULL, &held) != FALSE;
+}
+
+// The data, then the source's last-write time.
+static bool copyData(HANDLE from, HANDLE to, const FILETIME *written)
 {
     char buffer[64 << 10];
     DWORD got = 0, put = 0;
     bool copied = true;
+    beforeDiskChange();
     while (copied && (copied = ReadFile(from, buffer, sizeof buffer, &got, NULL) != FALSE) && got)
         copied = WriteFile(to, buffer, got, &put, NULL) && put == got;
-    return copied;
+    return copied && setWritten(to, written);
 }
 
 // The new file is written here, not by CopyFileA, so that the handle that writes it reads it
@@ -92,8 +109,8 @@ static bool writeCopy(const char *from, const char *fresh, DWORD volume, Prepare
         file->placed =
             createFreshOnce(fresh, copiedAttributes(basic.FileAttributes), removeLeftover);
     FILETIME written = {basic.LastWriteTime.LowPart, (DWORD)basic.LastWriteTime.HighPart};
-    bool copied = file->placed != INVALID_HANDLE_VALUE && copyData(source, file->placed) &&
-                  SetFileTime(file->placed, NULL, NULL, &written) &&
+    bool copied = file->placed != INVALID_HANDLE_VALUE &&
+                  copyData(source, file->placed, &written) &&
                   readPlacedOn(file->placed, volume, &file->read);
     CloseHandle(source);
     if (copied || file->placed == INVALID_HANDLE_VALUE)
@@ -205,6 +222,13 @@ void prepareAhead(const char *from, const char *fresh, const char *target, DWORD
     ReleaseSRWLockExclusive(&ahead.lock);
 }
 
+static volatile LONG takenPrepared;
+
+unsigned filesTakenPrepared()
+{
+    return (unsigned)takenPrepared;
+}
+
 bool takePrepared(const char *fresh, PreparedFile *file)
 {
     AcquireSRWLockExclusive(&ahead.lock);
@@ -212,8 +236,10 @@ bool takePrepared(const char *fresh, PreparedFile *file)
     while (mine && ahead.state == AheadPreparing)
         SleepConditionVariableSRW(&ahead.changed, &ahead.lock, INFINITE, 0);
     bool prepared = mine && ahead.state == AheadPrepared;
-    if (prepared)
+    if (prepared) {
         *file = ahead.file;
+        InterlockedIncrement(&takenPrepared);
+    }
     if (mine)
         ahead.state = AheadNone;
     ReleaseSRWLockExclusive(&ahead.lock);

@@ -10,6 +10,7 @@
 //                                 QIM_NO_VOLUME_FLUSH set, or without the right to open the volume)
 //   bench_copy silent DEST SRC    the same copyTree without any window (its cost of its own)
 //   bench_copy bare DEST SRC      a recursive FindFirstFileA/CopyFileA walk, no window at all
+#include "copyahead.h"
 #include "copyjournal.h"
 #include "copynames.h"
 #include "crashpoint.h"
@@ -160,10 +161,10 @@ int runCopyTree(const char *destination, const char *source, bool safetyNet)
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     printf("mode=%s ok=%d files=%u bytes=%u seconds=%.4f update_us=%.1f commit=%.4f "
-           "cleanup=%.4f flush=%s\n",
+           "cleanup=%.4f flush=%s prepared=%u\n",
            safetyNet ? "safe" : "copytree", job.ok ? 1 : 0, job.filesCopied, job.bytesCopied,
            job.seconds, job.updateSeconds * 1e6, job.commitSeconds, job.cleanupSeconds,
-           safetyNet ? flushKind(destination) : "-");
+           safetyNet ? flushKind(destination) : "-", filesTakenPrepared());
     return job.ok ? 0 : 1;
 }
 

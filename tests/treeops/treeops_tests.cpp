@@ -1,5 +1,6 @@
 // The installation's tree walks on real files: counting, copying over with the question boxes,
 // progress and abort, and the clean-up delete.
+#include "copyahead.h"
 #include "copyjournal.h"
 #include "fixtures.h"
 #include "guidriver.h"
@@ -1368,18 +1369,22 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
 }
 
 // A file of the update that cannot be read (another program holds it) is asked about as one in
-// use is, whether the copy or the thread beside it met it first; Retry once it is free places it
-// and leaves nothing beside the installation's files.
+// use is, whether the copy met it or the preparation of the file ahead did; Retry once it is free
+// places it, the files after it are still prepared ahead, and nothing is left beside the
+// installation's files. Crash points armed (none taken) make the preparation happen at once, so
+// that it is taken every time.
 TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
 {
     CopyRun run;
     run.source = freshDir("treeops-unreadable-src");
     run.destination = freshDir("treeops-unreadable-dst");
     run.journalDir = run.destination;
-    for (const char *name : {"\\a.dat", "\\b.dat"}) {
+    for (const char *name : {"\\a.dat", "\\b.dat", "\\c.dat", "\\d.dat"}) {
         writeFile(run.source + name, std::string("new ") + name);
         writeFile(run.destination + name, "old");
     }
+    unsigned preparedBefore = filesTakenPrepared();
+    SetEnvironmentVariableA("QIM_CRASH_AT", "0");
     HANDLE held = holdExclusively(run.source + "\\b.dat");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     run.start();
@@ -1391,8 +1396,10 @@ TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
     ASSERT_TRUE(run.finish());
     EXPECT_TRUE(run.result);
     EXPECT_EQ(run.outcome, JournalSettled);
+    SetEnvironmentVariableA("QIM_CRASH_AT", nullptr);
     removeKeptFiles();
     EXPECT_EQ(treeImage(run.destination), treeImage(run.source));
+    EXPECT_GT(filesTakenPrepared(), preparedBefore);
 }
 
 // An undo that meets a placed file another program holds cannot finish: it names the file, keeps
