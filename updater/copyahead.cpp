@@ -66,14 +66,15 @@ static HANDLE createFreshOnce(const char *fresh, DWORD attributes, bool removeLe
     return file;
 }
 
-// A time the file system cannot hold (FAT before 1980) does not stop the copy: the file keeps the
-// time it was given when created, set again so that closing it does not stamp it anew after the
-// copy recorded it.
+// A time the file system cannot hold (FAT before 1980), or none (0 leaves the time as it is),
+// does not stop the copy: the file keeps the time it was given when created, set again so that
+// closing it does not stamp it anew after the copy recorded it.
 static bool setWritten(HANDLE file, const FILETIME *written)
 {
     FILE_BASIC_INFO basic;
     beforeDiskChange();
-    if (SetFileTime(file, NULL, NULL, written))
+    if ((written->dwLowDateTime || written->dwHighDateTime) &&
+        SetFileTime(file, NULL, NULL, written))
         return true;
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))
         return false;
@@ -222,11 +223,16 @@ void prepareAhead(const char *from, const char *fresh, const char *target, DWORD
     ReleaseSRWLockExclusive(&ahead.lock);
 }
 
-static volatile LONG takenPrepared;
+static volatile LONG usedPrepared;
+
+void notePreparedUsed()
+{
+    InterlockedIncrement(&usedPrepared);
+}
 
 unsigned filesTakenPrepared()
 {
-    return (unsigned)takenPrepared;
+    return (unsigned)usedPrepared;
 }
 
 bool takePrepared(const char *fresh, PreparedFile *file)
@@ -236,10 +242,8 @@ bool takePrepared(const char *fresh, PreparedFile *file)
     while (mine && ahead.state == AheadPreparing)
         SleepConditionVariableSRW(&ahead.changed, &ahead.lock, INFINITE, 0);
     bool prepared = mine && ahead.state == AheadPrepared;
-    if (prepared) {
+    if (prepared)
         *file = ahead.file;
-        InterlockedIncrement(&takenPrepared);
-    }
     if (mine)
         ahead.state = AheadNone;
     ReleaseSRWLockExclusive(&ahead.lock);

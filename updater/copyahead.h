@@ -28,7 +28,8 @@ void prepareAhead(const char *from, const char *fresh, const char *target, DWORD
 // closes. Waits for a preparation in hand; one not started yet is dropped, and the caller
 // prepares the file itself.
 bool takePrepared(const char *fresh, PreparedFile *file);
-// How many files this process took prepared so far.
+// How many prepared files the copy took for placing, in this process so far.
+void notePreparedUsed();
 unsigned filesTakenPrepared();
 // Waits for a preparation in hand, closes what was prepared and not taken, and ends the thread.
 // A new file written meanwhile is the copy's, which its undo or clean-up removes.

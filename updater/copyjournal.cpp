@@ -225,8 +225,10 @@ static bool writeFresh(const char *from, const char *fresh, bool obstacle, Prepa
     if (upcoming.named)
         prepareAhead(upcoming.from, upcoming.fresh, upcoming.target, journal.serial);
     upcoming.named = false;
-    if (prepared && !obstacle)
+    if (prepared && !obstacle) {
+        notePreparedUsed();
         return true;
+    }
     closePrepared(file);
     if (prepared)
         removeFileEvenReadOnly(fresh);

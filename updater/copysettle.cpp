@@ -81,6 +81,16 @@ static bool undoDirectory(const char *path)
     return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
 }
 
+// FAT keeps local time, so a change of the time-zone offset (daylight saving) between the copy
+// and this settling moves each of its files by whole quarter hours, 14 hours at most. Only
+// where no identity was recorded: NTFS and ReFS keep UTC.
+static bool sameWritten(uint64_t now, uint64_t recorded, bool localTime)
+{
+    const uint64_t quarterHour = 15ull * 60 * 10000000;
+    uint64_t apart = now > recorded ? now - recorded : recorded - now;
+    return apart == 0 || (localTime && apart % quarterHour == 0 && apart <= 56 * quarterHour);
+}
+
 // The file the copy placed is known by what was read back from it (P), identity included where
 // it was recorded (only where the file system keeps one); a file written anew since is another
 // file even with the same size and time. Without a P record (ended between placing and
@@ -89,14 +99,15 @@ static bool isPlacedFile(const WIN32_FILE_ATTRIBUTE_DATA *now, const JournalReco
                          const JournalRecord *placed)
 {
     const JournalRecord *expected = placed ? placed : record;
+    bool noIdentity = !placed || (!placed->volume && !placed->fileIndex);
     if ((now->dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
         joinHalves(now->nFileSizeHigh, now->nFileSizeLow) != expected->size ||
-        joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime) !=
-            expected->written)
+        !sameWritten(
+            joinHalves(now->ftLastWriteTime.dwHighDateTime, now->ftLastWriteTime.dwLowDateTime),
+            expected->written, noIdentity))
         return false;
     JournalRecord current;
-    if (!placed || (!placed->volume && !placed->fileIndex) ||
-        !readPlaced(record->path, &current, false))
+    if (noIdentity || !readPlaced(record->path, &current, false))
         return true;
     return current.volume == placed->volume && current.fileIndex == placed->fileIndex;
 }

@@ -943,15 +943,17 @@ std::string placed(char kind, const std::string &path)
 // What the copy read back from a placed file: its size and time as stored and its identity, the
 // file index shifted by indexOffset to fake a file written anew; zeros where the file system
 // keeps no identity.
-std::string readBack(const std::string &path, uint64_t indexOffset, bool identity = true)
+std::string readBack(const std::string &path, uint64_t indexOffset, bool identity = true,
+                     int64_t secondsOff = 0)
 {
     BY_HANDLE_FILE_INFORMATION info{};
     HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
     GetFileInformationByHandle(file, &info);
     CloseHandle(file);
-    uint64_t time =
-        (uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime;
+    uint64_t time = ((uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                     info.ftLastWriteTime.dwLowDateTime) +
+                    uint64_t(secondsOff * 10000000);
     uint64_t index = ((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow) + indexOffset;
     char text[160];
     snprintf(text, sizeof text, "P %016llx %016llx %08lx %016llx ",
@@ -1103,6 +1105,38 @@ std::vector<JournalCase> journalCases()
          [](const std::string &root, const std::string &) {
              EXPECT_EQ(contentOf(root + "\\a.dll"), "new a");
              EXPECT_EQ(contentOf(root + "\\a.dll.~0000fa71"), "old a");
+         }},
+        // FAT keeps local time: daylight saving between the copy and the next start moves them.
+        {"placed files whole quarter hours off where no identity was recorded: a zone change",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\one.dll", "new one");
+             writeFile(root + "\\two.dll", "new two");
+             writeFile(root + "\\two.dll.~0000fa74", "old two");
+             return "T 0000fa74 " + root + "\n" + placed('N', root + "\\one.dll") +
+                    readBack(root + "\\one.dll", 0, false, 3600) + placed('R', root + "\\two.dll") +
+                    readBack(root + "\\two.dll", 0, false, -14 * 3600);
+         },
+         JournalRestored,
+         [](const std::string &root, const std::string &) {
+             EXPECT_FALSE(pathIsFile(root + "\\one.dll"));
+             EXPECT_EQ(contentOf(root + "\\two.dll"), "old two");
+             EXPECT_TRUE(keptFiles(root).empty());
+         }},
+        {"other amounts off, or an hour off where an identity was recorded: changed since",
+         [](const std::string &root, const std::string &) {
+             writeFile(root + "\\one.dll", "new one");
+             writeFile(root + "\\one.dll.~0000fa75", "old one");
+             writeFile(root + "\\two.dll", "new two");
+             writeFile(root + "\\two.dll.~0000fa75", "old two");
+             return "T 0000fa75 " + root + "\n" + placed('R', root + "\\one.dll") +
+                    readBack(root + "\\one.dll", 0, false, 3660) + placed('R', root + "\\two.dll") +
+                    readBack(root + "\\two.dll", 0, true, 3600);
+         },
+         JournalChangedLeft,
+         [](const std::string &root, const std::string &) {
+             EXPECT_EQ(contentOf(root + "\\one.dll"), "new one");
+             EXPECT_EQ(contentOf(root + "\\two.dll"), "new two");
+             EXPECT_EQ(keptFiles(root).size(), 2u);
          }},
         // On FAT a rename moves the file index, so the copy records no identity there.
         {"a FAT-like volume keeps no identity: zeros are not compared",
@@ -1368,6 +1402,29 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
     EXPECT_EQ(after, before);
 }
 
+// Outside the tests' crash points, each file after the first of a directory is written beside the
+// copy on its own thread while the one before it is set in place (a few may still be written by
+// the copy itself when it gets there first).
+TEST_F(TreeOps, FilesAfterTheFirstOfADirectoryAreWrittenBesideTheCopy)
+{
+    CopyRun run;
+    run.source = freshDir("treeops-ahead-src");
+    run.destination = freshDir("treeops-ahead-dst");
+    run.journalDir = run.destination;
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "\\f" + std::to_string(i) + ".dat";
+        writeFile(run.source + name, std::string(4096 + i, 'n'));
+        writeFile(run.destination + name, "old");
+    }
+    unsigned preparedBefore = filesTakenPrepared();
+    run.start();
+    ASSERT_TRUE(run.finish());
+    EXPECT_TRUE(run.result);
+    removeKeptFiles();
+    EXPECT_EQ(treeImage(run.destination), treeImage(run.source));
+    EXPECT_GT(filesTakenPrepared(), preparedBefore);
+}
+
 // A file of the update that cannot be read (another program holds it) is asked about as one in
 // use is, whether the copy met it or the preparation of the file ahead did; Retry once it is free
 // places it, the files after it are still prepared ahead, and nothing is left beside the
@@ -1384,7 +1441,16 @@ TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
         writeFile(run.destination + name, "old");
     }
     unsigned preparedBefore = filesTakenPrepared();
-    SetEnvironmentVariableA("QIM_CRASH_AT", "0");
+    struct ArmedCrashPoints {
+        ArmedCrashPoints()
+        {
+            SetEnvironmentVariableA("QIM_CRASH_AT", "0");
+        }
+        ~ArmedCrashPoints()
+        {
+            SetEnvironmentVariableA("QIM_CRASH_AT", nullptr);
+        }
+    } armed;
     HANDLE held = holdExclusively(run.source + "\\b.dat");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     run.start();
@@ -1396,7 +1462,6 @@ TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
     ASSERT_TRUE(run.finish());
     EXPECT_TRUE(run.result);
     EXPECT_EQ(run.outcome, JournalSettled);
-    SetEnvironmentVariableA("QIM_CRASH_AT", nullptr);
     removeKeptFiles();
     EXPECT_EQ(treeImage(run.destination), treeImage(run.source));
     EXPECT_GT(filesTakenPrepared(), preparedBefore);
