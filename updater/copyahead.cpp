@@ -73,7 +73,7 @@ static bool setWritten(HANDLE file, const FILETIME *written)
 {
     FILE_BASIC_INFO basic;
     beforeDiskChange();
-    if ((written->dwLowDateTime || written->dwHighDateTime) &&
+    if ((written->dwLowDateTime || written->dwHighDateTime) && !fileTimeRefused() &&
         SetFileTime(file, NULL, NULL, written))
         return true;
     if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic))

@@ -66,6 +66,11 @@ bool volumeFlushRefused()
     return testSwitch("QIM_NO_VOLUME_FLUSH");
 }
 
+bool fileTimeRefused()
+{
+    return testSwitch("QIM_REFUSE_FILE_TIME");
+}
+
 bool fixedCopyToken(char *token, size_t size)
 {
 #ifdef QIM_CRASH_POINTS

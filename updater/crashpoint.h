@@ -18,6 +18,9 @@ bool commitFlushRefused();
 // Test builds only: with QIM_NO_VOLUME_FLUSH in the environment the volume cannot be opened, so
 // each placed file is flushed, as on a network drive or without the right to open the volume.
 bool volumeFlushRefused();
+// Test builds only: with QIM_REFUSE_FILE_TIME in the environment the file system refuses the new
+// files' last-write times, as FAT refuses one before 1980. Elsewhere always false.
+bool fileTimeRefused();
 // Test builds only: QIM_COPY_TOKEN (eight hex digits) is the copy's token instead of a random
 // one, so that a test can put a name carrying it in the copy's way. Elsewhere always false.
 bool fixedCopyToken(char *token, size_t size);

@@ -289,6 +289,27 @@ std::string copiedText(uint32_t files)
     return "Copied " + std::to_string(files) + " of " + std::to_string(updateFiles) + " files.";
 }
 
+// A test-build switch, set for as long as this lives.
+struct TestSwitch {
+    const char *name;
+    explicit TestSwitch(const char *switchName, const char *value = "1") : name(switchName)
+    {
+        SetEnvironmentVariableA(name, value);
+    }
+    ~TestSwitch()
+    {
+        SetEnvironmentVariableA(name, nullptr);
+    }
+};
+
+uint64_t lastWrite(const std::string &path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
+    return (uint64_t(data.ftLastWriteTime.dwHighDateTime) << 32) |
+           data.ftLastWriteTime.dwLowDateTime;
+}
+
 std::string journalOf(const std::string &directory)
 {
     return directory + "\\QIMUpdate.journal";
@@ -1425,6 +1446,35 @@ TEST_F(TreeOps, FilesAfterTheFirstOfADirectoryAreWrittenBesideTheCopy)
     EXPECT_GT(filesTakenPrepared(), preparedBefore);
 }
 
+// A last-write time the file system refuses (FAT before 1980; here the test build's
+// QIM_REFUSE_FILE_TIME) does not stop the copy: the new file keeps the time it got, and what the
+// copy recorded of it still names it, so that an undo (the commit's flush refused) takes it away.
+TEST_F(TreeOps, RefusedFileTimeLeavesTheFilesOwnTimeWhichTheUndoStillKnows)
+{
+    TestSwitch refuseTime("QIM_REFUSE_FILE_TIME");
+    for (bool committed : {false, true}) {
+        SCOPED_TRACE(committed ? "committed" : "undone");
+        CopyRun run =
+            updateOverInstallation(committed ? "treeops-time-kept" : "treeops-time-undone");
+        std::string tool = run.destination + "\\d1\\tool.exe";
+        TreeImage before = treeImage(run.destination);
+        {
+            TestSwitch refuseCommit(committed ? "QIM_UNUSED_SWITCH" : "QIM_REFUSE_COMMIT");
+            run.start();
+            ASSERT_TRUE(run.finish());
+        }
+        EXPECT_EQ(run.result, committed);
+        EXPECT_EQ(run.outcome, committed ? JournalSettled : JournalRestored);
+        removeKeptFiles();
+        if (!committed) {
+            EXPECT_EQ(treeImage(run.destination), before);
+            continue;
+        }
+        EXPECT_EQ(contentOf(tool), "new tool");
+        EXPECT_NE(lastWrite(tool), lastWrite(run.source + "\\d1\\tool.exe"));
+    }
+}
+
 // A file of the update that cannot be read (another program holds it) is asked about as one in
 // use is, whether the copy met it or the preparation of the file ahead did; Retry once it is free
 // places it, the files after it are still prepared ahead, and nothing is left beside the
@@ -1441,16 +1491,7 @@ TEST_F(TreeOps, UnreadableUpdateFileIsAskedAboutAndRetryPlacesIt)
         writeFile(run.destination + name, "old");
     }
     unsigned preparedBefore = filesTakenPrepared();
-    struct ArmedCrashPoints {
-        ArmedCrashPoints()
-        {
-            SetEnvironmentVariableA("QIM_CRASH_AT", "0");
-        }
-        ~ArmedCrashPoints()
-        {
-            SetEnvironmentVariableA("QIM_CRASH_AT", nullptr);
-        }
-    } armed;
+    TestSwitch armed("QIM_CRASH_AT", "0");
     HANDLE held = holdExclusively(run.source + "\\b.dat");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     run.start();
