@@ -81,14 +81,15 @@ static bool undoDirectory(const char *path)
     return GetLastError() == ERROR_DIR_NOT_EMPTY || removeDirectoryEvenReadOnly(path);
 }
 
-// FAT keeps local time, so a change of the time-zone offset (daylight saving) between the copy
-// and this settling moves each of its files by whole quarter hours, 14 hours at most. Only
-// where no identity was recorded: NTFS and ReFS keep UTC.
+// FAT keeps local time, so the change to or from daylight saving between the copy and this
+// settling moves each of its files by exactly one hour. Only where no identity was recorded
+// (NTFS and ReFS keep UTC); any other shift, as after a change of time zone, still counts as a
+// change: a wider match would take more of the user's own edits for the copy's.
 static bool sameWritten(uint64_t now, uint64_t recorded, bool localTime)
 {
-    const uint64_t quarterHour = 15ull * 60 * 10000000;
+    const uint64_t hour = 3600ull * 10000000;
     uint64_t apart = now > recorded ? now - recorded : recorded - now;
-    return apart == 0 || (localTime && apart % quarterHour == 0 && apart <= 56 * quarterHour);
+    return apart == 0 || (localTime && apart == hour);
 }
 
 // The file the copy placed is known by what was read back from it (P), identity included where

@@ -984,10 +984,8 @@ std::string readBack(const std::string &path, uint64_t indexOffset, bool identit
     return text + path + "\n";
 }
 
-// The announcement of a file whose source had another time than the file system stored (FAT
-// keeps 2 s steps), followed by what the copy read back from the placed file.
-std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t secondsOff,
-                                 uint64_t indexOffset = 0, bool identity = true)
+// An N or R record of a file as it is now but for its time, secondsOff later.
+std::string announcedOff(char kind, const std::string &path, int64_t secondsOff)
 {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data);
@@ -996,8 +994,16 @@ std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t se
     char text[160];
     snprintf(text, sizeof text, "%c %016llx %016llx 00000000 ", kind,
              (unsigned long long)data.nFileSizeLow,
-             (unsigned long long)(time + secondsOff * 10000000));
-    return text + path + "\n" + readBack(path, indexOffset, identity);
+             (unsigned long long)(time + uint64_t(secondsOff * 10000000)));
+    return text + path + "\n";
+}
+
+// The announcement of a file whose source had another time than the file system stored (FAT
+// keeps 2 s steps), followed by what the copy read back from the placed file.
+std::string placedOnCoarseVolume(char kind, const std::string &path, uint64_t secondsOff,
+                                 uint64_t indexOffset = 0, bool identity = true)
+{
+    return announcedOff(kind, path, int64_t(secondsOff)) + readBack(path, indexOffset, identity);
 }
 
 // An N or R record of a file as it is now, with the old file's attributes given.
@@ -1128,36 +1134,47 @@ std::vector<JournalCase> journalCases()
              EXPECT_EQ(contentOf(root + "\\a.dll.~0000fa71"), "old a");
          }},
         // FAT keeps local time: daylight saving between the copy and the next start moves them.
-        {"placed files whole quarter hours off where no identity was recorded: a zone change",
+        {"files exactly an hour off where no identity was recorded: daylight saving on FAT",
          [](const std::string &root, const std::string &) {
              writeFile(root + "\\one.dll", "new one");
              writeFile(root + "\\two.dll", "new two");
              writeFile(root + "\\two.dll.~0000fa74", "old two");
+             writeFile(root + "\\three.dll", "new three, not yet recorded");
              return "T 0000fa74 " + root + "\n" + placed('N', root + "\\one.dll") +
                     readBack(root + "\\one.dll", 0, false, 3600) + placed('R', root + "\\two.dll") +
-                    readBack(root + "\\two.dll", 0, false, -14 * 3600);
+                    readBack(root + "\\two.dll", 0, false, -3600) +
+                    announcedOff('N', root + "\\three.dll", -3600);
          },
          JournalRestored,
          [](const std::string &root, const std::string &) {
              EXPECT_FALSE(pathIsFile(root + "\\one.dll"));
              EXPECT_EQ(contentOf(root + "\\two.dll"), "old two");
+             EXPECT_FALSE(pathIsFile(root + "\\three.dll"));
              EXPECT_TRUE(keptFiles(root).empty());
          }},
         {"other amounts off, or an hour off where an identity was recorded: changed since",
          [](const std::string &root, const std::string &) {
-             writeFile(root + "\\one.dll", "new one");
-             writeFile(root + "\\one.dll.~0000fa75", "old one");
-             writeFile(root + "\\two.dll", "new two");
-             writeFile(root + "\\two.dll.~0000fa75", "old two");
-             return "T 0000fa75 " + root + "\n" + placed('R', root + "\\one.dll") +
-                    readBack(root + "\\one.dll", 0, false, 3660) + placed('R', root + "\\two.dll") +
-                    readBack(root + "\\two.dll", 0, true, 3600);
+             std::string text = "T 0000fa75 " + root + "\n";
+             const struct {
+                 const char *name;
+                 int64_t secondsOff;
+                 bool identity;
+             } files[] = {{"\\one.dll", 3660, false},
+                          {"\\two.dll", 3600, true},
+                          {"\\three.dll", 7200, false}};
+             for (const auto &file : files) {
+                 writeFile(root + file.name, "new");
+                 writeFile(root + file.name + ".~0000fa75", "old");
+                 text += placed('R', root + file.name) +
+                         readBack(root + file.name, 0, file.identity, file.secondsOff);
+             }
+             return text;
          },
          JournalChangedLeft,
          [](const std::string &root, const std::string &) {
-             EXPECT_EQ(contentOf(root + "\\one.dll"), "new one");
-             EXPECT_EQ(contentOf(root + "\\two.dll"), "new two");
-             EXPECT_EQ(keptFiles(root).size(), 2u);
+             for (const char *name : {"\\one.dll", "\\two.dll", "\\three.dll"})
+                 EXPECT_EQ(contentOf(root + name), "new") << name;
+             EXPECT_EQ(keptFiles(root).size(), 3u);
          }},
         // On FAT a rename moves the file index, so the copy records no identity there.
         {"a FAT-like volume keeps no identity: zeros are not compared",
@@ -1424,8 +1441,9 @@ TEST_F(TreeOps, LoadedReadOnlyFileIsAskedAboutAndABusyInstallationIsLeftAlone)
 }
 
 // Outside the tests' crash points, each file after the first of a directory is written beside the
-// copy on its own thread while the one before it is set in place (a few may still be written by
-// the copy itself when it gets there first).
+// copy on its own thread while the one before it is set in place. The copy writes a file itself
+// when it gets there before that thread has started on it, as on a busy machine; here each
+// status update waits a little, so that the thread gets its turn.
 TEST_F(TreeOps, FilesAfterTheFirstOfADirectoryAreWrittenBesideTheCopy)
 {
     CopyRun run;
@@ -1438,6 +1456,7 @@ TEST_F(TreeOps, FilesAfterTheFirstOfADirectoryAreWrittenBesideTheCopy)
         writeFile(run.destination + name, "old");
     }
     unsigned preparedBefore = filesTakenPrepared();
+    onStatus = [](const std::string &) { Sleep(20); };
     run.start();
     ASSERT_TRUE(run.finish());
     EXPECT_TRUE(run.result);
@@ -1449,6 +1468,8 @@ TEST_F(TreeOps, FilesAfterTheFirstOfADirectoryAreWrittenBesideTheCopy)
 // A last-write time the file system refuses (FAT before 1980; here the test build's
 // QIM_REFUSE_FILE_TIME) does not stop the copy: the new file keeps the time it got, and what the
 // copy recorded of it still names it, so that an undo (the commit's flush refused) takes it away.
+// (That the time set again keeps closing from stamping the file anew shows only on Windows: Wine
+// never stamps a file when it is closed.)
 TEST_F(TreeOps, RefusedFileTimeLeavesTheFilesOwnTimeWhichTheUndoStillKnows)
 {
     TestSwitch refuseTime("QIM_REFUSE_FILE_TIME");
