@@ -749,7 +749,7 @@ TEST_F(TreeOps, NameCarryingTheRunsTokenRefusesItsFolderBeforeAnyChange)
 {
     const char *strangers[] = {"other.dll.~0badc0de.new", "readme.txt.~0badc0de",
                                "sub.~0badc0de.ignored"};
-    SetEnvironmentVariableA("QIM_COPY_TOKEN", "0badc0de");
+    TestSwitch token("QIM_COPY_TOKEN", "0badc0de");
     for (const char *stranger : strangers) {
         SCOPED_TRACE(stranger);
         CopyRun run;
@@ -763,7 +763,6 @@ TEST_F(TreeOps, NameCarryingTheRunsTokenRefusesItsFolderBeforeAnyChange)
         EXPECT_FALSE(run.result);
         EXPECT_EQ(treeImage(run.destination), before);
     }
-    SetEnvironmentVariableA("QIM_COPY_TOKEN", nullptr);
 }
 
 // A successful copy removes its kept files and its journal; a read-only file is replaced, an
